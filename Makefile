@@ -1,0 +1,44 @@
+# Set-up and everyday commands.  Every target finds CPython 3.13 itself and
+# works in its own virtual environment, so a fresh machine needs only make,
+# a C++ compiler and a CPython 3.13 (pyenv's, where there is one).
+
+PYTHON313 := $(shell for p in $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13 python3.13 python3; do \
+                 $$p -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1 \
+                 && { command -v $$p; break; }; done)
+VENV := .venv
+PY := $(VENV)/bin/python
+SOURCES := meson.build pyproject.toml $(wildcard gammatone_c/*)
+
+.PHONY: demo test bench asan install clean
+
+demo: $(VENV)/.installed
+	$(PY) examples/demo.py
+
+test: $(VENV)/.installed
+	$(PY) -m pytest
+
+bench: $(VENV)/.installed
+	$(PY) bench/bench.py
+
+# The whole test suite against an AddressSanitizer + UBSan build of the module,
+# in a build directory and virtual environment of its own.
+asan:
+	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found: install it (e.g. pyenv install 3.13)" >&2; exit 1; }
+	bash tools/asan.sh "$(PYTHON313)"
+
+install: $(VENV)/.installed
+
+$(VENV)/.deps: pyproject.toml
+	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found: install it (e.g. pyenv install 3.13)" >&2; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q meson-python meson ninja "numpy>=2.1"
+	touch $@
+
+# The build dependencies live in the venv, so the build runs without isolation.
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation ".[test,bench]"
+	touch $@
+
+clean:
+	rm -rf $(VENV) build .mesonpy-* bench/_floor*
