@@ -7,6 +7,8 @@ PYTHON313 := $(shell for p in $$(pyenv root 2>/dev/null)/versions/3.13*/bin/pyth
                  && { command -v $$p; break; }; done)
 VENV := .venv
 PY := $(VENV)/bin/python
+# The venv's tools first, so the build finds this interpreter's numpy-config.
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 SOURCES := meson.build pyproject.toml $(wildcard gammatone_c/*)
 
 .PHONY: demo test bench asan install clean

@@ -225,22 +225,50 @@ void recurse_block(const Filter &f, State &s, const double *x, int n,
 // ---------------------------------------------------------------------------
 // The phase tracker over one block of complex outputs u (interleaved re, im),
 // samples t0 .. t0+n-1 of the call.  The unwrapped phase goes to instp[t],
-// the forward difference, in Hz, to instf[t-1].  The phase sequence is kept in
-// *oldphase, so the frequency needs no phase buffer of its own.
+// the forward difference, in Hz, to instf[t-1].  The tracker's state lives in
+// Tracker, so the frequency needs no phase buffer of its own.
+//
+// A step beyond pi is folded by a floored modulo 2 pi: with v = dp + pi,
+// dps = (v - 2 pi floor(v / 2 pi)) - pi.  The unwrapped phase feeds the next
+// sample's step, so this is a loop-carried chain, and the divide and floor
+// would dominate it.  The whole-turn count floor(v / 2 pi) almost never
+// changes from one sample to the next (the phase drifts slowly), so the chain
+// uses the previous count and the fresh count is only compared with it; the
+// comparison runs beside the chain, and a branch (not a select, which would
+// put the divide back on the chain) takes the fresh count when they differ.
+// Either way dps is computed from the same count, so the bits are the same.
+
+struct Tracker {
+    double oldphase = 0.0;
+    double turns = 0.0;         // floor(v / 2 pi) of the last folded step
+    double turns_2pi = 0.0;     // 2 pi * turns
+};
+
+// Stops the compiler from turning a rarely taken branch into a select.
+inline void keep_branch() {
+#if defined(__GNUC__)
+    __asm__ volatile("");
+#endif
+}
 
 template <bool INSTP, bool INSTF>
 void track_phase(const Filter &f, double cf, const double *u, int t0, int n,
-                 double *oldphase, double *instp, double *instf) {
-    double old = *oldphase;
+                 Tracker &tr, double *instp, double *instf) {
+    double old = tr.oldphase, turns = tr.turns, turns_2pi = tr.turns_2pi;
     for (int k = 0; k < n; k++) {
         const int t = t0 + k;
         double phase = std::atan2(u[2 * k + 1], u[2 * k]);
         const double dp = phase - old;
         if (std::fabs(dp) > PI) {
-            // Fold the step into [-pi, pi] by a floored modulo 2 pi; a step
-            // that lands on -pi from above keeps its direction as +pi.
             const double v = dp + PI;
-            double dps = (v - TWO_PI * std::floor(v / TWO_PI)) - PI;
+            const double fresh = std::floor(v / TWO_PI);
+            if (fresh != turns) {
+                keep_branch();
+                turns = fresh;
+                turns_2pi = TWO_PI * fresh;
+            }
+            double dps = (v - turns_2pi) - PI;
+            // A step that lands on -pi from above keeps its direction as +pi.
             if (dps == -PI && dp > 0.0)
                 dps = PI;
             phase = (phase + dps) - dp;
@@ -251,7 +279,7 @@ void track_phase(const Filter &f, double cf, const double *u, int t0, int n,
             instf[t - 1] = ((phase - old) / f.tpt) + cf;
         old = phase;
     }
-    *oldphase = old;
+    tr = {old, turns, turns_2pi};
 }
 
 template <bool ENV, bool PHASE>
@@ -261,7 +289,7 @@ void run(const Filter &f, const double *x, int nsamples, double cf, bool rectify
     double blk_env[ENV ? BLOCK : 1];
     double blk_u[PHASE ? 2 * BLOCK : 1];
     State s = {splat(0.0), splat(0.0), splat(0.0), splat(0.0), pair(1.0, 0.0)};
-    double oldphase = 0.0;
+    Tracker tracker;
 
     for (int t0 = 0; t0 < nsamples; t0 += BLOCK) {
         const int n = nsamples - t0 < BLOCK ? nsamples - t0 : BLOCK;
@@ -279,11 +307,11 @@ void run(const Filter &f, const double *x, int nsamples, double cf, bool rectify
             std::memcpy(env + t0, blk_env, n * sizeof(double));
         if (PHASE) {
             if (instp && instf)
-                track_phase<true, true>(f, cf, blk_u, t0, n, &oldphase, instp, instf);
+                track_phase<true, true>(f, cf, blk_u, t0, n, tracker, instp, instf);
             else if (instp)
-                track_phase<true, false>(f, cf, blk_u, t0, n, &oldphase, instp, instf);
+                track_phase<true, false>(f, cf, blk_u, t0, n, tracker, instp, instf);
             else
-                track_phase<false, true>(f, cf, blk_u, t0, n, &oldphase, instp, instf);
+                track_phase<false, true>(f, cf, blk_u, t0, n, tracker, instp, instf);
         }
     }
     if (instf)
