@@ -1,5 +1,8 @@
 """The Python method's arguments: what it accepts, converts and refuses."""
 
+import shutil
+import subprocess
+
 import numpy as np
 import pytest
 
@@ -129,3 +132,13 @@ def test_argument_count(args):
 def test_keywords_are_refused():
     with pytest.raises(TypeError):
         gammatone_c.gammatone_c(np.ones(N), N, 16000, 1000.0, bm=np.empty(N))
+
+
+def test_exports_exactly_the_four_entry_points():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm not available")
+    out = subprocess.run([nm, "-D", "--defined-only", gammatone_c.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    names = {line.split()[-1] for line in out.splitlines() if line.strip()}
+    assert names == {"gammatone_c", "createDoubleMatrix", "freeMatrix", "PyInit_gammatone_c"}
