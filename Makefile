@@ -43,4 +43,4 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	touch $@
 
 clean:
-	rm -rf $(VENV) build .mesonpy-* bench/_floor*
+	rm -rf $(VENV) .venv-asan build build-asan .mesonpy-* bench/_floor*

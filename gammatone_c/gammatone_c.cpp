@@ -291,8 +291,9 @@ void run(const Filter &f, const double *x, int nsamples, double cf, bool rectify
     State s = {splat(0.0), splat(0.0), splat(0.0), splat(0.0), pair(1.0, 0.0)};
     Tracker tracker;
 
-    for (int t0 = 0; t0 < nsamples; t0 += BLOCK) {
-        const int n = nsamples - t0 < BLOCK ? nsamples - t0 : BLOCK;
+    // t0 + n never exceeds nsamples, so the index cannot overflow.
+    for (int t0 = 0, n; t0 < nsamples; t0 += n) {
+        n = nsamples - t0 < BLOCK ? nsamples - t0 : BLOCK;
         // The whole block of x is read before any output of it is written,
         // so x may be the very buffer of any output.
         recurse_block<ENV, PHASE>(f, s, x + t0, n, blk_bm, blk_env, blk_u);
