@@ -47,8 +47,11 @@ constexpr double TWO_PI = 6.283185307179586;
 constexpr double TINY = 1e-200;
 
 // Samples are filtered in blocks of this many: the recursion runs over a
-// block first, the phase stage after it, from the block's stored outputs.
-constexpr int BLOCK = 256;
+// block first, the rest of the work after it, from the block's stored
+// values.  A short block lets the processor overlap that rest with the next
+// block's recursion, which is bound by latency and leaves most of the
+// machine idle.
+constexpr int BLOCK = 32;
 
 // ---------------------------------------------------------------------------
 // A pair of doubles: the real and imaginary parts of one complex value, which
@@ -169,9 +172,10 @@ struct State {
 };
 
 // ---------------------------------------------------------------------------
-// The recursion over one block: reads x[0..n), leaves bm before rectification
-// in out_bm, the envelope in out_env (when ENV) and the complex output u0 in
-// out_u (when PHASE).  It writes none of the caller's buffers.
+// The recursion over one block: reads x[0..n), leaves the two products
+// u0r * qcos and u0i * qsin of bm in out_shift, the envelope in out_env (when
+// ENV) and the complex output u0 in out_u (when PHASE).  It writes none of the
+// caller's buffers.
 //
 // The flush of tiny values sits on the recursion's critical path (one multiply
 // and four dependent adds per sample).  With EXACT false the block runs
@@ -182,7 +186,7 @@ struct State {
 
 template <bool EXACT, bool ENV, bool PHASE>
 bool recurse(const Filter &f, State &s, const double *x, int n,
-             double *out_bm, double *out_env, double *out_u) {
+             double *out_shift, double *out_env, double *out_u) {
     Pair p1 = s.p1, p2 = s.p2, p3 = s.p3, p4 = s.p4, q = s.q;
     Pair changes = splat(0.0);
     for (int t = 0; t < n; t++) {
@@ -198,8 +202,7 @@ bool recurse(const Filter &f, State &s, const double *x, int n,
         p2 = p1;
         p1 = p0;
 
-        const Pair shifted = u0 * q;
-        out_bm[t] = (re(shifted) + im(shifted)) * f.gain;
+        store(out_shift + 2 * t, u0 * q);
         if (ENV) {
             const Pair sq = u0 * u0;
             out_env[t] = std::sqrt(re(sq) + im(sq)) * f.gain;
@@ -217,9 +220,9 @@ bool recurse(const Filter &f, State &s, const double *x, int n,
 
 template <bool ENV, bool PHASE>
 void recurse_block(const Filter &f, State &s, const double *x, int n,
-                   double *out_bm, double *out_env, double *out_u) {
-    if (!recurse<false, ENV, PHASE>(f, s, x, n, out_bm, out_env, out_u))
-        recurse<true, ENV, PHASE>(f, s, x, n, out_bm, out_env, out_u);
+                   double *out_shift, double *out_env, double *out_u) {
+    if (!recurse<false, ENV, PHASE>(f, s, x, n, out_shift, out_env, out_u))
+        recurse<true, ENV, PHASE>(f, s, x, n, out_shift, out_env, out_u);
 }
 
 // ---------------------------------------------------------------------------
@@ -285,7 +288,7 @@ void track_phase(const Filter &f, double cf, const double *u, int t0, int n,
 template <bool ENV, bool PHASE>
 void run(const Filter &f, const double *x, int nsamples, double cf, bool rectify,
          double *bm, double *env, double *instp, double *instf) {
-    double blk_bm[BLOCK];
+    double blk_shift[2 * BLOCK];
     double blk_env[ENV ? BLOCK : 1];
     double blk_u[PHASE ? 2 * BLOCK : 1];
     State s = {splat(0.0), splat(0.0), splat(0.0), splat(0.0), pair(1.0, 0.0)};
@@ -296,13 +299,15 @@ void run(const Filter &f, const double *x, int nsamples, double cf, bool rectify
         n = nsamples - t0 < BLOCK ? nsamples - t0 : BLOCK;
         // The whole block of x is read before any output of it is written,
         // so x may be the very buffer of any output.
-        recurse_block<ENV, PHASE>(f, s, x + t0, n, blk_bm, blk_env, blk_u);
+        recurse_block<ENV, PHASE>(f, s, x + t0, n, blk_shift, blk_env, blk_u);
 
+        // bm = (u0r * qcos + u0i * qsin) * gain, finished here, two samples
+        // to a vector, rather than in the recursion loop.
+        for (int k = 0; k < n; k++)
+            bm[t0 + k] = (blk_shift[2 * k] + blk_shift[2 * k + 1]) * f.gain;
         if (rectify) {
             for (int k = 0; k < n; k++)
-                bm[t0 + k] = blk_bm[k] < 0.0 ? 0.0 : blk_bm[k];
-        } else {
-            std::memcpy(bm + t0, blk_bm, n * sizeof(double));
+                bm[t0 + k] = bm[t0 + k] < 0.0 ? 0.0 : bm[t0 + k];
         }
         if (ENV)
             std::memcpy(env + t0, blk_env, n * sizeof(double));

@@ -9,7 +9,7 @@ import gammatone_c
 from conftest import ptr
 from model import gammatone as model
 
-N = 700  # crosses the kernel's internal block boundaries at 256 and 512
+N = 700  # many of the kernel's internal blocks, and a part of one
 
 RATES = [
     (16000, 1000.0),
