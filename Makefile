@@ -9,18 +9,25 @@ VENV := .venv
 PY := $(VENV)/bin/python
 # The venv's tools first, so the build finds this interpreter's numpy-config.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
-SOURCES := meson.build pyproject.toml $(wildcard gammatone_c/*)
+SOURCES := meson.build pyproject.toml gammatone_c.pyi $(wildcard gammatone_c/*) \
+           $(wildcard gammatone_bank/*.py)
 
-.PHONY: demo test bench asan install clean
+.PHONY: demo test typecheck bench asan install clean
 
+# The main job: a cochleagram of the built-in test signal.
 demo: $(VENV)/.installed
-	$(PY) examples/demo.py
+	$(PY) -m gammatone_bank --out cochleagram.png
 
 test: $(VENV)/.installed
 	$(PY) -m pytest
 
+typecheck: $(VENV)/.installed
+	$(PY) -m mypy --strict
+
 bench: $(VENV)/.installed
+	$(PY) -m pip install -q --no-build-isolation ".[bench]"
 	$(PY) bench/bench.py
+	$(PY) bench/bench_bank.py
 
 # The whole test suite against an AddressSanitizer + UBSan build of the module,
 # in a build directory and virtual environment of its own.
@@ -39,8 +46,8 @@ $(VENV)/.deps: pyproject.toml
 
 # The build dependencies live in the venv, so the build runs without isolation.
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation ".[test,bench]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,cli]"
 	touch $@
 
 clean:
-	rm -rf $(VENV) .venv-asan build build-asan .mesonpy-* bench/_floor*
+	rm -rf $(VENV) .venv-asan build build-asan .mesonpy-* bench/_floor* cochleagram.png

@@ -36,16 +36,16 @@ if [[ ! -x $py ]]; then
     "$py" -m pip install -q --upgrade pip
 fi
 
-# Build requirements and the optional extras the suite uses, read from
-# pyproject.toml so that this script follows it.  Extras that the project
-# does not define are skipped.
+# Build requirements and the optional extras the suite uses (not the
+# benchmarks'), read from pyproject.toml so that this script follows it.
+# Extras that the project does not define are skipped.
 read -r build_reqs extras < <("$py" - <<'EOF'
 import tomllib
 with open("pyproject.toml", "rb") as f:
     meta = tomllib.load(f)
 reqs = [r.replace(" ", "") for r in meta["build-system"]["requires"]]
 defined = meta["project"].get("optional-dependencies", {})
-wanted = [e for e in ("test", "bench", "cli") if e in defined]
+wanted = [e for e in ("test", "cli") if e in defined]
 print(";".join(reqs), ",".join(wanted))
 EOF
 )

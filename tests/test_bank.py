@@ -1,0 +1,226 @@
+"""erb_space, filterbank and cochleagram against lone calls of the extension."""
+
+import math
+import threading
+
+import numpy as np
+import pytest
+
+import gammatone_c
+from gammatone_bank import cochleagram, erb_space, filterbank
+
+FS = 16000
+
+
+def erb_number(f):
+    """Glasberg & Moore's ERB number, written out here independently."""
+    return 21.4 * np.log10(0.00437 * np.asarray(f, dtype=np.float64) + 1.0)
+
+
+def lone_call(x, fs, cf, outputs):
+    """What one extension call writes, for the requested outputs."""
+    x = np.ascontiguousarray(x, dtype=np.float64)
+    arrays = {name: np.empty(x.size) for name in ("bm", *outputs)}
+    gammatone_c.gammatone_c(
+        x, x.size, fs, cf, arrays["bm"],
+        arrays.get("env"), arrays.get("instp"), arrays.get("instf"),
+    )
+    return arrays
+
+
+def bits(a):
+    return a.view(np.int64)
+
+
+class TestErbSpace:
+    @pytest.mark.parametrize(
+        ("low", "high", "n"),
+        [(50.0, 8000.0, 64), (100.0, 6000.0, 2), (20.0, 20000.0, 128), (999.0, 1001.0, 7)],
+    )
+    def test_ends_order_and_equal_steps(self, low, high, n):
+        cfs = erb_space(low, high, n)
+        assert cfs.shape == (n,) and cfs.dtype == np.float64
+        assert cfs[0] == low and cfs[-1] == high
+        assert np.all(np.diff(cfs) > 0)
+        steps = np.diff(erb_number(cfs))
+        # ERB numbers are at most ~40 here: 1e-12 is thousands of ulps.
+        np.testing.assert_allclose(steps, (erb_number(high) - erb_number(low)) / (n - 1),
+                                   rtol=0, atol=1e-12)
+
+    @pytest.mark.parametrize(
+        ("low", "high", "n", "name"),
+        [
+            (0.0, 8000.0, 64, "low"), (-10.0, 8000.0, 64, "low"), (math.nan, 8000.0, 64, "low"),
+            (math.inf, 8000.0, 64, "low"), ("100", 200.0, 4, "low"),
+            (100.0, 100.0, 64, "high"), (200.0, 100.0, 64, "high"), (100.0, math.inf, 64, "high"),
+            (100.0, math.nan, 64, "high"),
+            (100.0, 200.0, 1, "n"), (100.0, 200.0, 0, "n"), (100.0, 200.0, 2.5, "n"),
+            (100.0, 200.0, True, "n"),
+            (100.0, math.nextafter(100.0, 200.0), 3, "too close"),
+        ],
+    )
+    def test_bad_arguments(self, low, high, n, name):
+        with pytest.raises(ValueError, match=name):
+            erb_space(low, high, n)
+
+
+class TestFilterbank:
+    @pytest.mark.parametrize("workers", [1, 2, 5])
+    @pytest.mark.parametrize("n", [0, 1, 2, 99, 1000])
+    @pytest.mark.parametrize(
+        "outputs", [(), ("env",), ("instf",), ("env", "instp", "instf")]
+    )
+    def test_rows_are_lone_calls_bit_for_bit(self, rng, workers, n, outputs):
+        x = rng.standard_normal(n)
+        cfs = erb_space(80.0, 7000.0, 9)
+        bank = filterbank(x, FS, cfs, workers=workers, **{name: True for name in outputs})
+        for name in ("env", "instp", "instf"):
+            assert (getattr(bank, name) is None) == (name not in outputs)
+        for i, cf in enumerate(cfs):
+            want = lone_call(x, FS, cf, outputs)
+            for name, row in want.items():
+                assert np.array_equal(bits(getattr(bank, name)[i]), bits(row)), (name, i)
+
+    def test_result_arrays(self, rng):
+        cfs = [300.0, 1000.0, 3000.0]
+        bank = filterbank(rng.standard_normal(250), FS, cfs, env=True, instp=True, instf=True)
+        for a in (bank.bm, bank.env, bank.instp, bank.instf):
+            assert a.shape == (3, 250) and a.dtype == np.float64 and a.flags.c_contiguous
+        assert bank.cfs.dtype == np.float64 and list(bank.cfs) == cfs
+
+    def test_cfs_are_copied(self, rng):
+        cfs = np.array([500.0, 1500.0])
+        bank = filterbank(rng.standard_normal(10), FS, cfs)
+        cfs[0] = 7000.0
+        assert bank.cfs[0] == 500.0
+
+    @pytest.mark.parametrize(
+        "x",
+        [
+            [0.5, -1, 2, 0, 3],  # a list of ints and floats
+            np.array([1, -2, 3, 0, 5], dtype=np.int16),
+            np.array([0.25, -1.5, 2.0, 0.0, 3.0], dtype=np.float32),
+            np.arange(10.0)[::2],  # not contiguous
+        ],
+    )
+    def test_x_converts_like_the_extension(self, x):
+        bank = filterbank(x, FS, [1000.0], env=True, workers=1)
+        want = lone_call(np.asarray(x, dtype=np.float64), FS, 1000.0, ("env",))
+        assert np.array_equal(bits(bank.bm[0]), bits(want["bm"]))
+        assert np.array_equal(bits(bank.env[0]), bits(want["env"]))
+
+    def test_whole_float_fs_is_the_int_rate(self, rng):
+        x = rng.standard_normal(64)
+        assert np.array_equal(filterbank(x, 16000.0, [900.0]).bm,
+                              filterbank(x, np.int32(16000), [900.0]).bm)
+
+    @pytest.mark.parametrize("workers", [2, None])
+    def test_channels_run_at_the_same_time(self, monkeypatch, workers):
+        # Every call waits until another channel's call is also running: a
+        # bank that ran its channels one after another would break the barrier.
+        monkeypatch.setattr("os.process_cpu_count", lambda: 2)
+        barrier = threading.Barrier(2, timeout=10)
+        real = gammatone_c.gammatone_c
+
+        def meeting(*args):
+            barrier.wait()
+            real(*args)
+
+        monkeypatch.setattr(gammatone_c, "gammatone_c", meeting)
+        bank = filterbank(np.ones(16), FS, [200.0, 400.0, 800.0, 1600.0], workers=workers)
+        assert bank.bm.shape == (4, 16)
+
+    def test_one_worker_stays_in_the_calling_thread(self, monkeypatch):
+        seen = set()
+        real = gammatone_c.gammatone_c
+
+        def record(*args):
+            seen.add(threading.get_ident())
+            real(*args)
+
+        monkeypatch.setattr(gammatone_c, "gammatone_c", record)
+        filterbank(np.ones(16), FS, [200.0, 400.0, 800.0], workers=1)
+        assert seen == {threading.get_ident()}
+
+    @pytest.mark.parametrize("workers", [1, 3])
+    def test_a_failing_channel_raises(self, monkeypatch, workers):
+        def fail_at_800(x, n, fs, cf, *outputs):
+            if cf == 800.0:
+                raise MemoryError("row 2")
+
+        monkeypatch.setattr(gammatone_c, "gammatone_c", fail_at_800)
+        with pytest.raises(MemoryError, match="row 2"):
+            filterbank(np.ones(16), FS, [200.0, 400.0, 800.0, 1600.0, 3200.0], workers=workers)
+
+    @pytest.mark.parametrize(
+        ("kwargs", "name"),
+        [
+            ({"fs": 0}, "fs"), ({"fs": -16000}, "fs"), ({"fs": 16000.5}, "fs"), ({"fs": math.nan}, "fs"),
+            ({"fs": 2**31}, "fs"), ({"fs": True}, "fs"), ({"fs": "16000"}, "fs"),
+            ({"cfs": []}, "cfs"), ({"cfs": 1000.0}, "cfs"), ({"cfs": [[1000.0]]}, "cfs"),
+            ({"cfs": [1000.0, math.nan]}, "cfs"), ({"cfs": [math.inf]}, "cfs"), ({"cfs": ["loud"]}, "cfs"),
+            ({"cfs": [0.0]}, "cfs"), ({"cfs": [-100.0]}, "cfs"), ({"cfs": [1000.0, 8000.0]}, "cfs"),
+            ({"x": np.zeros((2, 10))}, "x"), ({"x": 1.0}, "x"),
+            ({"workers": 0}, "workers"), ({"workers": 1.5}, "workers"),
+        ],
+    )
+    def test_bad_arguments(self, kwargs, name):
+        args = {"x": np.zeros(10), "fs": FS, "cfs": [1000.0]} | kwargs
+        x, fs, cfs = args.pop("x"), args.pop("fs"), args.pop("cfs")
+        with pytest.raises(ValueError, match=rf"^{name}\b"):
+            filterbank(x, fs, cfs, **args)
+
+    def test_x_that_does_not_cast_safely(self):
+        with pytest.raises(TypeError, match="^x "):
+            filterbank(np.ones(4, dtype=np.complex128), FS, [1000.0])
+
+
+class TestCochleagram:
+    @pytest.mark.parametrize(
+        ("n", "frames"), [(0, 0), (1, 1), (399, 1), (400, 1), (401, 2), (560, 2), (561, 3), (16000, 99)]
+    )
+    def test_frame_count(self, n, frames):
+        # 25 ms frames and 10 ms hops at 16 kHz: 400 and 160 samples.
+        level = cochleagram(np.ones(n), FS, [500.0, 2000.0])
+        assert level.shape == (2, frames) and level.dtype == np.float64
+        assert level.flags.c_contiguous
+
+    @pytest.mark.parametrize("n", [1, 399, 1234])
+    def test_levels_are_mean_square_in_db(self, rng, n):
+        x = rng.standard_normal(n)
+        cfs = [250.0, 1000.0, 4000.0]
+        level = cochleagram(x, FS, cfs, frame=0.0125, hop=0.005)
+        bm = filterbank(x, FS, cfs, workers=1).bm
+        for k in range(level.shape[1]):
+            chunk = bm[:, k * 80 : k * 80 + 200]
+            want = 10 * np.log10(np.maximum(np.mean(chunk**2, axis=1), 1e-12))
+            np.testing.assert_allclose(level[:, k], want, rtol=1e-12)
+
+    def test_tone_is_loudest_in_its_own_channel(self):
+        t = np.arange(FS // 2) / FS
+        cfs = erb_space(100.0, 6000.0, 24)
+        level = cochleagram(np.sin(2 * np.pi * cfs[12] * t), FS, cfs)
+        steady = level[:, 10:].mean(axis=1)
+        assert np.argmax(steady) == 12
+        # A channel two octaves away is far quieter.
+        assert steady[12] - steady[np.searchsorted(cfs, cfs[12] / 4)] > 20
+
+    def test_silence_is_the_floor(self):
+        assert np.all(cochleagram(np.zeros(800), FS, [1000.0]) == -120.0)
+
+    def test_workers_do_not_change_levels(self, rng):
+        x = rng.standard_normal(3000)
+        cfs = erb_space(100.0, 7000.0, 8)
+        assert np.array_equal(cochleagram(x, FS, cfs, workers=1), cochleagram(x, FS, cfs, workers=3))
+
+    @pytest.mark.parametrize(
+        ("kwargs", "name"),
+        [
+            ({"frame": 0.0}, "frame"), ({"frame": -0.025}, "frame"), ({"frame": math.nan}, "frame"),
+            ({"frame": 1e-5}, "frame"),  # rounds to no samples
+            ({"hop": 0.0}, "hop"), ({"hop": math.inf}, "hop"), ({"hop": "10 ms"}, "hop"),
+        ],
+    )
+    def test_bad_frames(self, kwargs, name):
+        with pytest.raises(ValueError, match=rf"^{name}\b"):
+            cochleagram(np.zeros(100), FS, [1000.0], **kwargs)
