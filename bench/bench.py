@@ -24,12 +24,15 @@ import gammatone_c
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def best_time(fn, repeat):
-    best = float("inf")
+def best_times(fns, repeat):
+    """Best time of each function, timed in interleaved rounds so that every
+    function sees the same conditions of a shared, noisy machine."""
+    best = {name: float("inf") for name in fns}
     for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
+        for name, fn in fns.items():
+            t0 = time.perf_counter()
+            fn()
+            best[name] = min(best[name], time.perf_counter() - t0)
     return best
 
 
@@ -46,18 +49,17 @@ def machine_floor(steps):
     return float(vals["chain"]), float(vals["atan2"])
 
 
-def scipy_route(x, b, a):
+def scipy_route(x, b, a, fs):
     """The four outputs through SciPy: IIR filter, analytic signal, angle."""
     bm = scipy.signal.lfilter(b, a, x)
     analytic = scipy.signal.hilbert(bm)
     env = np.abs(analytic)
     instp = np.unwrap(np.angle(analytic))
-    instf = np.diff(instp) * (fs_global / (2 * np.pi))
+    instf = np.diff(instp) * (fs / (2 * np.pi))
     return bm, env, instp, instf
 
 
 def main():
-    global fs_global
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--samples", type=int, default=2_000_000)
     ap.add_argument("--fs", type=int, default=16000)
@@ -65,21 +67,19 @@ def main():
     ap.add_argument("--repeat", type=int, default=7)
     args = ap.parse_args()
     n, fs, cf, rep = args.samples, args.fs, args.cf, args.repeat
-    fs_global = fs
 
     x = np.random.default_rng(1).standard_normal(n)
     bm, env, instp, instf = (np.empty(n) for _ in range(4))
     b, a = scipy.signal.gammatone(cf, "iir", fs=fs)
 
     chain, atan2 = machine_floor(n)
-    t = {
-        "bm": best_time(lambda: gammatone_c.gammatone_c(x, n, fs, cf, bm), rep),
-        "bm+env": best_time(lambda: gammatone_c.gammatone_c(x, n, fs, cf, bm, env), rep),
-        "all four": best_time(
-            lambda: gammatone_c.gammatone_c(x, n, fs, cf, bm, env, instp, instf), rep),
-        "scipy lfilter": best_time(lambda: scipy.signal.lfilter(b, a, x), rep),
-        "scipy route": best_time(lambda: scipy_route(x, b, a), max(1, rep // 2)),
-    }
+    t = best_times({
+        "bm": lambda: gammatone_c.gammatone_c(x, n, fs, cf, bm),
+        "bm+env": lambda: gammatone_c.gammatone_c(x, n, fs, cf, bm, env),
+        "all four": lambda: gammatone_c.gammatone_c(x, n, fs, cf, bm, env, instp, instf),
+        "scipy lfilter": lambda: scipy.signal.lfilter(b, a, x),
+        "scipy route": lambda: scipy_route(x, b, a, fs),
+    }, rep)
     ns = {k: 1e9 * v / n for k, v in t.items()}
 
     print(f"{n} noise samples, fs={fs} Hz, cf={cf} Hz, best of {rep}")
