@@ -10,7 +10,8 @@
 //          (1 - a z^-1)^4
 //
 // on its real and imaginary parts (the coefficients are real), and the
-// complex result u is turned back up by cf.  The output is gain * Re(u e^{+i})
+// complex result u is turned back up by cf.  The output is
+// gain * Re(u e^{+i 2 pi cf t / fs})
 // with gain = tptbw^4 / 3, the envelope is gain * |u|, and the phase is the
 // unwrapped angle of u itself.
 //
