@@ -6,7 +6,6 @@ import numpy as np
 import pytest
 
 import gammatone_c
-from conftest import ptr
 from model import gammatone as model
 
 N = 700  # many of the kernel's internal blocks, and a part of one
@@ -115,34 +114,6 @@ def test_setup_across_many_rates(rng):
         gammatone_c.gammatone_c(x, 12, int(fs), float(cf), *outs)
         for got, want in zip(outs, model(x, int(fs), float(cf))):
             assert_same_bits(got, want)
-
-
-class TestPlainFunction:
-    """The exported C kernel, called on the module's own shared object."""
-
-    @pytest.mark.parametrize("hrect", [1, 0, 2, -1])
-    def test_rectification_flag(self, lib, hrect, rng):
-        x = signal("specials", N, rng)
-        outs = [padded(N) for _ in range(4)]
-        lib.gammatone_c(ptr(x), N, 16000, 700.0, hrect, *map(ptr, outs))
-        want = model(x, 16000, 700.0, hrect=hrect)
-        for got, w in zip(outs, want):
-            assert_same_bits(got[:N], w)
-        bm = outs[0][:N]
-        assert (np.nanmin(bm) < 0) == (hrect != 1)
-
-    def test_rectified_zero_is_positive(self, lib, rng):
-        x = signal("noise", N, rng)
-        bm = np.empty(N)
-        lib.gammatone_c(ptr(x), N, 16000, 700.0, 1, ptr(bm), None, None, None)
-        assert not np.signbit(bm).any()
-
-    def test_instf_without_instp(self, lib, rng):
-        x = signal("noise", N, rng)
-        bm, instf = np.empty(N), padded(N)
-        lib.gammatone_c(ptr(x), N, 16000, 900.0, 0, ptr(bm), None, None, ptr(instf))
-        assert_same_bits(instf[:N], model(x, 16000, 900.0)[3])
-        np.testing.assert_array_equal(instf[N:], 7.5)
 
 
 class TestAnalytic:
