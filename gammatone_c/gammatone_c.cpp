@@ -304,11 +304,9 @@ void run(const Filter &f, const double *x, int nsamples, double cf, bool rectify
 
         // bm = (u0r * qcos + u0i * qsin) * gain, finished here, two samples
         // to a vector, rather than in the recursion loop.
-        for (int k = 0; k < n; k++)
-            bm[t0 + k] = (blk_shift[2 * k] + blk_shift[2 * k + 1]) * f.gain;
-        if (rectify) {
-            for (int k = 0; k < n; k++)
-                bm[t0 + k] = bm[t0 + k] < 0.0 ? 0.0 : bm[t0 + k];
+        for (int k = 0; k < n; k++) {
+            const double v = (blk_shift[2 * k] + blk_shift[2 * k + 1]) * f.gain;
+            bm[t0 + k] = rectify && v < 0.0 ? 0.0 : v;
         }
         if (ENV)
             std::memcpy(env + t0, blk_env, n * sizeof(double));
