@@ -16,9 +16,12 @@ from gammatone_bank._bank import (
     filterbank,
     frame_levels,
 )
+from gammatone_bank._stream import CochleagramStream, Stream
 
 __all__ = [
+    "CochleagramStream",
     "Filterbank",
+    "Stream",
     "cochleagram",
     "erb_number",
     "erb_space",

@@ -134,7 +134,7 @@ def _check_cfs(cfs: ArrayLike, fs: int) -> Array:
     return c
 
 
-def _check_x(x: ArrayLike) -> Array:
+def _check_x(x: ArrayLike, name: str = "x") -> Array:
     """x as one C-contiguous 1-D float64 array shared by every channel.
 
     Converted as the extension converts it, with safe casting only, so that a
@@ -146,11 +146,11 @@ def _check_x(x: ArrayLike) -> Array:
         if a.dtype != np.float64:
             a = a.astype(np.float64, casting="safe")
     except (TypeError, ValueError) as exc:
-        raise type(exc)(f"x cannot be converted to float64: {exc}") from None
+        raise type(exc)(f"{name} cannot be converted to float64: {exc}") from None
     if a.ndim != 1:
-        raise ValueError(f"x must be 1-D, got shape {a.shape}")
+        raise ValueError(f"{name} must be 1-D, got shape {a.shape}")
     if a.size > INT32_MAX:
-        raise ValueError(f"x holds {a.size} samples, more than {INT32_MAX}")
+        raise ValueError(f"{name} holds {a.size} samples, more than {INT32_MAX}")
     return np.ascontiguousarray(a)
 
 
