@@ -308,6 +308,11 @@ def run(args: argparse.Namespace) -> str:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of ``gammatone-bank`` and ``python -m gammatone_bank``."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["batch"]:
+        from gammatone_bank._batch import main as batch_main
+
+        return batch_main(argv[1:])
     args = _parser().parse_args(argv)
     try:
         summary = run(args)
