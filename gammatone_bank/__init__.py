@@ -16,12 +16,14 @@ from gammatone_bank._bank import (
     filterbank,
     frame_levels,
 )
+from gammatone_bank._gain import cf_gain
 from gammatone_bank._stream import CochleagramStream, Stream
 
 __all__ = [
     "CochleagramStream",
     "Filterbank",
     "Stream",
+    "cf_gain",
     "cochleagram",
     "erb_number",
     "erb_space",
