@@ -1,9 +1,10 @@
-"""ERB-spaced centre frequencies, the threaded filterbank and the cochleagram.
+"""ERB-spaced centre frequencies, the filterbank and the cochleagram.
 
-Every channel is one call of the compiled single-channel filter on one row of
-a preallocated (channels x samples) array.  The extension releases the
-interpreter lock while it filters, so rows run on several threads at once,
-and each row holds exactly the bits a lone call would have produced.
+Every channel runs on the compiled engine (gammatone_bank._engine), which
+packs channels side by side into SIMD lanes and filters groups of them on
+several threads at once, without the interpreter lock.  Each channel holds
+exactly the bits a lone call of the single-channel gammatone_c filter would
+have produced.
 """
 
 import math
@@ -14,10 +15,9 @@ from collections.abc import Callable
 from typing import NamedTuple, SupportsIndex
 
 import numpy as np
-from numpy.lib.stride_tricks import sliding_window_view
 from numpy.typing import ArrayLike, NDArray
 
-import gammatone_c
+from gammatone_bank import _engine
 
 # The extension takes the sample count and the rate as 32-bit C ints.
 INT32_MAX = 2**31 - 1
@@ -113,13 +113,20 @@ def _check_fs(fs: SupportsIndex | float) -> int:
 
 
 def _check_cfs(cfs: ArrayLike, fs: int) -> Array:
-    """A private float64 copy of cfs, 1-D, non-empty, each in (0, fs/2)."""
+    """A private float64 copy of cfs, 1-D, non-empty, each in (0, fs/2).
+
+    A scalar is one channel.
+    """
+    if cfs is None:
+        raise TypeError("cfs is missing: give one or more centre frequencies in Hz")
     try:
         c = np.array(cfs, dtype=np.float64)
     except (TypeError, ValueError) as exc:
         raise ValueError(f"cfs must be numbers: {exc}") from None
+    if c.ndim == 0:
+        c = c.reshape(1)
     if c.ndim != 1:
-        raise ValueError(f"cfs must be 1-D, got shape {c.shape}")
+        raise ValueError(f"cfs must be a number or 1-D, got shape {c.shape}")
     if c.size == 0:
         raise ValueError("cfs must hold at least one centre frequency")
     bad = np.flatnonzero(~np.isfinite(c))
@@ -181,14 +188,19 @@ def filterbank(
     """Filter x through one gammatone channel per centre frequency.
 
     x: 1-D samples, any array_like that casts safely to float64 (converted
-    once and shared by all channels).  fs: sampling rate in Hz, a positive
-    int; a float is accepted only when it is a whole number.  cfs: 1-D,
-    non-empty centre frequencies in Hz, each finite and strictly between 0
-    and fs/2.  env, instp, instf: also return the envelope, the unwrapped
-    instantaneous phase (radians) and the instantaneous frequency (Hz).
-    workers: threads to filter the channels on, the calling thread among them
-    (default: the CPUs this process may use, ``os.process_cpu_count()``); 1
-    filters them one after another in the calling thread.
+    once and shared by all channels).  Samples are filtered as the numbers
+    they are: integer audio (int16 from a WAV reader, say) is not scaled, so
+    divide it by its full scale (32768 for int16) first to read levels re
+    full scale.  One NaN or infinity makes every later sample of every
+    channel non-finite.  fs: sampling rate in Hz, a positive int; a float is
+    accepted only when it is a whole number.  cfs: centre frequencies in Hz,
+    a number (one channel) or a non-empty 1-D array_like, each finite and
+    strictly between 0 and fs/2.  env, instp, instf: also return the
+    envelope, the unwrapped instantaneous phase (radians) and the
+    instantaneous frequency (Hz).  workers: threads to filter groups of
+    channels on, the calling thread among them (default: the CPUs this
+    process may use, ``os.process_cpu_count()``); 1 filters in the calling
+    thread only.
 
     Returns a :class:`Filterbank` with ``cfs`` (a copy) and C-contiguous
     float64 arrays of shape (len(cfs), len(x)).  Row i is bit for bit what
@@ -198,7 +210,7 @@ def filterbank(
 
     ValueError, naming the argument, for fs, cfs, x that is not 1-D (or longer
     than 2**31 - 1 samples) and workers; TypeError when x does not cast
-    safely to float64.
+    safely to float64 and when cfs is None.
     """
     rate = _check_fs(fs)
     centres = _check_cfs(cfs, rate)
@@ -210,29 +222,52 @@ def filterbank(
     env_out = np.empty(shape) if env else None
     instp_out = np.empty(shape) if instp else None
     instf_out = np.empty(shape) if instf else None
-
-    def row(a: Array | None, i: int) -> Array | None:
-        return None if a is None else a[i]
-
-    def channel(i: int) -> None:
-        gammatone_c.gammatone_c(
-            samples, n, rate, float(centres[i]), bm[i],
-            row(env_out, i), row(instp_out, i), row(instf_out, i),
-        )
-
-    _run(channel, centres.size, threads)
+    engine = _engine.Engine(rate, centres, phase=instp or instf)
+    _drive(engine, samples, (bm, env_out, instp_out, instf_out, None), threads)
+    # The last sample has no next phase to difference: its frequency is cf.
+    if instf_out is not None and n:
+        instf_out[:, n - 1] = centres
     return Filterbank(centres, bm, env_out, instp_out, instf_out)
+
+
+# Below this many channel-samples a call filters in the calling thread only:
+# starting threads would cost more than they save.
+THREAD_MIN = 1 << 16
+
+
+def _drive(
+    engine: _engine.Engine,
+    x: Array,
+    outputs: tuple[Array | None, Array | None, Array | None, Array | None, Array | None],
+    threads: int,
+) -> None:
+    """Run x through every channel group of engine, on up to `threads` threads.
+
+    outputs are (bm, env, instp, instf, frame sums), each None or a
+    (channels x columns) array the engine writes in place.
+    """
+    groups = engine.groups
+    if x.size * engine.width * groups < THREAD_MIN:
+        threads = 1
+    if threads == 1:
+        engine.process(x, 0, groups, *outputs)
+        return
+
+    def group(g: int) -> None:
+        engine.process(x, g, g + 1, *outputs)
+
+    _run(group, groups, threads)
 
 
 def _run(task: Callable[[int], None], count: int, threads: int) -> None:
     """task(0) .. task(count - 1) on up to `threads` threads, the caller's included.
 
-    Rows are handed out one at a time from a shared iterator, so a thread
+    Tasks are handed out one at a time from a shared iterator, so a thread
     slowed down by other work on the machine simply takes fewer of them.  The
-    calling thread filters too instead of waiting on a pool: with a 1 s signal
-    a row takes well under a millisecond, and the hand-offs of an executor
+    calling thread works too instead of waiting on a pool: a task takes well
+    under a millisecond on short signals, and the hand-offs of an executor
     cost a noticeable share of that.  The first exception a task raises stops
-    every thread after its current row and is raised here.
+    every thread after its current task and is raised here.
     """
     threads = min(threads, count)
     if threads == 1:
@@ -283,32 +318,82 @@ def _frame_samples(fs: int, frame: float, hop: float) -> tuple[int, int]:
 
 
 def _frame_count(n: int, frame_len: int, hop_len: int) -> int:
-    """Frames start every hop_len samples until one reaches sample n - 1."""
-    return 0 if n == 0 else 1 + -(-max(n - frame_len, 0) // hop_len)
+    """Frames start every hop_len samples, before the end of n samples, for
+    as long as the previous frame stopped short of the end."""
+    if n == 0:
+        return 0
+    return min(-(-n // hop_len), 1 + -(-max(n - frame_len, 0) // hop_len))
 
 
-def frame_levels(bm: Array, frame_len: int, hop_len: int) -> Array:
+def _levels(sums: Array, covered: int, scale: Array | None) -> Array:
+    """dB of the mean squares sums / covered, divided by scale per channel."""
+    mean = sums / covered
+    if scale is not None:
+        mean = mean / scale[:, np.newaxis]
+    level: Array = 10.0 * np.log10(np.maximum(mean, LEVEL_FLOOR))
+    return level
+
+
+def _length(name: str, value: SupportsIndex) -> int:
+    """A positive whole number of samples, or ValueError naming it."""
+    try:
+        length = -1 if isinstance(value, (bool, np.bool_)) else operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+    if length < 1:
+        raise ValueError(f"{name} must be a positive number of samples, got {value!r}")
+    return length
+
+
+# Rows squared at a time by frame_levels: its memory follows this, not bm.
+LEVEL_ROWS = 16
+
+
+def frame_levels(bm: ArrayLike, frame_len: SupportsIndex, hop_len: SupportsIndex) -> Array:
     """Level in dB of each row of bm over frames of frame_len samples.
 
-    Frame k covers samples k*hop_len .. k*hop_len + frame_len - 1, clipped to
-    the row; frames start every hop_len samples for as long as the previous
-    frame stopped short of the end, so a row of n >= 1 samples gives
-    1 + ceil(max(n - frame_len, 0) / hop_len) frames and an empty row none.
+    bm: 2-D (channels x samples) array_like of real numbers.  Frame k covers
+    samples k*hop_len .. k*hop_len + frame_len - 1, clipped to the row.
+    Frames start every hop_len samples, as long as they start before the end
+    and the previous frame stopped short of it; an empty row gives none.
     The level is 10 log10(max(mean square, 1e-12)) over the samples a frame
-    covers: dB re a mean square of 1, floored at -120 dB.
+    covers: dB re a mean square of 1, floored at -120 dB.  Each frame's
+    squares are added in sample order, so on a bank from :func:`filterbank`
+    the levels equal :func:`cochleagram`'s bit for bit.
+
+    TypeError, naming the argument, for bm that is not real numbers and for
+    frame_len or hop_len that is not an int; ValueError for bm that is not
+    2-D and for lengths below 1.
     """
-    channels, n = bm.shape
+    frame_len = _length("frame_len", frame_len)
+    hop_len = _length("hop_len", hop_len)
+    try:
+        b = np.asarray(bm)
+        if b.dtype != np.float64:
+            b = b.astype(np.float64, casting="safe")
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"bm cannot be converted to float64: {exc}") from None
+    if b.ndim != 2:
+        raise ValueError(f"bm must be 2-D (channels x samples), got shape {b.shape}")
+    channels, n = b.shape
     frames = _frame_count(n, frame_len, hop_len)
+    level = np.empty((channels, frames))
     if frames == 0:
-        return np.empty((channels, 0))
+        return level
     starts = np.arange(frames) * hop_len
     covered = np.minimum(starts + frame_len, n) - starts
-    # Squares padded with zeros so the last frame's window is whole; the
-    # padding adds nothing to the sum and the mean divides by what is covered.
-    squares = np.zeros((channels, (frames - 1) * hop_len + frame_len))
-    np.square(bm, out=squares[:, :n])
-    sums = sliding_window_view(squares, frame_len, axis=1)[:, ::hop_len].sum(axis=-1)
-    level: Array = 10.0 * np.log10(np.maximum(sums / covered, LEVEL_FLOOR))
+    # Squares padded with zeros so the last frame's window is whole: adding
+    # +0.0 changes no sum.  Each frame's sum grows one sample at a time.
+    width = max(int(starts[-1]) + frame_len, n)
+    for r in range(0, channels, LEVEL_ROWS):
+        rows = b[r:r + LEVEL_ROWS]
+        squares = np.zeros((rows.shape[0], width))
+        np.square(rows, out=squares[:, :n])
+        sums = np.zeros((rows.shape[0], frames))
+        for j in range(frame_len):
+            sums += squares[:, starts + j]
+        mean = sums / covered
+        level[r:r + LEVEL_ROWS] = 10.0 * np.log10(np.maximum(mean, LEVEL_FLOOR))
     return level
 
 
@@ -319,37 +404,34 @@ def cochleagram(
     *,
     frame: float = 0.025,
     hop: float = 0.010,
+    normalize: bool = False,
     workers: int | None = None,
 ) -> Array:
     """Level in dB of each channel's filtered signal, frame by frame.
 
     Filters x as :func:`filterbank` does (same x, fs, cfs and workers, same
-    checks), keeping only one row per thread at a time, and returns a C-contiguous float64 array of shape (channels, frames).  Frames
-    are ``round(frame * fs)`` samples long and start every ``round(hop * fs)``
-    samples from sample 0; they continue until one reaches the end of x, and
-    the last may be shorter (a signal shorter than one frame gives one frame,
-    an empty one none).  Frame k therefore starts at k * hop seconds.  Each
-    value is 10 log10(mean square of the filter output over the frame),
-    floored at -120 dB: dB re a mean square of 1 (the mean square of a
-    unit-amplitude sine is 1/2, or -3 dB).
+    checks) without keeping its output: memory follows the number of frames,
+    never channels x samples.  Returns a C-contiguous float64 array of shape
+    (channels, frames).  Frames are ``round(frame * fs)`` samples long and
+    start every ``round(hop * fs)`` samples from sample 0, so frame k starts
+    at k * hop seconds; they go on while they start before the end of x and
+    the previous frame stopped short of it, and the last may be clipped (a
+    signal shorter than one frame gives one frame, an empty one none).
+
+    Each value is 10 log10(mean square of the filter output over the frame),
+    floored at -120 dB: dB re a mean square of 1.  The filter's gain at cf
+    is not exactly 1 (see :func:`cf_gain`); ``normalize=True`` divides each
+    channel's mean square by ``cf_gain(fs, cfs) ** 2``, so that a unit sine at
+    a channel's cf reads 10 log10(1/2) = -3.01 dB in that channel.
 
     ValueError, naming the argument, for frame or hop that is not a positive
     finite number of seconds of at least one sample.
     """
+    from gammatone_bank._stream import CochleagramStream
+
     rate = _check_fs(fs)
     centres = _check_cfs(cfs, rate)
     samples = _check_x(x)
-    threads = _check_workers(workers)
-    frame_len, hop_len = _frame_samples(rate, frame, hop)
-    n = samples.size
-    level = np.empty((centres.size, _frame_count(n, frame_len, hop_len)))
-
-    # Only the levels are kept, so each channel is filtered into a buffer of
-    # its own and dropped: memory grows with the threads, not the channels.
-    def channel(i: int) -> None:
-        bm = np.empty(n)
-        gammatone_c.gammatone_c(samples, n, rate, float(centres[i]), bm)
-        level[i] = frame_levels(bm[np.newaxis], frame_len, hop_len)[0]
-
-    _run(channel, centres.size, threads)
-    return level
+    stream = CochleagramStream(rate, centres, frame=frame, hop=hop, normalize=normalize, workers=workers)
+    head = stream.process(samples)
+    return np.concatenate([head, stream.close()], axis=1)

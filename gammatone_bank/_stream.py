@@ -1,29 +1,47 @@
 """Streams: a filterbank and a cochleagram fed one chunk at a time.
 
-TEMPORARY STAND-IN: recomputes from the whole history on every chunk.  The
-public API below is final; the compiled engine replaces the internals.
+Both run on the compiled engine, which keeps every channel's state (the
+recursion, the oscillator, the phase tracker and the open frames) from one
+chunk to the next, so the concatenated results are bit for bit those of one
+call over the whole signal.
 """
 
+import threading
 from types import TracebackType
-from typing import SupportsIndex
+from typing import Self, SupportsIndex
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _bank
+from gammatone_bank import _bank, _engine
 from gammatone_bank._bank import Array, Filterbank
+from gammatone_bank._gain import cf_gain
+
+CLOSED = "the stream is closed"
 
 
 class Stream:
-    """A filterbank whose state carries from one chunk to the next.
+    """A filterbank whose state carries over from one chunk to the next.
 
-    ``process(chunk)`` returns the rows for the chunk's samples; ``close()``
-    returns what is held back at the end.  Concatenating every result along
-    the sample axis gives exactly ``filterbank(x, fs, cfs, ...)`` on the whole
-    signal.  ``instf`` lags one sample behind the other outputs (its forward
-    difference needs the next sample's phase): ``process`` returns it for the
-    samples before the chunk's last, the first chunk excepted, and ``close``
-    returns the final column.
+    Takes the arguments of :func:`filterbank`, less x.  ``process(chunk)``
+    filters the next samples and returns a :class:`Filterbank` whose rows
+    hold the chunk's samples; ``close()`` returns what is held back at the
+    end.  Concatenating every result along the sample axis gives exactly
+    ``filterbank(x, fs, cfs, ...)`` on the whole signal, for every output.
+
+    ``instf`` lags one sample behind the other outputs: a sample's forward
+    difference needs the next sample's phase.  ``process`` returns ``instf``
+    for the samples from the previous chunk's last up to this chunk's
+    second-to-last (on the first chunk: its first to its second-to-last), and
+    ``close`` returns a single last column, which equals ``cfs``.  Every other
+    output of ``close`` has zero columns.  A stream that saw no sample closes
+    with zero columns everywhere.
+
+    A chunk that fails its checks raises TypeError or ValueError naming
+    ``chunk`` and leaves the stream as it was.  ``process`` or ``close``
+    after ``close`` raises ValueError.  Use it as a context manager to close
+    it on the way out.  One call runs at a time; calls from several threads
+    are serialised.
     """
 
     def __init__(
@@ -38,60 +56,71 @@ class Stream:
     ) -> None:
         self.fs = _bank._check_fs(fs)
         self.cfs = _bank._check_cfs(cfs, self.fs)
-        self._want = (env, instp, instf)
+        self._want = (bool(env), bool(instp), bool(instf))
         self._workers = _bank._check_workers(workers)
-        self._x = np.empty(0)
-        self._closed = False
+        self._engine = _engine.Engine(self.fs, self.cfs, phase=bool(instp or instf))
+        self._lock = threading.Lock()
+        self.closed = False
+        #: samples filtered so far
         self.samples = 0
 
     def process(self, chunk: ArrayLike) -> Filterbank:
-        if self._closed:
-            raise ValueError("the stream is closed")
+        """Filter the next samples; returns their rows (see the class)."""
         x = _bank._check_x(chunk, "chunk")
-        whole = np.concatenate([self._x, x])
-        env, instp, instf = self._want
-        bank = _bank.filterbank(whole, self.fs, self.cfs, env=env, instp=instp, instf=instf,
-                                workers=self._workers)
-        t0 = self.samples
-        self._x = whole
-        self.samples = whole.size
-
-        def cut(a: Array | None, lo: int, hi: int) -> Array | None:
-            return None if a is None else np.ascontiguousarray(a[:, lo:hi])
-
-        f0 = max(t0 - 1, 0)
-        f1 = max(whole.size - 1, 0)
-        return Filterbank(self.cfs.copy(), cut(bank.bm, t0, whole.size), cut(bank.env, t0, whole.size),
-                          cut(bank.instp, t0, whole.size), cut(bank.instf, f0, f1))
+        with self._lock:
+            if self.closed:
+                raise ValueError(CLOSED)
+            env, instp, instf = self._want
+            n, channels = x.size, self.cfs.size
+            lag = 1 if self.samples == 0 and n > 0 else 0
+            bm = np.empty((channels, n))
+            env_out = np.empty((channels, n)) if env else None
+            instp_out = np.empty((channels, n)) if instp else None
+            instf_out = np.empty((channels, n - lag)) if instf else None
+            _bank._drive(self._engine, x, (bm, env_out, instp_out, instf_out, None), self._workers)
+            self.samples += n
+            return Filterbank(self.cfs.copy(), bm, env_out, instp_out, instf_out)
 
     def close(self) -> Filterbank:
-        if self._closed:
-            raise ValueError("the stream is closed")
-        self._closed = True
-        c = self.cfs.size
-        env, instp, instf = self._want
-        tail = np.empty((c, 0))
-        last = self.cfs[:, np.newaxis].copy() if self.samples else np.empty((c, 0))
-        return Filterbank(self.cfs.copy(), tail, tail.copy() if env else None,
-                          tail.copy() if instp else None, last if instf else None)
+        """End the stream; returns the held-back last ``instf`` column."""
+        with self._lock:
+            if self.closed:
+                raise ValueError(CLOSED)
+            self.closed = True
+            env, instp, instf = self._want
+            channels = self.cfs.size
+            last = self.cfs[:, np.newaxis].copy() if self.samples else np.empty((channels, 0))
+            return Filterbank(
+                self.cfs.copy(),
+                np.empty((channels, 0)),
+                np.empty((channels, 0)) if env else None,
+                np.empty((channels, 0)) if instp else None,
+                last if instf else None,
+            )
 
-    def __enter__(self) -> "Stream":
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        if not self._closed:
-            self._closed = True
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        with self._lock:
+            self.closed = True
 
 
 class CochleagramStream:
-    """Frame levels of a signal fed in chunks, as :func:`cochleagram` gives them.
+    """The frame levels of a signal fed in chunks, as :func:`cochleagram` gives them.
 
-    ``process(chunk)`` returns the levels (channels x k) of the frames that the
-    chunk completes; ``close()`` returns the last, clipped frame if there is
-    one.  Concatenated they equal ``cochleagram(x, fs, cfs, frame=..., hop=...,
-    normalize=...)`` on the whole signal bit for bit.  ``frame_len`` and
-    ``hop_len`` are the lengths in samples.
+    Takes the arguments of :func:`cochleagram`, less x.  ``process(chunk)``
+    returns the levels (channels x k) of the k frames that the chunk
+    completes, possibly none; ``close()`` returns the last, clipped frame if
+    there is one (channels x 0 or 1).  Concatenated along axis 1 they equal
+    ``cochleagram(x, fs, cfs, ...)`` on the whole signal bit for bit, and
+    memory never grows with the signal's length.
+
+    Attributes: ``frame_len`` and ``hop_len`` (samples), ``samples`` (fed so
+    far) and ``frames`` (levels returned so far).  Errors and closing work as
+    for :class:`Stream`.
     """
 
     def __init__(
@@ -107,42 +136,48 @@ class CochleagramStream:
         self.fs = _bank._check_fs(fs)
         self.cfs = _bank._check_cfs(cfs, self.fs)
         self.frame_len, self.hop_len = _bank._frame_samples(self.fs, frame, hop)
-        self._frame, self._hop = frame, hop
         self._workers = _bank._check_workers(workers)
-        self._normalize = normalize
-        self._x = np.empty(0)
-        self._done = 0
-        self._closed = False
+        self._scale = cf_gain(self.fs, self.cfs) ** 2 if normalize else None
+        self._engine = _engine.Engine(self.fs, self.cfs, frame_len=self.frame_len, hop_len=self.hop_len)
+        self._lock = threading.Lock()
+        self.closed = False
         self.samples = 0
         self.frames = 0
 
+    def _completed(self, n: int) -> int:
+        """Frames whose last sample is among the first n."""
+        return 0 if n < self.frame_len else (n - self.frame_len) // self.hop_len + 1
+
     def process(self, chunk: ArrayLike) -> Array:
-        if self._closed:
-            raise ValueError("the stream is closed")
+        """Feed the next samples; returns the levels of the frames they complete."""
         x = _bank._check_x(chunk, "chunk")
-        self._x = np.concatenate([self._x, x])
-        self.samples = self._x.size
-        # Frames complete once their last sample has arrived.
-        complete = 0 if self.samples < self.frame_len else (self.samples - self.frame_len) // self.hop_len + 1
-        level = _bank.cochleagram(self._x, self.fs, self.cfs, frame=self._frame, hop=self._hop,
-                                  workers=self._workers)
-        out = np.ascontiguousarray(level[:, self.frames:complete])
-        self.frames = complete
-        return out
+        with self._lock:
+            if self.closed:
+                raise ValueError(CLOSED)
+            k = self._completed(self.samples + x.size) - self._completed(self.samples)
+            sums = np.empty((self.cfs.size, k))
+            _bank._drive(self._engine, x, (None, None, None, None, sums), self._workers)
+            self.samples += x.size
+            self.frames += k
+            return _bank._levels(sums, self.frame_len, self._scale)
 
     def close(self) -> Array:
-        if self._closed:
-            raise ValueError("the stream is closed")
-        self._closed = True
-        level = _bank.cochleagram(self._x, self.fs, self.cfs, frame=self._frame, hop=self._hop,
-                                  workers=self._workers)
-        out = np.ascontiguousarray(level[:, self.frames:])
-        self.frames = level.shape[1]
-        return out
+        """End the stream; returns the last, clipped frame's levels if there is one."""
+        with self._lock:
+            if self.closed:
+                raise ValueError(CLOSED)
+            self.closed = True
+            sums = np.empty((self.cfs.size, 1))
+            k = self._engine.partial(0, self._engine.groups, sums)
+            covered = self.samples - self.frames * self.hop_len
+            self.frames += k
+            return _bank._levels(sums[:, :k], covered, self._scale)
 
-    def __enter__(self) -> "CochleagramStream":
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        self._closed = True
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        with self._lock:
+            self.closed = True

@@ -1,0 +1,866 @@
+// gammatone_bank._engine: many gammatone channels over one stream of samples,
+// with their state kept from one call to the next.
+//
+// Each channel performs exactly the double operations of the single-channel
+// filter in gammatone_c, in the same order and each rounded on its own, so a
+// channel's outputs are bit for bit those of one gammatone_c call over the
+// whole signal, however the signal is split into calls.  Channels are
+// independent and share their input, so W of them sit side by side in the
+// lanes of one vector: a lane does exactly the scalar roundings, and nothing
+// a lane does (tiny values, NaN, infinities) reaches its neighbours.
+//
+// The lane width is chosen at run time from the CPU (8 with AVX-512, 4 with
+// AVX2, 2 with SSE2, 1 anywhere); GAMMATONE_BANK_SIMD forces a level.  The
+// recursion is written once, against the lane type, and compiled for each
+// level by a thin entry point carrying that level's target attribute: the
+// default build stays generic x86-64.
+//
+// Besides the per-sample outputs, the engine sums the squares of each
+// channel's output over frames (frame_len samples every hop_len), adding the
+// squares in sample order to 0.0: this fixes the levels' rounding once, for
+// one-shot and streamed use alike.
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_21_API_VERSION
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <numpy/arrayobject.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace {
+
+constexpr double PI = 3.141592653589793;
+constexpr double TWO_PI = 6.283185307179586;
+
+// Recursion values below this magnitude are flushed to +0.0, as in the
+// single-channel filter.
+constexpr double TINY = 1e-200;
+
+// Samples per block: the recursion runs over a block into small buffers, and
+// the outputs are then written row by row from them.
+constexpr int BLOCK = 256;
+
+// The widest lane, in doubles.
+constexpr int MAX_W = 8;
+
+#define GT_INLINE inline __attribute__((always_inline))
+
+// ---------------------------------------------------------------------------
+// The lane type: W doubles, one per channel.  GCC's vector extensions give
+// element-wise IEEE operations that compile to the instructions of whatever
+// target the calling entry point has, so the code below exists once.
+
+template <int W>
+struct Lane {
+    typedef double V __attribute__((vector_size(8 * W)));
+    typedef std::int64_t M __attribute__((vector_size(8 * W)));
+};
+
+template <int W>
+GT_INLINE typename Lane<W>::V load(const double *p) {
+    typename Lane<W>::V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <int W>
+GT_INLINE void store(double *p, typename Lane<W>::V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// Every lane a, bit for bit (0.0 + a would turn -0.0 into +0.0).
+template <int W>
+GT_INLINE typename Lane<W>::V splat(double a) {
+    typename Lane<W>::V v;
+    for (int l = 0; l < W; l++)
+        v[l] = a;
+    return v;
+}
+
+// Lanes whose magnitude is below TINY, as all-ones masks (never NaN lanes).
+template <int W>
+GT_INLINE typename Lane<W>::M tiny_mask(typename Lane<W>::V a) {
+    typedef typename Lane<W>::M M;
+    typedef typename Lane<W>::V V;
+    const V magnitude = (V)((M)a & (M{} + INT64_MAX));
+    return (M)(magnitude < splat<W>(TINY));
+}
+
+template <int W>
+GT_INLINE typename Lane<W>::V cleared(typename Lane<W>::V a) {
+    typedef typename Lane<W>::M M;
+    typedef typename Lane<W>::V V;
+    return (V)((M)a & ~tiny_mask<W>(a));
+}
+
+// Non-zero bits exactly in the lanes where clearing would change a.
+template <int W>
+GT_INLINE typename Lane<W>::M clearing_change(typename Lane<W>::V a) {
+    typedef typename Lane<W>::M M;
+    return (M)a & tiny_mask<W>(a);
+}
+
+template <int W>
+GT_INLINE bool any_bits(typename Lane<W>::M m) {
+    std::int64_t all = 0;
+    for (int l = 0; l < W; l++)
+        all |= m[l];
+    return all != 0;
+}
+
+// ---------------------------------------------------------------------------
+// One group of W channels: coefficients, recursion state, phase trackers and
+// frame sums.  Arrays are MAX_W long whatever the level; a level uses the
+// first W.  Lanes past the last channel repeat its coefficients and are
+// never written out.
+
+struct alignas(64) Group {
+    double a1[MAX_W], a2[MAX_W], a3[MAX_W], a4[MAX_W], a5[MAX_W];
+    double coscf[MAX_W], sincf[MAX_W], gain[MAX_W];
+    double tpt[MAX_W], cf[MAX_W];
+    // Recursion history (p1 newest), real and imaginary parts.
+    double p1r[MAX_W], p2r[MAX_W], p3r[MAX_W], p4r[MAX_W];
+    double p1i[MAX_W], p2i[MAX_W], p3i[MAX_W], p4i[MAX_W];
+    // The oscillator: cos and -sin of t * tpt * cf, by rotation.
+    double qcos[MAX_W], qsin[MAX_W];
+    // Phase trackers: the last unwrapped phase, and the whole-turn count of
+    // the last folded step with 2 pi times it.
+    double oldphase[MAX_W], turns[MAX_W], turns_2pi[MAX_W];
+};
+
+void set_channel(Group &g, int lane, int fs, double cf) {
+    const double tpt = TWO_PI / static_cast<double>(fs);
+    const double tptbw = ((((0.00437 * cf) + 1.0) * 24.7) * tpt) * 1.019;
+    const double a = std::exp(-tptbw);
+    g.a1[lane] = 4.0 * a;
+    g.a2[lane] = (-6.0 * a) * a;
+    g.a3[lane] = ((4.0 * a) * a) * a;
+    g.a4[lane] = (((-a) * a) * a) * a;
+    g.a5[lane] = a * a;
+    g.gain[lane] = (((tptbw * tptbw) * tptbw) * tptbw) / 3.0;
+    g.coscf[lane] = std::cos(tpt * cf);
+    g.sincf[lane] = std::sin(tpt * cf);
+    g.tpt[lane] = tpt;
+    g.cf[lane] = cf;
+    g.p1r[lane] = g.p2r[lane] = g.p3r[lane] = g.p4r[lane] = 0.0;
+    g.p1i[lane] = g.p2i[lane] = g.p3i[lane] = g.p4i[lane] = 0.0;
+    g.qcos[lane] = 1.0;
+    g.qsin[lane] = 0.0;
+    g.oldphase[lane] = g.turns[lane] = g.turns_2pi[lane] = 0.0;
+}
+
+// Where one call's outputs go.  Each is a (channels x columns) block of rows
+// `stride` doubles apart, or null when not requested.
+struct Out {
+    double *data = nullptr;
+    Py_ssize_t stride = 0;
+    double *row(int channel) const { return data + channel * stride; }
+};
+
+struct Engine {
+    int fs = 0;
+    int channels = 0;
+    int width = 1;
+    int ngroups = 0;
+    bool phase = false;        // track the phase (instp, instf)
+    Py_ssize_t frame_len = 0;  // 0: no frame sums
+    Py_ssize_t hop_len = 0;
+    int ring = 0;              // frame sums kept open per channel, at most
+    Group *groups = nullptr;
+    // Per group: samples filtered so far, frames completed so far.
+    std::vector<long long> samples, done;
+    // Per group: a call is filtering it without the interpreter lock.
+    std::vector<char> busy;
+    // Open frame sums: ring slots of MAX_W per group.
+    std::vector<double> sums;
+    double *ring_slot(int g, long long k) { return &sums[(static_cast<std::size_t>(g) * ring + k % ring) * MAX_W]; }
+};
+
+struct Job {
+    Engine *e;
+    const double *x;
+    Py_ssize_t n;
+    int g0, g1;
+    Out bm, env, instp, instf, frames;
+};
+
+// ---------------------------------------------------------------------------
+// The recursion over one block of n samples, into per-sample vectors: bm and
+// the complex output u (re, im) of each lane.
+//
+// The flush of tiny values sits on the recursion's critical path.  With
+// EXACT false the block runs without it and only records whether a flush
+// would have changed any value; the caller then reruns the block with EXACT
+// true from the same state.  Up to the first value a flush would change, both
+// runs compute the same bits.  Returns true when the block's results are final.
+
+template <int W, bool EXACT, bool KEEP_U>
+GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double *blk_ur, double *blk_ui) {
+    typedef typename Lane<W>::V V;
+    typedef typename Lane<W>::M M;
+    const V a1 = load<W>(g.a1), a2 = load<W>(g.a2), a3 = load<W>(g.a3), a4 = load<W>(g.a4),
+            a5 = load<W>(g.a5), gain = load<W>(g.gain), rc = load<W>(g.coscf), rs = load<W>(g.sincf);
+    V p1r = load<W>(g.p1r), p2r = load<W>(g.p2r), p3r = load<W>(g.p3r), p4r = load<W>(g.p4r);
+    V p1i = load<W>(g.p1i), p2i = load<W>(g.p2i), p3i = load<W>(g.p3i), p4i = load<W>(g.p4i);
+    V qc = load<W>(g.qcos), qs = load<W>(g.qsin);
+    M changes = M{};
+    for (int t = 0; t < n; t++) {
+        const V xt = splat<W>(x[t]);
+        const V a1p1r = a1 * p1r, a1p1i = a1 * p1i;
+        V p0r = xt * qc + a1p1r + a2 * p2r + a3 * p3r + a4 * p4r;
+        V p0i = xt * qs + a1p1i + a2 * p2i + a3 * p3i + a4 * p4i;
+        if (EXACT) {
+            p0r = cleared<W>(p0r);
+            p0i = cleared<W>(p0i);
+        } else {
+            changes |= clearing_change<W>(p0r) | clearing_change<W>(p0i);
+        }
+        const V ur = p0r + a1p1r + a5 * p2r;
+        const V ui = p0i + a1p1i + a5 * p2i;
+        p4r = p3r; p3r = p2r; p2r = p1r; p1r = p0r;
+        p4i = p3i; p3i = p2i; p2i = p1i; p1i = p0i;
+
+        store<W>(blk_bm + t * W, (ur * qc + ui * qs) * gain);
+        if (KEEP_U) {
+            store<W>(blk_ur + t * W, ur);
+            store<W>(blk_ui + t * W, ui);
+        }
+
+        const V oldcs = qc;
+        qc = rc * oldcs + rs * qs;
+        qs = rc * qs - rs * oldcs;
+    }
+    if (!EXACT && any_bits<W>(changes))
+        return false;
+    store<W>(g.p1r, p1r); store<W>(g.p2r, p2r); store<W>(g.p3r, p3r); store<W>(g.p4r, p4r);
+    store<W>(g.p1i, p1i); store<W>(g.p2i, p2i); store<W>(g.p3i, p3i); store<W>(g.p4i, p4i);
+    store<W>(g.qcos, qc);
+    store<W>(g.qsin, qs);
+    return true;
+}
+
+// Stops the compiler from turning a rarely taken branch into a select.
+GT_INLINE void keep_branch() {
+#if defined(__GNUC__)
+    __asm__ volatile("");
+#endif
+}
+
+// The phase tracker of one lane over a block: samples t0 .. t0+n-1 of the
+// stream.  The unwrapped phase goes to instp[k], the forward difference, in
+// Hz, of sample t-1 to instf[t-1-f0].  A step beyond pi is folded by a
+// floored modulo 2 pi; the whole-turn count almost never changes, so the
+// chain uses the last one and only a changed count takes the branch that
+// updates it (the same count either way, so the same bits).
+template <int W>
+GT_INLINE void track_phase(Group &g, int lane, const double *ur, const double *ui, int n,
+                           long long t0, long long f0, double *instp, double *instf) {
+    const double tpt = g.tpt[lane], cf = g.cf[lane];
+    double old = g.oldphase[lane], turns = g.turns[lane], turns_2pi = g.turns_2pi[lane];
+    for (int k = 0; k < n; k++) {
+        double phase = std::atan2(ui[k * W + lane], ur[k * W + lane]);
+        const double dp = phase - old;
+        if (std::fabs(dp) > PI) {
+            const double v = dp + PI;
+            const double fresh = std::floor(v / TWO_PI);
+            if (fresh != turns) {
+                keep_branch();
+                turns = fresh;
+                turns_2pi = TWO_PI * fresh;
+            }
+            double dps = (v - turns_2pi) - PI;
+            // A step that lands on -pi from above keeps its direction as +pi.
+            if (dps == -PI && dp > 0.0)
+                dps = PI;
+            phase = (phase + dps) - dp;
+        }
+        if (instp)
+            instp[k] = phase;
+        const long long t = t0 + k;
+        if (instf && t > 0)
+            instf[t - 1 - f0] = ((phase - old) / tpt) + cf;
+        old = phase;
+    }
+    g.oldphase[lane] = old;
+    g.turns[lane] = turns;
+    g.turns_2pi[lane] = turns_2pi;
+}
+
+// Adds the block's squares (global samples b0 .. b0+n-1) to the frames they
+// fall in, in sample order, and writes each frame that completes to its
+// column (frame index minus the frames completed before this call).
+template <int W>
+GT_INLINE void add_frames(Engine &e, int gi, const double *blk_bm, int n, long long b0, long long done0,
+                          int lanes, const Out &frames) {
+    typedef typename Lane<W>::V V;
+    const long long flen = e.frame_len, hop = e.hop_len, b1 = b0 + n;
+    long long kmin = b0 >= flen ? (b0 - flen) / hop + 1 : 0;
+    const long long kmax = (b1 - 1) / hop;
+    for (long long k = kmin; k <= kmax; k++) {
+        const long long s = k * hop, end = s + flen;
+        const long long lo = s > b0 ? s : b0, hi = end < b1 ? end : b1;
+        if (lo >= hi)
+            continue;
+        double *slot = e.ring_slot(gi, k);
+        V acc = lo == s ? V{} : load<W>(slot);
+        for (long long t = lo; t < hi; t++) {
+            const V b = load<W>(blk_bm + (t - b0) * W);
+            acc = acc + b * b;
+        }
+        store<W>(slot, acc);
+        if (hi == end) {
+            for (int l = 0; l < lanes; l++)
+                frames.row(gi * W + l)[k - done0] = slot[l];
+            e.done[gi] = k + 1;
+        }
+    }
+}
+
+// Writes a block of per-sample vectors (n samples of W lanes) out as rows:
+// lane l to out.row(first + l)[col ...], for the first `lanes` lanes.
+template <int W>
+GT_INLINE void write_rows(const double *blk, int n, int lanes, const Out &out, int first, Py_ssize_t col) {
+    for (int l = 0; l < lanes; l++) {
+        double *row = out.row(first + l) + col;
+        for (int k = 0; k < n; k++)
+            row[k] = blk[k * W + l];
+    }
+}
+
+template <int W>
+GT_INLINE void run_groups(const Job &job) {
+    typedef typename Lane<W>::V V;
+    Engine &e = *job.e;
+    alignas(64) double blk_bm[BLOCK * W], blk_ur[BLOCK * W], blk_ui[BLOCK * W];
+    // The complex output is kept only for the envelope and the phase.
+    const bool keep_u = job.env.data != nullptr || e.phase;
+    for (int gi = job.g0; gi < job.g1; gi++) {
+        Group &g = e.groups[gi];
+        const int first = gi * W;
+        const int lanes = e.channels - first < W ? e.channels - first : W;
+        const long long t_start = e.samples[gi];
+        const long long f0 = t_start > 0 ? t_start - 1 : 0;
+        const long long done0 = e.done[gi];
+        for (Py_ssize_t b = 0, n; b < job.n; b += n) {
+            n = job.n - b < BLOCK ? job.n - b : BLOCK;
+            const int m = static_cast<int>(n);
+            if (keep_u) {
+                if (!recurse<W, false, true>(g, job.x + b, m, blk_bm, blk_ur, blk_ui))
+                    recurse<W, true, true>(g, job.x + b, m, blk_bm, blk_ur, blk_ui);
+            } else {
+                if (!recurse<W, false, false>(g, job.x + b, m, blk_bm, blk_ur, blk_ui))
+                    recurse<W, true, false>(g, job.x + b, m, blk_bm, blk_ur, blk_ui);
+            }
+            const long long t0 = t_start + b;
+            if (job.bm.data)
+                write_rows<W>(blk_bm, static_cast<int>(n), lanes, job.bm, first, b);
+            for (int l = 0; l < lanes; l++) {
+                if (job.env.data) {
+                    const double gain = g.gain[l];
+                    double *row = job.env.row(first + l) + b;
+                    for (int k = 0; k < n; k++) {
+                        const double re = blk_ur[k * W + l], im = blk_ui[k * W + l];
+                        row[k] = std::sqrt(re * re + im * im) * gain;
+                    }
+                }
+                if (e.phase)
+                    track_phase<W>(g, l, blk_ur, blk_ui, static_cast<int>(n), t0, f0,
+                                   job.instp.data ? job.instp.row(first + l) + b : nullptr,
+                                   job.instf.data ? job.instf.row(first + l) : nullptr);
+            }
+            if (e.frame_len > 0)
+                add_frames<W>(e, gi, blk_bm, static_cast<int>(n), t0, done0, lanes, job.frames);
+        }
+        e.samples[gi] = t_start + job.n;
+    }
+    (void)sizeof(V);
+}
+
+// ---------------------------------------------------------------------------
+// One entry point per level, and the one place that chooses among them.
+
+enum Level { SCALAR, SSE2, AVX2, AVX512, NLEVELS };
+const char *const LEVEL_NAMES[NLEVELS] = {"scalar", "sse2", "avx2", "avx512"};
+const int LEVEL_WIDTH[NLEVELS] = {1, 2, 4, 8};
+
+void run_scalar(const Job &job) { run_groups<1>(job); }
+
+#if defined(__x86_64__) || defined(__i386__)
+#define GT_X86 1
+__attribute__((target("sse2"))) void run_sse2(const Job &job) { run_groups<2>(job); }
+__attribute__((target("avx2"))) void run_avx2(const Job &job) { run_groups<4>(job); }
+__attribute__((target("avx512f"))) void run_avx512(const Job &job) { run_groups<8>(job); }
+#endif
+
+bool level_available(int level) {
+#if defined(GT_X86)
+    __builtin_cpu_init();
+    switch (level) {
+    case SCALAR:
+        return true;
+    case SSE2:
+        return __builtin_cpu_supports("sse2");
+    case AVX2:
+        return __builtin_cpu_supports("avx2");
+    case AVX512:
+        return __builtin_cpu_supports("avx512f");
+    }
+    return false;
+#else
+    return level == SCALAR;
+#endif
+}
+
+void run_level(int level, const Job &job) {
+#if defined(GT_X86)
+    switch (level) {
+    case SSE2:
+        return run_sse2(job);
+    case AVX2:
+        return run_avx2(job);
+    case AVX512:
+        return run_avx512(job);
+    }
+#endif
+    run_scalar(job);
+}
+
+// The level a new engine uses: GAMMATONE_BANK_SIMD if set, else the widest
+// this CPU has.  Sets ValueError and returns -1 for an unknown or unavailable
+// forced level.
+int default_level() {
+    const char *forced = std::getenv("GAMMATONE_BANK_SIMD");
+    if (forced == nullptr || forced[0] == '\0') {
+        for (int level = NLEVELS - 1; level > SCALAR; level--) {
+            if (level_available(level))
+                return level;
+        }
+        return SCALAR;
+    }
+    for (int level = 0; level < NLEVELS; level++) {
+        if (std::strcmp(forced, LEVEL_NAMES[level]) == 0) {
+            if (level_available(level))
+                return level;
+            PyErr_Format(PyExc_ValueError,
+                         "GAMMATONE_BANK_SIMD=%s: this CPU does not support %s", forced, forced);
+            return -1;
+        }
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "GAMMATONE_BANK_SIMD must be scalar, sse2, avx2 or avx512, got '%.100s'", forced);
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Python binding.
+
+struct EngineObject {
+    PyObject_HEAD
+    Engine *engine;
+    int level;
+};
+
+int level_by_name(PyObject *name) {
+    if (name == nullptr || name == Py_None)
+        return default_level();
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "simd must be a str or None, not %.200s", Py_TYPE(name)->tp_name);
+        return -1;
+    }
+    for (int level = 0; level < NLEVELS; level++) {
+        if (PyUnicode_CompareWithASCIIString(name, LEVEL_NAMES[level]) == 0) {
+            if (level_available(level))
+                return level;
+            PyErr_Format(PyExc_ValueError, "simd=%R: this CPU does not support it", name);
+            return -1;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "simd must be scalar, sse2, avx2 or avx512, got %R", name);
+    return -1;
+}
+
+void engine_free(Engine *e) {
+    if (e == nullptr)
+        return;
+    std::free(e->groups);
+    delete e;
+}
+
+PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"fs", "cfs", "phase", "frame_len", "hop_len", "simd", nullptr};
+    int fs;
+    PyObject *cfs_obj, *simd = nullptr;
+    int phase = 0;
+    Py_ssize_t frame_len = 0, hop_len = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|$pnnO", const_cast<char **>(kwlist), &fs, &cfs_obj,
+                                     &phase, &frame_len, &hop_len, &simd))
+        return nullptr;
+    if (fs <= 0)
+        return PyErr_Format(PyExc_ValueError, "fs must be positive, got %d", fs);
+    if (frame_len < 0 || hop_len < 0 || (frame_len > 0) != (hop_len > 0))
+        return PyErr_Format(PyExc_ValueError, "frame_len and hop_len must both be positive or both 0");
+    const int level = level_by_name(simd);
+    if (level < 0)
+        return nullptr;
+    PyArrayObject *cfs = reinterpret_cast<PyArrayObject *>(
+        PyArray_FROM_OTF(cfs_obj, NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
+    if (cfs == nullptr)
+        return nullptr;
+    if (PyArray_NDIM(cfs) != 1 || PyArray_SIZE(cfs) < 1 || PyArray_SIZE(cfs) > (1 << 20)) {
+        Py_DECREF(cfs);
+        return PyErr_Format(PyExc_ValueError, "cfs must be 1-D with 1 to 2**20 elements");
+    }
+    const double *cf = static_cast<const double *>(PyArray_DATA(cfs));
+    const int channels = static_cast<int>(PyArray_SIZE(cfs));
+    for (int c = 0; c < channels; c++) {
+        if (!std::isfinite(cf[c])) {
+            Py_DECREF(cfs);
+            return PyErr_Format(PyExc_ValueError, "cfs must be finite");
+        }
+    }
+
+    EngineObject *self = reinterpret_cast<EngineObject *>(type->tp_alloc(type, 0));
+    if (self == nullptr) {
+        Py_DECREF(cfs);
+        return nullptr;
+    }
+    Engine *e = new (std::nothrow) Engine;
+    if (e == nullptr) {
+        Py_DECREF(cfs);
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    self->engine = e;
+    self->level = level;
+    e->fs = fs;
+    e->channels = channels;
+    e->width = LEVEL_WIDTH[level];
+    e->ngroups = (channels + e->width - 1) / e->width;
+    e->phase = phase != 0;
+    e->frame_len = frame_len;
+    e->hop_len = hop_len;
+    e->ring = frame_len > 0 ? static_cast<int>(frame_len / hop_len + 2) : 0;
+    try {
+        e->samples.assign(e->ngroups, 0);
+        e->done.assign(e->ngroups, 0);
+        e->busy.assign(e->ngroups, 0);
+        e->sums.assign(static_cast<std::size_t>(e->ngroups) * e->ring * MAX_W, 0.0);
+    } catch (const std::bad_alloc &) {
+        Py_DECREF(cfs);
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    e->groups = static_cast<Group *>(std::aligned_alloc(alignof(Group), sizeof(Group) * e->ngroups));
+    if (e->groups == nullptr) {
+        Py_DECREF(cfs);
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    for (int c = 0; c < e->ngroups * e->width; c++) {
+        // Lanes past the last channel run a copy of it and are never written out.
+        const int src = c < channels ? c : channels - 1;
+        set_channel(e->groups[c / e->width], c % e->width, fs, cf[src]);
+    }
+    Py_DECREF(cfs);
+    return reinterpret_cast<PyObject *>(self);
+}
+
+void engine_dealloc(PyObject *obj) {
+    EngineObject *self = reinterpret_cast<EngineObject *>(obj);
+    PyTypeObject *type = Py_TYPE(obj);
+    engine_free(self->engine);
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+// The storage of an output block: a writable, aligned float64 array of shape
+// (channels, >= columns) whose rows are contiguous.  None gives no output.
+bool output_block(PyObject *obj, const char *name, int channels, Py_ssize_t columns, Out *out) {
+    *out = Out();
+    if (obj == Py_None)
+        return true;
+    if (!PyArray_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a numpy.ndarray or None, not %.200s", name,
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    PyArrayObject *a = reinterpret_cast<PyArrayObject *>(obj);
+    if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a)) {
+        PyErr_Format(PyExc_TypeError, "%s must have dtype float64", name);
+        return false;
+    }
+    if (PyArray_NDIM(a) != 2 || PyArray_DIM(a, 0) != channels || PyArray_DIM(a, 1) < columns) {
+        PyErr_Format(PyExc_ValueError, "%s must have shape (%d, >= %zd)", name, channels, columns);
+        return false;
+    }
+    if (!PyArray_ISALIGNED(a) || !PyArray_ISWRITEABLE(a) ||
+        (PyArray_DIM(a, 1) > 1 && PyArray_STRIDE(a, 1) != sizeof(double)) ||
+        PyArray_STRIDE(a, 0) % static_cast<Py_ssize_t>(sizeof(double)) != 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be writable and aligned, with contiguous rows", name);
+        return false;
+    }
+    out->data = static_cast<double *>(PyArray_DATA(a));
+    out->stride = PyArray_STRIDE(a, 0) / static_cast<Py_ssize_t>(sizeof(double));
+    return true;
+}
+
+// The bytes an array's elements span, as [lo, hi).
+void extent(PyArrayObject *a, std::uintptr_t *lo, std::uintptr_t *hi) {
+    std::intptr_t first = 0, last = 0;
+    for (int d = 0; d < PyArray_NDIM(a); d++) {
+        const std::intptr_t span = static_cast<std::intptr_t>(PyArray_DIM(a, d) - 1) * PyArray_STRIDE(a, d);
+        if (PyArray_DIM(a, d) == 0) {
+            *lo = *hi = 0;
+            return;
+        }
+        (span < 0 ? first : last) += span;
+    }
+    const auto base = reinterpret_cast<std::uintptr_t>(PyArray_DATA(a));
+    *lo = base + first;
+    *hi = base + last + PyArray_ITEMSIZE(a);
+}
+
+// Whether the memory spanned by any two of the arrays overlaps (None skipped).
+bool overlapping(PyObject *const *objs, int count) {
+    for (int i = 0; i < count; i++) {
+        for (int j = 0; j < i; j++) {
+            if (!PyArray_Check(objs[i]) || !PyArray_Check(objs[j]))
+                continue;
+            std::uintptr_t lo_i, hi_i, lo_j, hi_j;
+            extent(reinterpret_cast<PyArrayObject *>(objs[i]), &lo_i, &hi_i);
+            extent(reinterpret_cast<PyArrayObject *>(objs[j]), &lo_j, &hi_j);
+            if (lo_i < hi_j && lo_j < hi_i)
+                return true;
+        }
+    }
+    return false;
+}
+
+bool check_groups(const Engine &e, Py_ssize_t g0, Py_ssize_t g1) {
+    if (g0 < 0 || g1 > e.ngroups || g0 > g1) {
+        PyErr_Format(PyExc_ValueError, "groups must satisfy 0 <= g0 <= g1 <= %d, got %zd, %zd", e.ngroups, g0, g1);
+        return false;
+    }
+    for (Py_ssize_t g = g0; g < g1; g++) {
+        if (e.busy[g]) {
+            PyErr_SetString(PyExc_RuntimeError, "a channel group is in use by another thread");
+            return false;
+        }
+        if (e.samples[g] != e.samples[g0]) {
+            PyErr_SetString(PyExc_ValueError, "groups have filtered different numbers of samples");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Frames whose last sample lies in [t, t + n): they complete in this call.
+long long frames_completing(const Engine &e, long long t, long long n) {
+    if (e.frame_len == 0)
+        return 0;
+    auto completed = [&](long long upto) {
+        return upto < e.frame_len ? 0 : (upto - e.frame_len) / e.hop_len + 1;
+    };
+    return completed(t + n) - completed(t);
+}
+
+PyObject *engine_process(PyObject *obj, PyObject *args) {
+    EngineObject *self = reinterpret_cast<EngineObject *>(obj);
+    Engine &e = *self->engine;
+    PyObject *x_obj, *objs[5];
+    Py_ssize_t g0, g1;
+    if (!PyArg_ParseTuple(args, "OnnOOOOO", &x_obj, &g0, &g1, &objs[0], &objs[1], &objs[2], &objs[3],
+                          &objs[4]))
+        return nullptr;
+    if (!check_groups(e, g0, g1))
+        return nullptr;
+    if (!PyArray_Check(x_obj) || PyArray_TYPE(reinterpret_cast<PyArrayObject *>(x_obj)) != NPY_DOUBLE ||
+        PyArray_NDIM(reinterpret_cast<PyArrayObject *>(x_obj)) != 1 ||
+        !PyArray_ISCARRAY_RO(reinterpret_cast<PyArrayObject *>(x_obj)) ||
+        !PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject *>(x_obj))) {
+        PyErr_SetString(PyExc_TypeError, "x must be a 1-D C-contiguous aligned float64 ndarray");
+        return nullptr;
+    }
+    PyArrayObject *x = reinterpret_cast<PyArrayObject *>(x_obj);
+    const Py_ssize_t n = PyArray_SIZE(x);
+    const long long t = g0 < g1 ? e.samples[g0] : 0;
+    Job job;
+    job.e = &e;
+    job.x = static_cast<const double *>(PyArray_DATA(x));
+    job.n = n;
+    job.g0 = static_cast<int>(g0);
+    job.g1 = static_cast<int>(g1);
+    const Py_ssize_t instf_columns = n == 0 ? 0 : (t == 0 ? n - 1 : n);
+    static const char *const names[5] = {"bm", "env", "instp", "instf", "frames"};
+    const Py_ssize_t columns[5] = {n, n, n, instf_columns, frames_completing(e, t, n)};
+    Out *outs[5] = {&job.bm, &job.env, &job.instp, &job.instf, &job.frames};
+    for (int i = 0; i < 5; i++) {
+        if (!output_block(objs[i], names[i], e.channels, columns[i], outs[i]))
+            return nullptr;
+    }
+    if ((job.instp.data || job.instf.data) && !e.phase) {
+        PyErr_SetString(PyExc_ValueError, "instp and instf need an engine made with phase=True");
+        return nullptr;
+    }
+    if (e.frame_len > 0 && job.frames.data == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "frames is required by an engine that sums frames");
+        return nullptr;
+    }
+    PyObject *all[6] = {x_obj, objs[0], objs[1], objs[2], objs[3], objs[4]};
+    if (overlapping(all, 6)) {
+        PyErr_SetString(PyExc_ValueError, "x and the outputs must not share memory");
+        return nullptr;
+    }
+    // The arrays stay referenced by the argument tuple while the lock is off.
+    // Checking and marking the groups happens under the lock, so concurrent
+    // calls on overlapping groups are refused rather than raced.
+    for (Py_ssize_t g = g0; g < g1; g++)
+        e.busy[g] = 1;
+    Py_BEGIN_ALLOW_THREADS
+    run_level(self->level, job);
+    Py_END_ALLOW_THREADS
+    for (Py_ssize_t g = g0; g < g1; g++)
+        e.busy[g] = 0;
+    Py_RETURN_NONE;
+}
+
+// The open frame of each channel at the end of the stream, if there is one:
+// it started before the end, and the frame before it stopped short of it.
+PyObject *engine_partial(PyObject *obj, PyObject *args) {
+    EngineObject *self = reinterpret_cast<EngineObject *>(obj);
+    Engine &e = *self->engine;
+    PyObject *frames_obj;
+    Py_ssize_t g0, g1;
+    if (!PyArg_ParseTuple(args, "nnO", &g0, &g1, &frames_obj))
+        return nullptr;
+    if (!check_groups(e, g0, g1))
+        return nullptr;
+    if (e.frame_len == 0 || g0 == g1)
+        return PyLong_FromLong(0);
+    const long long t = e.samples[g0], k = e.done[g0];
+    const bool open = t > 0 && k * e.hop_len < t && (k == 0 || (k - 1) * e.hop_len + e.frame_len < t);
+    if (!open)
+        return PyLong_FromLong(0);
+    Out frames;
+    if (!output_block(frames_obj, "frames", e.channels, 1, &frames))
+        return nullptr;
+    if (frames.data == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "frames is required");
+        return nullptr;
+    }
+    for (Py_ssize_t g = g0; g < g1; g++) {
+        const double *slot = e.ring_slot(static_cast<int>(g), k);
+        for (int l = 0; l < e.width && g * e.width + l < e.channels; l++)
+            frames.row(static_cast<int>(g * e.width + l))[0] = slot[l];
+    }
+    return PyLong_FromLong(1);
+}
+
+PyObject *engine_get_simd(PyObject *obj, void *) {
+    return PyUnicode_FromString(LEVEL_NAMES[reinterpret_cast<EngineObject *>(obj)->level]);
+}
+PyObject *engine_get_width(PyObject *obj, void *) {
+    return PyLong_FromLong(reinterpret_cast<EngineObject *>(obj)->engine->width);
+}
+PyObject *engine_get_groups(PyObject *obj, void *) {
+    return PyLong_FromLong(reinterpret_cast<EngineObject *>(obj)->engine->ngroups);
+}
+PyObject *engine_get_samples(PyObject *obj, void *) {
+    const Engine &e = *reinterpret_cast<EngineObject *>(obj)->engine;
+    return PyLong_FromLongLong(e.ngroups ? e.samples[0] : 0);
+}
+
+PyMethodDef engine_methods[] = {
+    {"process", engine_process, METH_VARARGS,
+     "process(x, g0, g1, bm, env, instp, instf, frames)\n--\n\n"
+     "Filter x through channel groups g0 .. g1-1, carrying their state on."},
+    {"partial", engine_partial, METH_VARARGS,
+     "partial(g0, g1, frames)\n--\n\n"
+     "Write the open frame's sum of each channel of groups g0 .. g1-1 to frames[:, 0];\n"
+     "return how many frames were written (0 or 1)."},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyGetSetDef engine_getset[] = {
+    {"simd", engine_get_simd, nullptr, "the instruction set level in use", nullptr},
+    {"width", engine_get_width, nullptr, "channels per vector", nullptr},
+    {"groups", engine_get_groups, nullptr, "groups of width channels", nullptr},
+    {"samples", engine_get_samples, nullptr, "samples filtered so far (by group 0)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
+};
+
+PyType_Slot engine_slots[] = {
+    {Py_tp_doc, const_cast<char *>(
+        "Engine(fs, cfs, *, phase=False, frame_len=0, hop_len=0, simd=None)\n--\n\n"
+        "The state of one gammatone channel per centre frequency in cfs, carried\n"
+        "from one process() call to the next.")},
+    {Py_tp_new, reinterpret_cast<void *>(engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(engine_dealloc)},
+    {Py_tp_methods, engine_methods},
+    {Py_tp_getset, engine_getset},
+    {0, nullptr},
+};
+
+PyType_Spec engine_spec = {
+    "gammatone_bank._engine.Engine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, engine_slots,
+};
+
+PyObject *py_levels(PyObject *, PyObject *) {
+    PyObject *out = PyList_New(0);
+    if (out == nullptr)
+        return nullptr;
+    for (int level = 0; level < NLEVELS; level++) {
+        if (!level_available(level))
+            continue;
+        PyObject *name = PyUnicode_FromString(LEVEL_NAMES[level]);
+        if (name == nullptr || PyList_Append(out, name) < 0) {
+            Py_XDECREF(name);
+            Py_DECREF(out);
+            return nullptr;
+        }
+        Py_DECREF(name);
+    }
+    PyObject *tuple = PyList_AsTuple(out);
+    Py_DECREF(out);
+    return tuple;
+}
+
+PyObject *py_simd(PyObject *, PyObject *) {
+    const int level = default_level();
+    if (level < 0)
+        return nullptr;
+    return PyUnicode_FromString(LEVEL_NAMES[level]);
+}
+
+PyMethodDef module_methods[] = {
+    {"levels", py_levels, METH_NOARGS, "levels()\n--\n\nThe SIMD levels this CPU can run, narrowest first."},
+    {"simd", py_simd, METH_NOARGS,
+     "simd()\n--\n\nThe level new engines use: GAMMATONE_BANK_SIMD, or the widest available."},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+struct PyModuleDef engine_module = {
+    PyModuleDef_HEAD_INIT, "_engine", "Multi-channel gammatone engine with state kept across calls.", -1,
+    module_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__engine(void) {
+    import_array();
+    PyObject *m = PyModule_Create(&engine_module);
+    if (m == nullptr)
+        return nullptr;
+    PyObject *type = PyType_FromSpec(&engine_spec);
+    if (type == nullptr || PyModule_Add(m, "Engine", type) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}
