@@ -10,7 +10,7 @@ PY := $(VENV)/bin/python
 # The venv's tools first, so the build finds this interpreter's numpy-config.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 SOURCES := meson.build pyproject.toml gammatone_c.pyi $(wildcard gammatone_c/*) \
-           $(wildcard gammatone_bank/*.py)
+           $(wildcard gammatone_bank/*.py gammatone_bank/*.cpp)
 
 .PHONY: demo test typecheck bench asan install clean
 
@@ -19,7 +19,7 @@ demo: $(VENV)/.installed
 	$(PY) -m gammatone_bank --out cochleagram.png
 
 test: $(VENV)/.installed
-	$(PY) -m pytest
+	$(PY) -P -m pytest
 
 typecheck: $(VENV)/.installed
 	$(PY) -m mypy --strict
@@ -46,7 +46,7 @@ $(VENV)/.deps: pyproject.toml
 
 # The build dependencies live in the venv, so the build runs without isolation.
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation ".[test,cli]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,cli,batch]"
 	touch $@
 
 clean:

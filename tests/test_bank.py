@@ -2,12 +2,13 @@
 
 import math
 import threading
+import time
 
 import numpy as np
 import pytest
 
 import gammatone_c
-from gammatone_bank import cochleagram, erb_space, filterbank
+from gammatone_bank import _bank, _engine, cochleagram, erb_space, filterbank
 
 FS = 16000
 
@@ -64,6 +65,25 @@ class TestErbSpace:
             erb_space(low, high, n)
 
 
+def wrap_engine(monkeypatch, hook):
+    """Make the bank's engines call hook(g0, g1) before each group call."""
+    real = _engine.Engine
+
+    class Wrapped:
+        def __init__(self, *args, **kwargs):
+            self._engine = real(*args, **kwargs)
+            self.groups, self.width = self._engine.groups, self._engine.width
+
+        def process(self, x, g0, g1, *outputs):
+            hook(g0, g1)
+            self._engine.process(x, g0, g1, *outputs)
+
+        def partial(self, *args):
+            return self._engine.partial(*args)
+
+    monkeypatch.setattr(_engine, "Engine", Wrapped)
+
+
 class TestFilterbank:
     @pytest.mark.parametrize("workers", [1, 2, 5])
     @pytest.mark.parametrize("n", [0, 1, 2, 99, 1000])
@@ -114,50 +134,67 @@ class TestFilterbank:
         assert np.array_equal(filterbank(x, 16000.0, [900.0]).bm,
                               filterbank(x, np.int32(16000), [900.0]).bm)
 
+    # Enough channels for several lane groups at any width, and enough samples
+    # for the bank to use its threads.
+    MANY = np.linspace(100.0, 7000.0, 32)  # an even number of groups at every width
+
     @pytest.mark.parametrize("workers", [2, None])
-    def test_channels_run_at_the_same_time(self, monkeypatch, workers):
-        # Every call waits until another channel's call is also running: a
-        # bank that ran its channels one after another would break the barrier.
+    def test_groups_run_at_the_same_time(self, monkeypatch, workers):
+        # Every group waits until another group's call is also running: a
+        # bank that ran its groups one after another would break the barrier.
         monkeypatch.setattr("os.process_cpu_count", lambda: 2)
         barrier = threading.Barrier(2, timeout=10)
-        real = gammatone_c.gammatone_c
-
-        def meeting(*args):
-            barrier.wait()
-            real(*args)
-
-        monkeypatch.setattr(gammatone_c, "gammatone_c", meeting)
-        bank = filterbank(np.ones(16), FS, [200.0, 400.0, 800.0, 1600.0], workers=workers)
-        assert bank.bm.shape == (4, 16)
+        wrap_engine(monkeypatch, lambda g0, g1: barrier.wait())
+        bank = filterbank(np.ones(4096), FS, self.MANY, workers=workers)
+        assert bank.bm.shape == (32, 4096)
 
     def test_one_worker_stays_in_the_calling_thread(self, monkeypatch):
         seen = set()
-        real = gammatone_c.gammatone_c
-
-        def record(*args):
-            seen.add(threading.get_ident())
-            real(*args)
-
-        monkeypatch.setattr(gammatone_c, "gammatone_c", record)
-        filterbank(np.ones(16), FS, [200.0, 400.0, 800.0], workers=1)
+        wrap_engine(monkeypatch, lambda g0, g1: seen.add(threading.get_ident()))
+        filterbank(np.ones(4096), FS, self.MANY, workers=1)
         assert seen == {threading.get_ident()}
 
     @pytest.mark.parametrize("workers", [1, 3])
-    def test_a_failing_channel_raises(self, monkeypatch, workers):
-        def fail_at_800(x, n, fs, cf, *outputs):
-            if cf == 800.0:
-                raise MemoryError("row 2")
+    def test_a_failing_group_raises(self, monkeypatch, workers):
+        def fail_at_1(g0, g1):
+            if g0 <= 1 < g1:
+                raise MemoryError("group 1")
 
-        monkeypatch.setattr(gammatone_c, "gammatone_c", fail_at_800)
-        with pytest.raises(MemoryError, match="row 2"):
-            filterbank(np.ones(16), FS, [200.0, 400.0, 800.0, 1600.0, 3200.0], workers=workers)
+        wrap_engine(monkeypatch, fail_at_1)
+        with pytest.raises(MemoryError, match="group 1"):
+            filterbank(np.ones(4096), FS, self.MANY, workers=workers)
+
+    @pytest.mark.parametrize("threads", [1, 2, 3])
+    def test_no_row_starts_after_a_failure(self, threads):
+        # Rows sleep without the interpreter lock, so that the threads share
+        # them.  A row that starts after row 3 has raised may only be one
+        # that a thread was already reaching for; it sleeps longer, so the
+        # runner has recorded the failure by the time that thread looks again.
+        failure = RuntimeError("row 3")
+        started, late = [], []
+        raised = threading.Event()
+
+        def task(i):
+            started.append(i)
+            if i == 3:
+                raised.set()
+                raise failure
+            if raised.is_set():
+                late.append(i)
+            time.sleep(0.05 if raised.is_set() else 0.002)
+
+        with pytest.raises(RuntimeError) as info:
+            _bank._run(task, 20, threads)
+        assert info.value is failure
+        assert sorted(started) == sorted(set(started)) and 3 in started
+        assert len(late) <= threads - 1, late
 
     @pytest.mark.parametrize(
         ("kwargs", "name"),
         [
             ({"fs": 0}, "fs"), ({"fs": -16000}, "fs"), ({"fs": 16000.5}, "fs"), ({"fs": math.nan}, "fs"),
             ({"fs": 2**31}, "fs"), ({"fs": True}, "fs"), ({"fs": "16000"}, "fs"),
-            ({"cfs": []}, "cfs"), ({"cfs": 1000.0}, "cfs"), ({"cfs": [[1000.0]]}, "cfs"),
+            ({"cfs": []}, "cfs"), ({"cfs": [[1000.0]]}, "cfs"),
             ({"cfs": [1000.0, math.nan]}, "cfs"), ({"cfs": [math.inf]}, "cfs"), ({"cfs": ["loud"]}, "cfs"),
             ({"cfs": [0.0]}, "cfs"), ({"cfs": [-100.0]}, "cfs"), ({"cfs": [1000.0, 8000.0]}, "cfs"),
             ({"x": np.zeros((2, 10))}, "x"), ({"x": 1.0}, "x"),

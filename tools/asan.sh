@@ -73,17 +73,19 @@ rm -rf "$build"
 
 # Refuse to run an uninstrumented build: the suite would pass and prove
 # nothing.
-so=$("$py" -c 'import importlib.util; print(importlib.util.find_spec("gammatone_c").origin)')
-symbols=$(nm -D "$so")
-if ! grep -q ' U __asan_' <<<"$symbols"; then
-    echo "asan: $so is not built with AddressSanitizer" >&2
-    exit 1
-fi
-if ! grep -q ' U __ubsan_' <<<"$symbols"; then
-    echo "asan: $so is not built with UndefinedBehaviorSanitizer" >&2
-    exit 1
-fi
-echo "asan: testing $so"
+for module in gammatone_c gammatone_bank._engine; do
+    so=$("$py" -P -c "import importlib.util; print(importlib.util.find_spec('$module').origin)")
+    symbols=$(nm -D "$so")
+    if ! grep -q ' U __asan_' <<<"$symbols"; then
+        echo "asan: $so is not built with AddressSanitizer" >&2
+        exit 1
+    fi
+    if ! grep -q ' U __ubsan_' <<<"$symbols"; then
+        echo "asan: $so is not built with UndefinedBehaviorSanitizer" >&2
+        exit 1
+    fi
+    echo "asan: testing $so"
+done
 
 # detect_leaks=0: the interpreter keeps objects alive until exit by design,
 # so leak reports would be about Python, not the module (the soak test
@@ -96,4 +98,4 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # --capture=sys: pytest captures Python's output only and leaves file
 # descriptor 2 alone, so a sanitizer report, written to stderr just before
 # the process exits, reaches the terminal instead of a discarded capture file.
-LD_PRELOAD="$libasan $libstdcxx" "$py" -m pytest -p no:cacheprovider --capture=sys "$@"
+LD_PRELOAD="$libasan $libstdcxx" "$py" -P -m pytest -p no:cacheprovider --capture=sys "$@"

@@ -1,0 +1,226 @@
+"""The multi-channel engine and the streams built on it.
+
+Every channel must hold the bits of one single-channel gammatone_c call over
+the whole signal, at every SIMD level, however the signal is chunked and
+whatever the other lanes of its vector are doing.
+"""
+
+import threading
+import tracemalloc
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import gammatone_c
+from gammatone_bank import CochleagramStream, Stream, _engine, cochleagram, filterbank, frame_levels
+from model import gammatone
+
+LEVELS = _engine.levels()
+OUTPUTS = ("bm", "env", "instp", "instf")
+
+
+@pytest.fixture(params=LEVELS)
+def level(request, monkeypatch):
+    """Run the test with every engine forced to one SIMD level."""
+    monkeypatch.setenv("GAMMATONE_BANK_SIMD", request.param)
+    assert _engine.simd() == request.param
+    return request.param
+
+
+def lone_calls(x, fs, cfs):
+    """Each channel by its own gammatone_c call: (bm, env, instp, instf) rows."""
+    rows = {name: np.empty((len(cfs), x.size)) for name in OUTPUTS}
+    for i, cf in enumerate(cfs):
+        gammatone_c.gammatone_c(x, x.size, fs, float(cf), *(rows[name][i] for name in OUTPUTS))
+    return rows
+
+
+def assert_bits(actual, expected):
+    assert actual.shape == expected.shape
+    np.testing.assert_array_equal(actual.view(np.uint64), expected.view(np.uint64))
+
+
+def assert_same_numbers(actual, expected):
+    """Bits equal wherever expected is a number, NaN where it is NaN (a NaN's
+    sign and payload are not defined by the arithmetic)."""
+    nan = np.isnan(expected)
+    np.testing.assert_array_equal(np.isnan(actual), nan)
+    assert_bits(actual[~nan], expected[~nan])
+
+
+def streamed(x, fs, cfs, cuts, **kwargs):
+    """Concatenate a Stream's results over x split at the sorted cut points."""
+    with Stream(fs, cfs, env=True, instp=True, instf=True, **kwargs) as stream:
+        edges = [0, *sorted(cuts), x.size]
+        parts = [stream.process(x[a:b]) for a, b in zip(edges[:-1], edges[1:])]
+        parts.append(stream.close())
+    return {name: np.concatenate([getattr(p, name) for p in parts], axis=1) for name in OUTPUTS}
+
+
+def hostile_signal(rng, n=1500, impulse=3e306):
+    """Noise, signed zeros, an impulse that overflows the narrower channels,
+    and silence long enough for channels to decay into the tiny-value flush."""
+    x = rng.standard_normal(n)
+    x[100:140] = -0.0
+    x[300] = impulse
+    x[600:] = 0.0
+    return x
+
+
+class TestBitExact:
+    @pytest.mark.parametrize("channels", [1, 2, 7, 8, 9, 17, 64])
+    def test_one_shot_equals_lone_calls(self, level, rng, channels):
+        fs = 16000
+        cfs = np.geomspace(40.0, 7900.0, channels)
+        x = rng.standard_normal(700)
+        x[200:260] = 0.0
+        bank = filterbank(x, fs, cfs, env=True, instp=True, instf=True)
+        expected = lone_calls(x, fs, cfs)
+        for name in OUTPUTS:
+            assert_bits(getattr(bank, name), expected[name])
+
+    def test_lanes_are_isolated(self, level, rng):
+        # At 1 kHz the narrow channels overflow to inf and NaN after the huge
+        # impulse while the wide ones stay finite and decay into the flush: every
+        # lane must still be its own lone call.
+        fs, cfs = 1000, np.linspace(1.0, 499.0, 19)
+        x = hostile_signal(rng, 12000)
+        expected = lone_calls(x, fs, cfs)
+        finite = np.isfinite(expected["bm"]).all(axis=1)
+        assert finite.any() and not finite.all()
+        assert np.abs(expected["bm"][finite, -100:]).max() < 1e-190
+        got = streamed(x, fs, cfs, [1, 301, 302, 7000])
+        for name in OUTPUTS:
+            assert_bits(got[name], expected[name])
+
+    def test_matches_the_model(self, level, rng):
+        x = hostile_signal(rng, 400)
+        fs, cfs = 8000, [100.0, 3999.0, 1234.5]
+        got = streamed(x, fs, cfs, [0, 0, 1, 33, 200])
+        for i, cf in enumerate(cfs):
+            for name, row in zip(OUTPUTS, gammatone(x, fs, cf)):
+                assert_same_numbers(got[name][i], np.array(row))
+
+    @settings(max_examples=40, deadline=None, derandomize=True)
+    @given(cuts=st.lists(st.integers(0, 2000), max_size=8))
+    def test_any_chunking_equals_one_shot(self, cuts):
+        rng = np.random.default_rng(len(cuts))
+        x = hostile_signal(rng, 2000)
+        cfs = np.geomspace(50.0, 7000.0, 11)
+        expected = filterbank(x, 16000, cfs, env=True, instp=True, instf=True)
+        got = streamed(x, 16000, cfs, cuts)
+        for name in OUTPUTS:
+            assert_bits(got[name], getattr(expected, name))
+
+    def test_threads_do_not_change_bits(self, rng):
+        x = rng.standard_normal(50000)
+        cfs = np.geomspace(50.0, 7000.0, 33)
+        one = filterbank(x, 16000, cfs, env=True, instp=True, workers=1)
+        two = filterbank(x, 16000, cfs, env=True, instp=True, workers=2)
+        for name in ("bm", "env", "instp"):
+            assert_bits(getattr(two, name), getattr(one, name))
+
+
+class TestStream:
+    def test_instf_lags_one_sample(self, rng):
+        x = rng.standard_normal(10)
+        with Stream(16000, [500.0, 900.0], instf=True) as stream:
+            widths = [stream.process(x[a:b]).instf.shape[1] for a, b in [(0, 0), (0, 4), (4, 4), (4, 10)]]
+            last = stream.close().instf
+        assert widths == [0, 3, 0, 6]
+        assert_bits(last, np.array([[500.0], [900.0]]))
+
+    def test_empty_stream_closes_empty(self):
+        stream = Stream(16000, [500.0], env=True, instf=True)
+        closed = stream.close()
+        assert closed.bm.shape == closed.env.shape == closed.instf.shape == (1, 0)
+
+    @pytest.mark.parametrize(
+        ("chunk", "error"),
+        [(np.zeros((2, 3)), ValueError), (np.ones(3, dtype=complex), TypeError),
+         (["a", "b"], TypeError), (None, TypeError)],
+    )
+    def test_a_bad_chunk_leaves_the_state_untouched(self, rng, chunk, error):
+        x = rng.standard_normal(300)
+        cfs = [300.0, 2000.0]
+        stream = Stream(16000, cfs, instp=True, instf=True)
+        first = stream.process(x[:100])
+        with pytest.raises(error, match="chunk"):
+            stream.process(chunk)
+        rest = stream.process(x[100:])
+        tail = stream.close()
+        whole = filterbank(x, 16000, cfs, instp=True, instf=True)
+        assert_bits(np.concatenate([first.instp, rest.instp], axis=1), whole.instp)
+        assert_bits(np.concatenate([first.instf, rest.instf, tail.instf], axis=1), whole.instf)
+
+    @pytest.mark.parametrize("kind", [Stream, CochleagramStream])
+    def test_closed_stream_refuses_work(self, kind):
+        stream = kind(16000, [1000.0])
+        stream.close()
+        with pytest.raises(ValueError, match="closed"):
+            stream.process(np.zeros(4))
+        with pytest.raises(ValueError, match="closed"):
+            stream.close()
+
+    def test_streams_in_parallel_threads(self, rng):
+        x = rng.standard_normal(40000)
+        cfs = np.geomspace(50.0, 7000.0, 16)
+        expected = filterbank(x, 16000, cfs).bm
+        results = [None] * 4
+
+        def run(k):
+            with Stream(16000, cfs, workers=1) as stream:
+                results[k] = np.concatenate([stream.process(c).bm for c in np.array_split(x, 7 + k)], axis=1)
+
+        threads = [threading.Thread(target=run, args=(k,)) for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=60)
+        for got in results:
+            assert_bits(got, expected)
+
+
+class TestCochleagram:
+    @pytest.mark.parametrize(("frame", "hop"), [(0.025, 0.010), (0.010, 0.025), (0.004, 0.004)])
+    @pytest.mark.parametrize("normalize", [False, True])
+    def test_streamed_levels_equal_one_shot(self, level, rng, frame, hop, normalize):
+        x = rng.standard_normal(3001)
+        cfs = np.geomspace(60.0, 7000.0, 9)
+        whole = cochleagram(x, 16000, cfs, frame=frame, hop=hop, normalize=normalize)
+        with CochleagramStream(16000, cfs, frame=frame, hop=hop, normalize=normalize) as stream:
+            parts = [stream.process(c) for c in np.array_split(x, [0, 1, 399, 400, 1777])]
+            parts.append(stream.close())
+        assert_bits(np.concatenate(parts, axis=1), whole)
+        assert stream.frames == whole.shape[1]
+
+    def test_levels_equal_frame_levels_of_the_bank(self, rng):
+        x = rng.standard_normal(5000)
+        cfs = np.geomspace(60.0, 7000.0, 12)
+        assert_bits(cochleagram(x, 16000, cfs), frame_levels(filterbank(x, 16000, cfs).bm, 400, 160))
+
+    def test_memory_follows_frames_not_samples(self, rng):
+        # 10 minutes at 16 kHz through 64 channels: a bank would be 4.9 GB.
+        x = rng.standard_normal(16000 * 600)
+        cfs = np.geomspace(50.0, 7900.0, 64)
+        tracemalloc.start()
+        try:
+            level = cochleagram(x, 16000, cfs)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert level.shape == (64, 1 + (16000 * 600 - 400) // 160)
+        assert peak < 100 * 2**20, peak
+
+
+class TestLevels:
+    def test_forced_level_is_reported(self, level):
+        assert Stream(16000, np.geomspace(100.0, 4000.0, 9))._engine.simd == level
+
+    @pytest.mark.parametrize("value", ["avx1024", "AVX2"])
+    def test_unknown_forced_level(self, monkeypatch, value):
+        monkeypatch.setenv("GAMMATONE_BANK_SIMD", value)
+        with pytest.raises(ValueError, match="GAMMATONE_BANK_SIMD"):
+            filterbank(np.zeros(4), 16000, [1000.0])
