@@ -78,6 +78,20 @@ def test_every_rectification_flag_matches_model(lib, signal, hrect):
         assert np.any(outs[0].data < 0)
 
 
+def test_rectification_keeps_negative_zeros(lib, signal):
+    """Before the first non-zero sample bm is 0 times the oscillator, -0.0
+    wherever both its components are negative.  hrect=1 replaces only values
+    below zero, so those -0.0 stay -0.0 and negatives become +0.0."""
+    x = np.zeros(N)
+    x[100:200] = signal[:100]
+    plain, rect = Guarded(N), Guarded(N)
+    call(lib, Guarded(N, x), N, 0, [plain, None, None, None])
+    call(lib, Guarded(N, x), N, 1, [rect, None, None, None])
+    assert np.count_nonzero(bits(plain.data) == bits(-0.0)) > 10
+    assert np.array_equal(bits(rect.data), bits(np.where(plain.data < 0, 0.0, plain.data)))
+    assert np.array_equal(bits(rect.data), bits(model.gammatone(x.tolist(), FS, CF, hrect=1)[0]))
+
+
 @pytest.mark.parametrize("wanted", list(itertools.product([False, True], repeat=3)),
                          ids=lambda w: "".join("EPF"[i] if on else "-" for i, on in enumerate(w)))
 def test_null_optional_outputs(lib, signal, wanted):

@@ -105,6 +105,26 @@ def test_any_subset_of_outputs(request_, rng):
         np.testing.assert_array_equal(buf[N:], 7.5)
 
 
+@pytest.mark.parametrize("fs, seed", [(16000, 0), (8000, 4), (44100, 1), (22050, 2)])
+@pytest.mark.parametrize("request_", [("env", "instp", "instf"), (None, None, "instf")],
+                         ids=["all", "instf"])
+def test_phase_steps_of_exactly_pi(fs, seed, request_):
+    """At cf = fs/2 the oscillator is (-1)^t, off the real axis only by
+    sin(pi) ~ 1.2e-16, so a low tone gives an output of alternating sign
+    whose angle is exactly 0 or +-pi: raw steps land on |dp| == pi (not
+    folded) and folds land on -pi from a positive step (kept as +pi)."""
+    rng = np.random.default_rng(seed)
+    f, phi, n = rng.uniform(20, 200), rng.uniform(0, 6), 256
+    x = np.sin(2 * np.pi * f * np.arange(n) / fs + phi)
+    bufs = {name: padded(n) for name in request_ if name}
+    gammatone_c.gammatone_c(x, n, fs, fs / 2, padded(n),
+                            *(bufs.get(name) if name else None for name in request_))
+    want = dict(zip(["bm", "env", "instp", "instf"], model(x, fs, fs / 2)))
+    assert np.count_nonzero(np.abs(np.diff(want["instp"])) == math.pi) > 50
+    for name, buf in bufs.items():
+        assert_same_bits(buf[:n], want[name])
+
+
 def test_setup_across_many_rates(rng):
     """Coefficients, gain and oscillator for many rates and centre frequencies."""
     x = signal("noise", 12, rng)
@@ -190,15 +210,21 @@ class TestInPlace:
         gammatone_c.gammatone_c(buf, N, 16000, 800.0, *outs)
         assert_same_bits(buf, want)
 
-    @pytest.mark.parametrize("shift", [1, -1, 255, -300])
-    def test_x_overlapping_an_output_is_read_as_given(self, shift, rng):
+    @pytest.mark.parametrize("slot", range(4))
+    @pytest.mark.parametrize("shift", [1, -1, 5, -5, 255, -300])
+    def test_x_overlapping_an_output_is_read_as_given(self, slot, shift, rng):
+        # A positive shift puts x behind the output, so each block of output
+        # would overwrite x that is still to be read, unless x was copied.
         n = 600
         store = rng.standard_normal(n + abs(shift))
         lo, hi = (0, shift) if shift > 0 else (-shift, 0)
-        x, bm = store[lo:lo + n], store[hi:hi + n]
-        want = model(x.copy(), 16000, 800.0)[0]
-        gammatone_c.gammatone_c(x, n, 16000, 800.0, bm)
-        assert_same_bits(bm, want)
+        x = store[lo:lo + n]
+        outs = [np.empty(n) for _ in range(4)]
+        outs[slot] = store[hi:hi + n]
+        want = model(x.copy(), 16000, 800.0)
+        gammatone_c.gammatone_c(x, n, 16000, 800.0, *outs)
+        for got, w in zip(outs, want):
+            assert_same_bits(got, w)
 
     def test_fewer_samples_than_the_arrays(self, rng):
         x = signal("noise", 100, rng)

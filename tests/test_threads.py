@@ -9,7 +9,10 @@ buffer must be bit for bit what the same call left when made alone, before
 any thread started.  Any state shared between calls would mix one thread's
 samples into another's results.
 
-A second test prints how much wall time two threads on two long channels
+Another counts the loops a Python thread makes while a call in another
+thread is visibly half done: the call must not hold the interpreter lock.
+
+A last test prints how much wall time two threads on two long channels
 take against one thread doing both, as information only.
 """
 
@@ -107,6 +110,40 @@ def test_concurrent_calls_equal_sequential_calls():
         th.join()
     assert mismatches == [], "(thread, job) pairs whose results differed from a lone call"
     assert all(r > 0 for r in rounds), rounds
+
+
+def test_python_runs_while_a_call_filters():
+    """Counts the loops this thread makes while another thread's call is
+    visibly half done: its first bm sample written, the last instf sample
+    (the call's final write) not yet.  With the interpreter lock held for
+    the whole call, Python code sees the buffers only before or after it,
+    so the count would be exactly 0."""
+    n = 4_000_000
+    x = np.ones(n)
+    bm, env, instp, instf = (np.full(n, np.nan) for _ in range(4))
+    finished = threading.Event()
+    errors = []
+
+    def call():
+        try:
+            gammatone_c.gammatone_c(x, n, 16000, 1000.0, bm, env, instp, instf)
+        except BaseException as exc:
+            errors.append(exc)
+        finally:
+            finished.set()
+
+    worker = threading.Thread(target=call)
+    during = 0
+    deadline = time.monotonic() + 120
+    worker.start()
+    try:
+        while not finished.is_set() and time.monotonic() < deadline:
+            if not np.isnan(bm[0]) and np.isnan(instf[-1]):
+                during += 1
+    finally:
+        worker.join(timeout=60)
+    assert errors == [] and instf[-1] == 1000.0
+    assert during > 100, during
 
 
 def test_two_threads_on_two_channels(capsys):
