@@ -326,12 +326,15 @@ def _frame_count(n: int, frame_len: int, hop_len: int) -> int:
 
 
 def _levels(sums: Array, covered: int, scale: Array | None) -> Array:
-    """dB of the mean squares sums / covered, divided by scale per channel."""
-    mean = sums / covered
+    """Turn frame sums of squares into dB in place: 10 log10 of the mean
+    square sums / covered (divided by scale per channel), floored."""
+    np.divide(sums, covered, out=sums)
     if scale is not None:
-        mean = mean / scale[:, np.newaxis]
-    level: Array = 10.0 * np.log10(np.maximum(mean, LEVEL_FLOOR))
-    return level
+        np.divide(sums, scale[:, np.newaxis], out=sums)
+    np.maximum(sums, LEVEL_FLOOR, out=sums)
+    np.log10(sums, out=sums)
+    np.multiply(sums, 10.0, out=sums)
+    return sums
 
 
 def _length(name: str, value: SupportsIndex) -> int:
@@ -392,8 +395,7 @@ def frame_levels(bm: ArrayLike, frame_len: SupportsIndex, hop_len: SupportsIndex
         sums = np.zeros((rows.shape[0], frames))
         for j in range(frame_len):
             sums += squares[:, starts + j]
-        mean = sums / covered
-        level[r:r + LEVEL_ROWS] = 10.0 * np.log10(np.maximum(mean, LEVEL_FLOOR))
+        level[r:r + LEVEL_ROWS] = _levels(sums / covered, 1, None)
     return level
 
 
@@ -433,5 +435,8 @@ def cochleagram(
     centres = _check_cfs(cfs, rate)
     samples = _check_x(x)
     stream = CochleagramStream(rate, centres, frame=frame, hop=hop, normalize=normalize, workers=workers)
-    head = stream.process(samples)
-    return np.concatenate([head, stream.close()], axis=1)
+    level = np.empty((centres.size, _frame_count(samples.size, stream.frame_len, stream.hop_len)))
+    done = stream._completed(samples.size)
+    stream._feed(samples, level[:, :done])
+    stream._finish(level[:, done:])
+    return level

@@ -152,26 +152,36 @@ class CochleagramStream:
         """Feed the next samples; returns the levels of the frames they complete."""
         x = _bank._check_x(chunk, "chunk")
         with self._lock:
-            if self.closed:
-                raise ValueError(CLOSED)
-            k = self._completed(self.samples + x.size) - self._completed(self.samples)
-            sums = np.empty((self.cfs.size, k))
-            _bank._drive(self._engine, x, (None, None, None, None, sums), self._workers)
-            self.samples += x.size
-            self.frames += k
-            return _bank._levels(sums, self.frame_len, self._scale)
+            level = np.empty((self.cfs.size, self._completed(self.samples + x.size) - self.frames))
+            self._feed(x, level)
+            return level
 
     def close(self) -> Array:
         """End the stream; returns the last, clipped frame's levels if there is one."""
         with self._lock:
-            if self.closed:
-                raise ValueError(CLOSED)
-            self.closed = True
-            sums = np.empty((self.cfs.size, 1))
-            k = self._engine.partial(0, self._engine.groups, sums)
-            covered = self.samples - self.frames * self.hop_len
-            self.frames += k
-            return _bank._levels(sums[:, :k], covered, self._scale)
+            level = np.empty((self.cfs.size, 1))
+            return level[:, :self._finish(level)]
+
+    def _feed(self, x: Array, level: Array) -> None:
+        """Filter x, writing the levels of the frames it completes to level."""
+        if self.closed:
+            raise ValueError(CLOSED)
+        k = level.shape[1]
+        _bank._drive(self._engine, x, (None, None, None, None, level), self._workers)
+        _bank._levels(level, self.frame_len, self._scale)
+        self.samples += x.size
+        self.frames += k
+
+    def _finish(self, level: Array) -> int:
+        """Close, writing the open frame's levels (if any) to level[:, 0]; returns 0 or 1."""
+        if self.closed:
+            raise ValueError(CLOSED)
+        self.closed = True
+        k: int = self._engine.partial(0, self._engine.groups, level)
+        if k:
+            _bank._levels(level[:, :1], self.samples - self.frames * self.hop_len, self._scale)
+        self.frames += k
+        return k
 
     def __enter__(self) -> Self:
         return self
