@@ -1,0 +1,36 @@
+"""Multi-channel gammatone engine with state kept across calls."""
+
+import numpy as np
+from numpy.typing import NDArray
+
+_Out = NDArray[np.float64] | None
+
+class Engine:
+    """The state of one gammatone channel per centre frequency, carried from call to call."""
+
+    def __init__(
+        self,
+        fs: int,
+        cfs: NDArray[np.float64],
+        *,
+        phase: bool = ...,
+        frame_len: int = ...,
+        hop_len: int = ...,
+        simd: str | None = ...,
+    ) -> None: ...
+    @property
+    def simd(self) -> str: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def groups(self) -> int: ...
+    @property
+    def samples(self) -> int: ...
+    def process(
+        self, x: NDArray[np.float64], g0: int, g1: int, bm: _Out, env: _Out, instp: _Out, instf: _Out,
+        frames: _Out, /,
+    ) -> None: ...
+    def partial(self, g0: int, g1: int, frames: NDArray[np.float64], /) -> int: ...
+
+def levels() -> tuple[str, ...]: ...
+def simd() -> str: ...
