@@ -303,6 +303,10 @@ def _run(task: Callable[[int], None], count: int, threads: int) -> None:
         raise errors[0]
 
 
+# Frames open at once, at most: frame / hop.
+MAX_OPEN_FRAMES = 1 << 16
+
+
 def _frame_samples(fs: int, frame: float, hop: float) -> tuple[int, int]:
     """The frame and hop lengths in whole samples (rounded to nearest)."""
     lengths = []
@@ -314,6 +318,11 @@ def _frame_samples(fs: int, frame: float, hop: float) -> tuple[int, int]:
         if length < 1:
             raise ValueError(f"{name} must be at least one sample (1/fs = {1 / fs:g} s), got {seconds!r}")
         lengths.append(length)
+    # Every open frame keeps a sum per channel, and frame / hop of them are open.
+    if lengths[0] > MAX_OPEN_FRAMES * lengths[1]:
+        raise ValueError(f"frame must be at most {MAX_OPEN_FRAMES} hops long, got {frame!r} s with hop {hop!r} s")
+    if lengths[1] > INT32_MAX:
+        raise ValueError(f"hop must be at most {INT32_MAX} samples, got {hop!r} s")
     return lengths[0], lengths[1]
 
 
@@ -387,13 +396,15 @@ def frame_levels(bm: ArrayLike, frame_len: SupportsIndex, hop_len: SupportsIndex
     covered = np.minimum(starts + frame_len, n) - starts
     # Squares padded with zeros so the last frame's window is whole: adding
     # +0.0 changes no sum.  Each frame's sum grows one sample at a time.
-    width = max(int(starts[-1]) + frame_len, n)
+    # Samples past the end add nothing, so no window needs more than n of them.
+    span = min(frame_len, n)
+    width = max(int(starts[-1]) + span, n)
     for r in range(0, channels, LEVEL_ROWS):
         rows = b[r:r + LEVEL_ROWS]
         squares = np.zeros((rows.shape[0], width))
         np.square(rows, out=squares[:, :n])
         sums = np.zeros((rows.shape[0], frames))
-        for j in range(frame_len):
+        for j in range(span):
             sums += squares[:, starts + j]
         level[r:r + LEVEL_ROWS] = _levels(sums / covered, 1, None)
     return level

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import gammatone_c
-from gammatone_bank import _bank, _engine, cochleagram, erb_space, filterbank
+from gammatone_bank import _bank, _engine, cochleagram, erb_space, filterbank, frame_levels
 
 FS = 16000
 
@@ -207,6 +207,14 @@ class TestFilterbank:
         with pytest.raises(ValueError, match=rf"^{name}\b"):
             filterbank(x, fs, cfs, **args)
 
+    def test_a_number_is_one_channel(self, rng):
+        x = rng.standard_normal(300)
+        assert np.array_equal(filterbank(x, FS, 1000.0).bm, filterbank(x, FS, [1000.0]).bm)
+
+    def test_missing_cfs_is_named(self):
+        with pytest.raises(TypeError, match="^cfs is missing"):
+            filterbank(np.zeros(4), FS, None)
+
     def test_x_that_does_not_cast_safely(self):
         with pytest.raises(TypeError, match="^x "):
             filterbank(np.ones(4, dtype=np.complex128), FS, [1000.0])
@@ -221,6 +229,32 @@ class TestCochleagram:
         level = cochleagram(np.ones(n), FS, [500.0, 2000.0])
         assert level.shape == (2, frames) and level.dtype == np.float64
         assert level.flags.c_contiguous
+
+    @pytest.mark.parametrize(
+        ("n", "frame_len", "hop_len", "frames"),
+        # With hop > frame no frame may start at or after the end.
+        [(9600, 160, 8000, 2), (8000, 160, 8000, 1), (8001, 160, 8000, 2), (100, 10, 200, 1),
+         (560, 400, 160, 2), (561, 400, 160, 3)],
+    )
+    def test_frames_start_before_the_end(self, n, frame_len, hop_len, frames):
+        level = cochleagram(np.ones(n), FS, [1000.0], frame=frame_len / FS, hop=hop_len / FS)
+        assert level.shape == (1, frames)
+        assert frame_levels(np.ones((2, n)), frame_len, hop_len).shape == (2, frames)
+
+    @pytest.mark.parametrize(
+        ("args", "error", "name"),
+        [
+            ((np.ones((2, 9)), 0, 1), ValueError, "frame_len"), ((np.ones((2, 9)), 4, 0), ValueError, "hop_len"),
+            ((np.ones((2, 9)), -3, 1), ValueError, "frame_len"), ((np.ones((2, 9)), 2.5, 1), TypeError, "frame_len"),
+            ((np.ones(9), 4, 2), ValueError, "bm"), ((np.ones((2, 9), dtype=complex), 4, 2), TypeError, "bm"),
+        ],
+    )
+    def test_frame_levels_checks_its_arguments(self, args, error, name):
+        with pytest.raises(error, match=rf"^{name}\b"):
+            frame_levels(*args)
+
+    def test_frame_levels_takes_lists(self):
+        assert np.array_equal(frame_levels([[1.0, -1.0, 1.0]], 2, 2), frame_levels(np.array([[1.0, -1.0, 1.0]]), 2, 2))
 
     @pytest.mark.parametrize("n", [1, 399, 1234])
     def test_levels_are_mean_square_in_db(self, rng, n):
