@@ -201,7 +201,8 @@ struct Job {
 // runs compute the same bits.  Returns true when the block's results are final.
 
 template <int W, bool EXACT, bool KEEP_U>
-GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double *blk_ur, double *blk_ui) {
+GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double *blk_ur, double *blk_ui,
+                       double *const *rows) {
     typedef typename Lane<W>::V V;
     typedef typename Lane<W>::M M;
     const V a1 = load<W>(g.a1), a2 = load<W>(g.a2), a3 = load<W>(g.a3), a4 = load<W>(g.a4),
@@ -226,7 +227,15 @@ GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double 
         p4r = p3r; p3r = p2r; p2r = p1r; p1r = p0r;
         p4i = p3i; p3i = p2i; p2i = p1i; p1i = p0i;
 
-        store<W>(blk_bm + t * W, (ur * qc + ui * qs) * gain);
+        const V bm = (ur * qc + ui * qs) * gain;
+        if (rows) {
+            // Straight to the caller's rows: these stores fill ports the
+            // recursion's chain leaves idle.
+            for (int l = 0; l < W; l++)
+                rows[l][t] = bm[l];
+        } else {
+            store<W>(blk_bm + t * W, bm);
+        }
         if (KEEP_U) {
             store<W>(blk_ur + t * W, ur);
             store<W>(blk_ui + t * W, ui);
@@ -350,16 +359,24 @@ GT_INLINE void run_groups(const Job &job) {
         for (Py_ssize_t b = 0, n; b < job.n; b += n) {
             n = job.n - b < BLOCK ? job.n - b : BLOCK;
             const int m = static_cast<int>(n);
+            // With frame sums the block's bm is needed again, so it is kept.
+            double *rows[W];
+            const bool direct = job.bm.data != nullptr && e.frame_len == 0;
+            if (direct) {
+                for (int l = 0; l < W; l++)
+                    rows[l] = l < lanes ? job.bm.row(first + l) + b : blk_bm;
+            }
+            double *const *to = direct ? rows : nullptr;
             if (keep_u) {
-                if (!recurse<W, false, true>(g, job.x + b, m, blk_bm, blk_ur, blk_ui))
-                    recurse<W, true, true>(g, job.x + b, m, blk_bm, blk_ur, blk_ui);
+                if (!recurse<W, false, true>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to))
+                    recurse<W, true, true>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to);
             } else {
-                if (!recurse<W, false, false>(g, job.x + b, m, blk_bm, blk_ur, blk_ui))
-                    recurse<W, true, false>(g, job.x + b, m, blk_bm, blk_ur, blk_ui);
+                if (!recurse<W, false, false>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to))
+                    recurse<W, true, false>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to);
             }
             const long long t0 = t_start + b;
-            if (job.bm.data)
-                write_rows<W>(blk_bm, static_cast<int>(n), lanes, job.bm, first, b);
+            if (job.bm.data && !direct)
+                write_rows<W>(blk_bm, m, lanes, job.bm, first, b);
             for (int l = 0; l < lanes; l++) {
                 if (job.env.data) {
                     const double gain = g.gain[l];
