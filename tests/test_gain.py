@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from gammatone_bank import cf_gain, erb_space, filterbank
+from gammatone_bank import cf_gain, cochleagram, erb_space, filterbank
 
 RATES = (8000, 16000, 44100, 48000, 96000)
 FLOOR = 1e-12
@@ -78,3 +78,17 @@ def test_keeps_the_shape_of_cfs():
 def test_refuses_bad_arguments_by_name(fs, cfs, name):
     with pytest.raises(ValueError, match=f"^{name} must"):
         cf_gain(fs, cfs)
+
+
+@pytest.mark.parametrize(("fs", "cfs"), [(8000, [100.0, 1000.0, 3500.0]), (16000, [50.0, 4000.0, 7200.0]),
+                                         (48000, [200.0, 8000.0, 21000.0])])
+def test_normalized_cochleagram_reads_minus_3_db_at_cf(fs, cfs):
+    # Half-second frames hold whole periods of these even frequencies, so a
+    # unit sine's mean square over a settled frame is cf_gain^2 / 2.
+    t = np.arange(3 * fs) / fs
+    for i, cf in enumerate(cfs):
+        x = np.sin(2 * np.pi * cf * t)
+        raw = cochleagram(x, fs, cfs, frame=0.5, hop=0.5)[i, 2:]
+        level = cochleagram(x, fs, cfs, frame=0.5, hop=0.5, normalize=True)[i, 2:]
+        np.testing.assert_allclose(level, 10 * math.log10(0.5), atol=TOL_DB)
+        np.testing.assert_allclose(raw - level, 20 * math.log10(float(cf_gain(fs, cf))), atol=1e-9)
