@@ -24,10 +24,16 @@ test: $(VENV)/.installed
 typecheck: $(VENV)/.installed
 	$(PY) -m mypy --strict
 
-bench: $(VENV)/.installed
-	$(PY) -m pip install -q --no-build-isolation ".[bench]"
-	$(PY) bench/bench.py
-	$(PY) bench/bench_bank.py
+# The benchmarks' peers (SciPy, pyfar) go into a venv of their own, never into
+# .venv, so that `make test` tests exactly what a user installs.  (PATH as for
+# any build: that venv's numpy-config first.)
+BENCH_VENV := .venv-bench
+bench:
+	$(MAKE) VENV=$(BENCH_VENV) install
+	PATH="$(CURDIR)/$(BENCH_VENV)/bin:$$PATH" $(BENCH_VENV)/bin/python -m pip install -q --no-build-isolation ".[bench]"
+	$(BENCH_VENV)/bin/python bench/bench.py
+	$(BENCH_VENV)/bin/python bench/bench_bank.py
+	$(BENCH_VENV)/bin/python bench/bench_engine.py
 
 # The whole test suite against an AddressSanitizer + UBSan build of the module,
 # in a build directory and virtual environment of its own.
@@ -50,4 +56,4 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	touch $@
 
 clean:
-	rm -rf $(VENV) .venv-asan build build-asan .mesonpy-* bench/_floor* cochleagram.png
+	rm -rf $(VENV) .venv-asan $(BENCH_VENV) build build-asan .mesonpy-* bench/_floor* cochleagram.png
