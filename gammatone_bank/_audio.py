@@ -1,15 +1,22 @@
 """Sound files read in blocks, so that memory never follows the file's length."""
 
 import os
-from collections.abc import Iterator
-from contextlib import contextmanager
-from typing import Any, NamedTuple
+import shutil
+import sys
+import tempfile
+from collections.abc import Callable, Iterator
+from contextlib import ExitStack, contextmanager
+from typing import IO, Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
 
 # Samples per block read from a file: about 2 MiB of float64 per channel.
 BLOCK = 1 << 18
+
+# The INPUT that means standard input, and how messages name it.
+STDIN = "-"
+STDIN_NAME = "standard input"
 
 
 class AudioError(Exception):
@@ -25,55 +32,100 @@ class Audio(NamedTuple):
     name: str         # the file's base name, for titles and summaries
 
 
+def _reason(exc: Exception) -> str:
+    """libsndfile's reason on one line, without soundfile's "Error opening X: "."""
+    text = str(getattr(exc, "error_string", "") or exc)
+    return " ".join(text.split())
+
+
 def _soundfile() -> Any:
     import soundfile
 
     return soundfile
 
 
+def _stdin(stack: ExitStack) -> IO[bytes]:
+    """Standard input as a seekable binary file.
+
+    libsndfile seeks in most formats (to the data chunk of a WAV, to the end
+    of an OGG to count its frames), so a pipe is first copied into an
+    anonymous temporary file: on disk rather than in memory, because an hour
+    of audio is hundreds of megabytes, and already unlinked, so nothing is
+    left behind however the run ends.  Standard input redirected from a file
+    is seekable already and is read in place.
+    """
+    stream = sys.stdin.buffer if sys.stdin is not None else None
+    if stream is None:
+        raise AudioError(f"{STDIN_NAME}: not open")
+    if stream.isatty():
+        raise AudioError(f"{STDIN_NAME}: is a terminal; pipe a sound file into it")
+    if stream.seekable():
+        return stream
+    spool = stack.enter_context(tempfile.TemporaryFile(prefix="gammatone-bank-stdin-"))
+    shutil.copyfileobj(stream, spool, 1 << 20)
+    spool.seek(0)
+    return spool
+
+
 @contextmanager
 def open_sound(
-    path: str, *, channel: int | None = None, block: int = BLOCK
+    path: str,
+    *,
+    channel: int | None = None,
+    block: int = BLOCK,
+    on_block: Callable[[NDArray[np.float64]], None] | None = None,
 ) -> Iterator[tuple[Audio, Iterator[NDArray[np.float64]]]]:
     """Open a sound file and yield (Audio, blocks).
 
     blocks yields 1-D C-contiguous float64 arrays (full scale 1) of at most
     `block` samples: the mean of the file's channels, or only channel
-    `channel` (0-based) when it is given.  AudioError, with a one-line reason
-    naming the path, when the file is missing, a directory, unreadable or
-    empty, or when `channel` is not one of its channels.  Non-finite samples
-    raise AudioError when the block holding them is read.
+    `channel` (0-based) when it is given.  ``on_block``, when given, sees
+    each block as read, (samples x file channels), before it is mixed down.
+    AudioError, with a one-line reason naming the path, when the file is
+    missing, a directory, unreadable or empty, or when `channel` is not one
+    of its channels.  Non-finite samples raise AudioError when the block
+    holding them is read.
+
+    The path "-" reads standard input (named "standard input" in messages).
     """
     sf = _soundfile()
-    if not os.path.exists(path):
-        raise AudioError(f"{path}: no such file")
-    if os.path.isdir(path):
-        raise AudioError(f"{path}: is a directory, not a sound file")
-    try:
-        f = sf.SoundFile(path)
-    except (sf.SoundFileError, OSError, RuntimeError) as exc:
-        reason = " ".join(str(exc).split())
-        raise AudioError(f"{path}: not a readable sound file ({reason})") from None
-    with f:
-        info = Audio(int(f.samplerate), int(f.frames), int(f.channels), os.path.basename(path))
+    with ExitStack() as stack:
+        source: str | IO[bytes]
+        if path == STDIN:
+            label, name = STDIN_NAME, STDIN_NAME
+            source = _stdin(stack)
+        else:
+            label, name = path, os.path.basename(path)
+            if not os.path.exists(path):
+                raise AudioError(f"{path}: no such file")
+            if os.path.isdir(path):
+                raise AudioError(f"{path}: is a directory, not a sound file")
+            source = path
+        try:
+            f = stack.enter_context(sf.SoundFile(source))
+        except (sf.SoundFileError, OSError, RuntimeError) as exc:
+            raise AudioError(f"{label}: not a readable sound file ({_reason(exc)})") from None
+        frames = int(f.frames) if f.seekable() else -1
+        info = Audio(int(f.samplerate), frames, int(f.channels), name)
         if info.frames == 0:
-            raise AudioError(f"{path}: holds no samples")
+            raise AudioError(f"{label}: holds no samples")
         if channel is not None and not 0 <= channel < info.channels:
-            raise AudioError(f"{path}: has {info.channels} channel(s), no channel {channel}")
+            raise AudioError(f"{label}: has {info.channels} channel(s), no channel {channel}")
 
         def blocks() -> Iterator[NDArray[np.float64]]:
             while True:
                 try:
                     data = f.read(block, dtype="float64", always_2d=True)
                 except (sf.SoundFileError, OSError, RuntimeError) as exc:
-                    reason = " ".join(str(exc).split())
-                    raise AudioError(f"{path}: read failed ({reason})") from None
+                    raise AudioError(f"{label}: read failed ({_reason(exc)})") from None
                 if data.shape[0] == 0:
                     return
+                if on_block is not None:
+                    on_block(data)
                 x = data[:, channel] if channel is not None else data.mean(axis=1)
                 x = np.ascontiguousarray(x)
                 if not np.all(np.isfinite(x)):
-                    raise AudioError(f"{path}: holds samples that are not finite")
+                    raise AudioError(f"{label}: holds samples that are not finite")
                 yield x
 
         yield info, blocks()
