@@ -290,6 +290,34 @@ def _picture_format(path: str) -> str:
 # ---------------------------------------------------------------- outputs
 
 
+class Terminated(BaseException):
+    """SIGTERM, raised like KeyboardInterrupt so that clean-up runs."""
+
+
+def _on_sigterm(signum: int, frame: object) -> None:
+    raise Terminated
+
+
+@contextmanager
+def _signal_handler(signum: int, handler: Any) -> Iterator[None]:
+    """Install a handler for the duration (in the main thread only)."""
+    try:
+        previous = signal.signal(signum, handler)
+    except ValueError:  # not the main thread: signals go elsewhere anyway
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signum, previous)
+
+
+@contextmanager
+def _signals_ignored() -> Iterator[None]:
+    with _signal_handler(signal.SIGINT, signal.SIG_IGN), _signal_handler(signal.SIGTERM, signal.SIG_IGN):
+        yield
+
+
 class _Outputs:
     """Output files that appear all together or not at all.
 
@@ -337,12 +365,8 @@ class _Outputs:
                  tb: TracebackType | None) -> None:
         if not self._pending:
             return
-        # A second Ctrl-C must not cut the clean-up short.
-        try:
-            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-        except ValueError:  # not the main thread
-            previous = None
-        try:
+        # A second Ctrl-C (or a kill) must not cut the clean-up short.
+        with _signals_ignored():
             for tmp, _, f in self._pending:
                 f.close()
                 try:
@@ -350,9 +374,6 @@ class _Outputs:
                 except FileNotFoundError:
                     pass
             self._pending.clear()
-        finally:
-            if previous is not None:
-                signal.signal(signal.SIGINT, previous)
 
 
 class _Member:
@@ -726,7 +747,12 @@ class _NoBar:
 
 
 def _progress(total: int) -> Any:
-    """A tqdm bar on stderr, shown only when stderr is a terminal."""
+    """A tqdm bar on stderr, shown only when stderr is a terminal.
+
+    It appears after half a second of work, so short runs show none, and it
+    is first drawn from within the ``with`` block, whose exit (on an error or
+    Ctrl-C too) erases it again.
+    """
     try:
         tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
@@ -734,7 +760,7 @@ def _progress(total: int) -> Any:
 
         return nullcontext(_NoBar())
     return tqdm(total=total if total > 0 else None, unit="sample", unit_scale=True,
-                leave=False, disable=None, file=sys.stderr, dynamic_ncols=True)
+                leave=False, disable=None, file=sys.stderr, dynamic_ncols=True, delay=0.5)
 
 
 @contextmanager
@@ -894,16 +920,20 @@ def main(argv: Sequence[str] | None = None) -> int:
 
         return batch_main(argv[1:])
     try:
-        parser = _parser()
-        args = parser.parse_args(argv)
-        if args.full and args.save is None:
-            parser.error("--full needs --save")
-        summary = run(args)
+        with _signal_handler(signal.SIGTERM, _on_sigterm):
+            parser = _parser()
+            args = parser.parse_args(argv)
+            if args.full and args.save is None:
+                parser.error("--full needs --save")
+            summary = run(args)
     except CliError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
+        return 128 + signal.SIGINT
+    except Terminated:
+        print(f"{PROG}: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
     print(summary)
     return 0

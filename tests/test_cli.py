@@ -414,7 +414,12 @@ def write_long_wav(path, seconds, fs):
             f.write(minute[:min(60, seconds - start) * fs])
 
 
-def test_ctrl_c_ends_cleanly(tmp_path):
+@pytest.mark.parametrize(
+    ("signum", "status", "message"),
+    [(signal.SIGINT, 130, b"interrupted"), (signal.SIGTERM, 143, b"terminated")],
+    ids=["ctrl-c", "kill"],
+)
+def test_signal_ends_cleanly(tmp_path, signum, status, message):
     write_long_wav(tmp_path / "long.wav", 600, 48000)
     # stderr on a terminal, so the progress bar shows; it says the work has begun.
     parent, child = pty.openpty()
@@ -440,17 +445,17 @@ def test_ctrl_c_ends_cleanly(tmp_path):
     try:
         read(b"sample", 60)
         assert b"sample" in seen, seen
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signum)
         out, _ = proc.communicate(timeout=60)
         read(b"\x00", 2)
     finally:
         proc.kill()
         proc.wait(timeout=60)
         os.close(parent)
-    assert proc.returncode == 130
+    assert proc.returncode == status
     assert out == b""
     lines = [line for line in re.split(rb"[\r\n]+", seen) if line.strip()]
-    assert lines[-1] == b"gammatone-bank: interrupted"
+    assert lines[-1] == b"gammatone-bank: " + message
     assert b"Traceback" not in seen
     assert files(tmp_path) == ["long.wav"]
 
