@@ -811,6 +811,10 @@ def run(args: argparse.Namespace) -> str:
     fmt = _picture_format(args.out)
     if args.save is not None and os.path.realpath(args.save) == os.path.realpath(args.out):
         raise CliError(f"--out and --save name the same file: {args.out}")
+    if args.input and args.input != STDIN:
+        for option, path in (("--out", args.out), ("--save", args.save)):
+            if path is not None and os.path.realpath(path) == os.path.realpath(args.input):
+                raise CliError(f"{option} names the input file: {path}")
     full: tuple[str, ...] = args.full
 
     with ExitStack() as stack:
