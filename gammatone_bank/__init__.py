@@ -16,6 +16,7 @@ from gammatone_bank._bank import (
     filterbank,
     frame_levels,
 )
+from gammatone_bank._batch import batch
 from gammatone_bank._gain import cf_gain
 from gammatone_bank._stream import CochleagramStream, Stream
 
@@ -23,6 +24,7 @@ __all__ = [
     "CochleagramStream",
     "Filterbank",
     "Stream",
+    "batch",
     "cf_gain",
     "cochleagram",
     "erb_number",

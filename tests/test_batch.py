@@ -1,0 +1,365 @@
+"""Corpus runs: gammatone_bank.batch() and `gammatone-bank batch` on real Dask clusters.
+
+Most tests share one LocalCluster of two worker processes; the fault tests
+start their own: a `dask scheduler` and `dask worker` processes, or the
+command line's embedded cluster.  Everything listens on 127.0.0.1 only.
+Slow tasks come from tests/_slow_worker.py, a worker preload that makes
+every block read sleep and logs which worker process opened which input.
+"""
+
+import csv
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+soundfile = pytest.importorskip("soundfile")
+
+import gammatone_bank  # noqa: E402
+from gammatone_bank import batch, cochleagram, erb_space  # noqa: E402
+from gammatone_bank._batch import BatchError  # noqa: E402
+
+SLOW_WORKER = os.path.join(os.path.dirname(__file__), "_slow_worker.py")
+ENV = os.environ | {"PYTHONPATH": os.path.dirname(os.path.dirname(gammatone_bank.__file__))}
+# -P: the package as installed, never the source tree in the current directory.
+PYTHON = [sys.executable, "-P", "-m"]
+TIMEOUT = 90  # seconds, for any one subprocess or run
+NOWHERE = "tcp://127.0.0.1:9"  # nothing listens there
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=":0") as c:
+        yield c.scheduler_address
+
+
+def sound(path, seconds=0.5, fs=16000, channels=1, seed=0, subtype="PCM_16"):
+    """Write seeded noise; returns the samples as the batch reads them (float64)."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    data = 0.3 * np.random.default_rng(seed).standard_normal((round(seconds * fs), channels))
+    soundfile.write(path, np.clip(data, -1, 1), fs, subtype=subtype)
+    x, _ = soundfile.read(path, dtype="float64", always_2d=True)
+    return x
+
+
+def cli(*args, env=ENV, cwd=None):
+    return subprocess.run([*PYTHON, "gammatone_bank", "batch", *map(str, args)],
+                          env=env, cwd=cwd, capture_output=True, text=True, timeout=TIMEOUT)
+
+
+def manifest(out):
+    with open(os.path.join(out, "manifest.csv"), newline="") as f:
+        return {row["features"]: row for row in csv.DictReader(f)}
+
+
+def stray_files(out):
+    """Anything in out that is neither a finished features file nor bookkeeping."""
+    return [os.path.join(d, n) for d, _, names in os.walk(out) for n in names
+            if not n.endswith(".npz") and n not in ("manifest.csv", "parameters.json", ".gammatone-batch.lock")]
+
+
+def frame_centres(n, fs, frame=0.025, hop=0.010):
+    frame_len, hop_len = round(frame * fs), round(hop * fs)
+    frames = 1 + -(-max(n - frame_len, 0) // hop_len)
+    return [(k * hop_len + min(frame_len, n - k * hop_len) / 2) / fs for k in range(frames)]
+
+
+class TestFeatures:
+    def test_levels_and_layout(self, tmp_path, cluster):
+        corpus, out = tmp_path / "corpus", tmp_path / "out"
+        stereo = sound(corpus / "a.wav", channels=2, seed=1)
+        low_rate = sound(corpus / "deep" / "b.flac", fs=8000, seed=2)
+        named = sound(tmp_path / "extra" / "c.wav", seconds=0.013, seed=3)  # shorter than a frame
+        sound(corpus / ".hidden.wav", seed=4)
+        (corpus / "notes.txt").write_text("not sound")
+        (tmp_path / "list.txt").write_text(f"# inputs\n\n{tmp_path / 'extra' / 'c.wav'}\n")
+
+        result = batch([str(corpus), f"@{tmp_path / 'list.txt'}"], str(out), channels=8, scheduler=cluster)
+
+        assert (result.done, result.skipped, result.failed) == (3, 0, 0)
+        rows = manifest(out)
+        assert sorted(rows) == ["a.wav.npz", "c.wav.npz", "deep/b.flac.npz"]
+        # The default top is 8000 Hz or 0.45 fs, whichever is lower, per file.
+        for name, x, fs, high, source in [
+            ("a.wav.npz", stereo, 16000, 7200, corpus / "a.wav"),
+            ("deep/b.flac.npz", low_rate, 8000, 3600, corpus / "deep" / "b.flac"),
+            ("c.wav.npz", named, 16000, 7200, tmp_path / "extra" / "c.wav"),
+        ]:
+            assert rows[name]["status"] == "done"
+            assert float(rows[name]["audio_seconds"]) == pytest.approx(len(x) / fs, abs=1e-3)
+            with np.load(out / name) as f:
+                cfs = erb_space(50, high, 8)
+                assert np.array_equal(f["cfs"], cfs)
+                assert np.array_equal(f["levels"], cochleagram(x.mean(axis=1), fs, cfs))
+                assert np.allclose(f["times"], frame_centres(len(x), fs), rtol=0, atol=1e-12)
+                assert f["fs"] == fs and f["samples"] == len(x)
+                st = os.stat(source)
+                assert str(f["input"]) == str(source)
+                assert (f["input_size"], f["input_mtime_ns"]) == (st.st_size, st.st_mtime_ns)
+                assert (f["channels"], f["low"], f["high"], f["channel"]) == (8, 50, high, -1)
+        assert stray_files(out) == []
+
+    def test_one_input_channel(self, tmp_path, cluster):
+        stereo = sound(tmp_path / "in" / "stereo.wav", channels=2, seed=5)
+        sound(tmp_path / "in" / "mono.wav", seed=6)
+        result = batch([str(tmp_path / "in")], str(tmp_path / "out"), channels=4, channel=1,
+                       scheduler=cluster)
+        with np.load(tmp_path / "out" / "stereo.wav.npz") as f:
+            assert np.array_equal(f["levels"], cochleagram(stereo[:, 1], 16000, f["cfs"]))
+            assert f["channel"] == 1
+        (failed,) = [row for row in result.rows if row.status == "failed"]
+        assert failed.input.endswith("mono.wav") and "no channel 1" in failed.reason
+        assert not (tmp_path / "out" / "mono.wav.npz").exists()
+
+
+class TestFaults:
+    def test_bad_inputs_fail_alone(self, tmp_path, cluster):
+        d = tmp_path / "in"
+        good = [sound(d / f"good{i}.wav", seed=i) for i in range(2)]
+        (d / "corrupt.wav").write_bytes(np.random.default_rng(7).bytes(4000))
+        (d / "empty.wav").write_bytes(b"")
+        soundfile.write(d / "no_samples.wav", np.empty((0, 1)), 16000)
+        soundfile.write(d / "nan.wav", np.full((800, 1), np.nan), 16000, subtype="FLOAT")
+        (d / "dangling.wav").symlink_to(tmp_path / "gone.wav")
+        (tmp_path / "list.txt").write_text(f"{tmp_path / 'missing.wav'}\n")
+
+        r = cli(d, f"@{tmp_path / 'list.txt'}", "--out-dir", tmp_path / "out",
+                "--channels", 4, "--scheduler", cluster)
+
+        assert r.returncode == 1, r.stderr
+        assert "2 done, 0 skipped, 6 failed" in r.stdout
+        assert len(r.stderr.splitlines()) == 6
+        assert all(line.startswith("gammatone-bank: failed: ") for line in r.stderr.splitlines())
+        rows = manifest(tmp_path / "out")
+        reasons = {name: rows[name]["reason"] for name in rows if rows[name]["status"] == "failed"}
+        for name, reason in {
+            "corrupt.wav.npz": "not a readable sound file",
+            "empty.wav.npz": "not a readable sound file",
+            "no_samples.wav.npz": "holds no samples",
+            "nan.wav.npz": "not finite",
+            "dangling.wav.npz": "no such file",
+            "missing.wav.npz": "no such file",
+        }.items():
+            assert reason in reasons.pop(name)
+        assert reasons == {}
+        for i, x in enumerate(good):
+            with np.load(tmp_path / "out" / f"good{i}.wav.npz") as f:
+                assert np.array_equal(f["levels"], cochleagram(x[:, 0], 16000, f["cfs"]))
+        assert sorted(p.name for p in (tmp_path / "out").glob("*.npz")) == ["good0.wav.npz", "good1.wav.npz"]
+
+    def test_worker_killed_mid_run(self, tmp_path):
+        """SIGKILL one `dask worker` while it runs a task: only that task runs again."""
+        names = [f"k{i}.wav" for i in range(8)]
+        for i, name in enumerate(names):
+            sound(tmp_path / "in" / name, seconds=0.2, seed=i)
+        log = tmp_path / "starts.log"
+        env = ENV | {"GAMMATONE_TEST_SLOW": "0.6", "GAMMATONE_TEST_LOG": str(log)}
+        procs = []
+
+        def start(*args):
+            procs.append(subprocess.Popen([*PYTHON, "dask", *args], env=env, cwd=tmp_path,
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                          start_new_session=True))
+
+        try:
+            start("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                  "--scheduler-file", tmp_path / "scheduler.json")
+            for _ in range(2):
+                start("worker", "--scheduler-file", tmp_path / "scheduler.json", "--host", "127.0.0.1",
+                      "--no-dashboard", "--nthreads", "1", "--preload", SLOW_WORKER)
+            deadline = time.monotonic() + TIMEOUT
+            while not (tmp_path / "scheduler.json").exists() and time.monotonic() < deadline:
+                time.sleep(0.1)
+            address = json.loads((tmp_path / "scheduler.json").read_text())["address"]
+
+            with ThreadPoolExecutor(1) as pool:
+                run = pool.submit(batch, [str(tmp_path / "in")], str(tmp_path / "out"), channels=4,
+                                  scheduler=address, workers=2)
+                # Once three tasks have started, the worker that started the
+                # third is in the middle of it: kill it there.
+                starts = []
+                while len(starts) < 3 and time.monotonic() < deadline and not run.done():
+                    time.sleep(0.02)
+                    starts = log.read_text().split("\n")[:-1] if log.exists() else []
+                pid, victim = starts[2].split(" ", 1)
+                os.kill(int(pid), signal.SIGKILL)
+                result = run.result(timeout=TIMEOUT)
+        finally:
+            for p in procs:
+                if p.poll() is None:
+                    os.killpg(p.pid, signal.SIGKILL)
+                p.wait(timeout=TIMEOUT)
+
+        assert (result.done, result.failed) == (8, 0), (result.rows, log.read_text(), victim)
+        opened = [line.split(" ", 1)[1] for line in log.read_text().splitlines()]
+        assert {path: opened.count(path) for path in set(opened)} == {
+            str(tmp_path / "in" / name): 2 if str(tmp_path / "in" / name) == victim else 1 for name in names
+        }
+        for name in names:
+            with np.load(tmp_path / "out" / f"{name}.npz") as f:
+                assert f["levels"].shape == (4, len(frame_centres(3200, 16000)))
+        assert stray_files(tmp_path / "out") == []
+
+    @pytest.mark.parametrize("signum, group, status, word", [
+        (signal.SIGINT, True, 130, "interrupted"),   # Ctrl-C: the terminal signals the whole group
+        (signal.SIGTERM, False, 143, "terminated"),  # a job scheduler ending the client
+    ], ids=["ctrl-c", "sigterm"])
+    def test_interrupt_then_rerun(self, tmp_path, signum, group, status, word):
+        """The embedded cluster stopped mid-run; a rerun does only what is missing."""
+        for i in range(16):
+            sound(tmp_path / "in" / f"s{i:02d}.wav", seconds=0.2, seed=i)
+        out = tmp_path / "out"
+        slow = ENV | {"GAMMATONE_TEST_SLOW": "0.5",
+                      "DASK_DISTRIBUTED__WORKER__PRELOAD": json.dumps([SLOW_WORKER])}
+        args = [*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"),
+                "--out-dir", str(out), "--channels", "4", "--workers", "2"]
+        p = subprocess.Popen(args, env=slow, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             start_new_session=True)
+        try:
+            deadline = time.monotonic() + TIMEOUT
+            while len(list(out.glob("*.npz"))) < 2 and time.monotonic() < deadline and p.poll() is None:
+                time.sleep(0.05)
+            if group:
+                os.killpg(p.pid, signum)
+            else:
+                p.send_signal(signum)
+            stdout, stderr = p.communicate(timeout=TIMEOUT)
+        finally:
+            if p.poll() is None:
+                os.killpg(p.pid, signal.SIGKILL)
+                p.wait(timeout=TIMEOUT)
+
+        assert p.returncode == status, stderr
+        assert stdout == ""
+        assert len(stderr.splitlines()) == 1, stderr
+        assert stderr.startswith(f"gammatone-bank: {word}: ") and "rerun" in stderr
+        assert stray_files(out) == []
+        kept = sorted(path.name for path in out.glob("*.npz"))
+        assert 2 <= len(kept) < 16
+        for name in kept:  # every file left is whole
+            with np.load(out / name) as f:
+                assert f["levels"].shape == (4, len(frame_centres(3200, 16000)))
+                assert np.isfinite(f["levels"]).all()
+
+        r = subprocess.run(args, env=ENV, capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 0, r.stderr
+        assert f"16 inputs: {16 - len(kept)} done, {len(kept)} skipped, 0 failed" in r.stdout
+        rows = manifest(out)
+        assert sorted(n for n in rows if rows[n]["status"] == "skipped") == kept
+        assert len(list(out.glob("*.npz"))) == 16
+
+
+class TestReruns:
+    @pytest.mark.parametrize("change", ["nothing", "mtime", "size"])
+    def test_skips_what_matches(self, tmp_path, cluster, change):
+        for name in ("a", "b", "c"):
+            sound(tmp_path / "in" / f"{name}.wav", seed=ord(name))
+        out = tmp_path / "out"
+        batch([str(tmp_path / "in")], str(out), channels=4, scheduler=cluster)
+        before = {p.name: os.stat(p) for p in out.glob("*.npz")}
+        b = tmp_path / "in" / "b.wav"
+        old = os.stat(b)
+        if change == "mtime":
+            os.utime(b, ns=(old.st_atime_ns, old.st_mtime_ns + 10**9))
+        elif change == "size":  # new samples, same modification time
+            x = sound(b, seconds=0.7, seed=99)
+            os.utime(b, ns=(old.st_atime_ns, old.st_mtime_ns))
+
+        result = batch([str(tmp_path / "in")], str(out), channels=4, scheduler=cluster)
+
+        redone = set() if change == "nothing" else {"b.wav.npz"}
+        assert {r.features for r in result.rows if r.status == "done"} == redone
+        assert {r.features for r in result.rows if r.status == "skipped"} == {"a.wav.npz", "b.wav.npz",
+                                                                              "c.wav.npz"} - redone
+        assert {n: r["status"] for n, r in manifest(out).items()} == {
+            n: "done" if n in redone else "skipped" for n in before}
+        for p in out.glob("*.npz"):
+            same = (os.stat(p).st_ino, os.stat(p).st_mtime_ns) == (before[p.name].st_ino,
+                                                                    before[p.name].st_mtime_ns)
+            assert same == (p.name not in redone)
+        if change == "size":
+            with np.load(out / "b.wav.npz") as f:
+                assert f["input_size"] == os.stat(b).st_size
+                assert np.array_equal(f["levels"], cochleagram(x[:, 0], 16000, f["cfs"]))
+
+    def test_other_parameters_never_mix(self, tmp_path, cluster):
+        sound(tmp_path / "in" / "a.wav")
+        sound(tmp_path / "in" / "b.wav", seed=1)
+        out = tmp_path / "out"
+        batch([str(tmp_path / "in")], str(out), channels=4, scheduler=cluster)
+        before = {p.name: p.read_bytes() for p in out.glob("*.npz")}
+
+        with pytest.raises(BatchError, match="made with --channels 4; this run asks for --channels 6"):
+            batch([str(tmp_path / "in")], str(out), channels=6, scheduler=NOWHERE)
+        # Without the record of the directory's parameters, each features
+        # file still refuses to be replaced by features of other parameters.
+        (out / "parameters.json").unlink()
+        result = batch([str(tmp_path / "in")], str(out), channels=6, scheduler=cluster)
+        assert result.failed == 2
+        assert all("made with other parameters" in row.reason for row in result.rows)
+        assert {p.name: p.read_bytes() for p in out.glob("*.npz")} == before
+
+
+class TestRefusals:
+    @pytest.mark.parametrize("case, message", [
+        ("duplicate", "two inputs map to one features file"),
+        ("out-is-file", "not a directory"),
+        ("out-below-file", "cannot create or write the output directory"),
+        ("nothing", "no sound files in the inputs"),
+        ("missing-list", "cannot read the list of inputs"),
+    ])
+    def test_before_any_work(self, tmp_path, case, message):
+        sound(tmp_path / "a" / "x.wav")
+        sound(tmp_path / "b" / "x.wav", seed=1)
+        (tmp_path / "file").write_text("")
+        (tmp_path / "empty").mkdir()
+        inputs, out = [tmp_path / "a"], tmp_path / "out"
+        if case == "duplicate":
+            inputs = [tmp_path / "a" / "x.wav", tmp_path / "b"]
+        elif case == "out-is-file":
+            out = tmp_path / "file"
+        elif case == "out-below-file":
+            out = tmp_path / "file" / "out"
+        elif case == "nothing":
+            inputs = [tmp_path / "empty"]
+        elif case == "missing-list":
+            inputs = [f"@{tmp_path / 'none.txt'}"]
+        # The scheduler given does not exist: reaching it would fail otherwise.
+        r = cli(*inputs, "--out-dir", out, "--scheduler", NOWHERE)
+        assert r.returncode == 2
+        (line,) = r.stderr.splitlines()
+        assert line.startswith("gammatone-bank: error: ") and message in line
+        assert r.stdout == ""
+        if case != "out-is-file":
+            assert not out.exists()
+
+    def test_unreachable_scheduler(self, tmp_path):
+        sound(tmp_path / "a.wav")
+        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--scheduler", NOWHERE,
+                env=ENV | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+        assert r.returncode == 2
+        assert r.stderr.startswith(f"gammatone-bank: error: cannot reach the scheduler at {NOWHERE}")
+        assert list((tmp_path / "out").glob("*.npz")) == []
+
+    @pytest.mark.parametrize("options, error, message", [
+        ({"channels": 1}, ValueError, "channels must be an int of at least 2"),
+        ({"low": -5}, ValueError, "low must be positive"),
+        ({"high": 40}, ValueError, "high must be above low"),
+        ({"hop": 0}, ValueError, "hop must be positive"),
+        ({"channel": -1}, ValueError, "channel must be an int of at least 0"),
+        ({"workers": 0}, ValueError, "workers must be an int of at least 1"),
+        ({"inputs": "a.wav"}, TypeError, "not a single path"),
+    ])
+    def test_bad_arguments(self, tmp_path, options, error, message):
+        options = {"inputs": [str(tmp_path)]} | options
+        with pytest.raises(error, match=message):
+            batch(out_dir=str(tmp_path / "out"), **options)
+        assert not (tmp_path / "out").exists()
