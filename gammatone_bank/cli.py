@@ -18,16 +18,13 @@ import argparse
 import importlib
 import importlib.metadata
 import importlib.util
-import io
 import math
 import os
 import secrets
 import shutil
 import signal
-import struct
 import sys
 import time
-import zlib
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
 from types import TracebackType
@@ -376,131 +373,20 @@ class _Outputs:
             self._pending.clear()
 
 
-class _Member:
-    """One .npy member of an .npz being written: where its bytes go."""
-
-    def __init__(self, name: str, offset: int, size: int, data: int, crc: int) -> None:
-        self.name = name.encode("ascii")
-        self.offset = offset    # of the member's local header
-        self.size = size        # of the .npy file: its header and data
-        self.cursor = data      # where the next byte goes
-        self.end = data + size  # just past the member
-        self.crc = crc          # of the bytes written so far
+def full_path(save: str, name: str) -> str:
+    """Where --full writes output `name` beside the --save file: a.npz -> a.bm.npy."""
+    stem = save[:-4] if save.endswith(".npz") else save
+    return f"{stem}.{name}.npy"
 
 
-# Zip records, little-endian (PKWARE APPNOTE): local header, its zip64 extra
-# (uncompressed and compressed size), central directory entry and its zip64
-# extra (sizes and local-header offset), zip64 end of central directory, its
-# locator, and the classic end record.
-_LOCAL = struct.Struct("<IHHHHHIIIHH")
-_ZIP64_LOCAL = struct.Struct("<HHQQ")
-_CENTRAL = struct.Struct("<IHHHHHHIIIHHHHHII")
-_ZIP64_CENTRAL = struct.Struct("<HHQQQ")
-_END64 = struct.Struct("<IQHHIIQQQQ")
-_LOCATOR64 = struct.Struct("<IIQI")
-_END = struct.Struct("<IHHHHIIH")
-_ZIP64_VERSION = 45
-_MASK32 = 0xFFFFFFFF
-
-
-class _Npz:
-    """An .npz written in place into an open file, members at fixed offsets.
-
-    An .npz is a zip of uncompressed .npy files, which is what ``np.savez``
-    writes and ``np.load`` reads.  Here every member's size is fixed when it
-    is reserved, so the full-rate members can be laid out before the first
-    sample is filtered and filled block by block as the streams produce them,
-    all at once, each at its own offset: nothing full-rate is ever held in
-    memory or copied a second time.  A full-rate output is stored with
-    ``fortran_order`` set: np.load gives the usual (channels x samples) array,
-    while on disk each sample's channels are adjacent, so that a stream's
-    (channels x k) block is k contiguous runs appended at the end.  The small
-    members are added once the levels are known, then ``finish`` writes the
-    CRCs and the zip directory.  Every record carries zip64 sizes, so members
-    may exceed 4 GiB.
-    """
-
-    def __init__(self, f: IO[bytes]) -> None:
-        self._fd = f.fileno()
-        self._end = 0
-        self._members: list[_Member] = []
-        t = time.localtime()
-        self._time = (t.tm_hour << 11) | (t.tm_min << 5) | (t.tm_sec // 2)
-        self._date = ((t.tm_year - 1980) << 9) | (t.tm_mon << 5) | t.tm_mday
-
-    def _pwrite(self, data: bytes | memoryview, offset: int) -> None:
-        view = memoryview(data).cast("B")
-        while view.nbytes:
-            done = os.pwrite(self._fd, view, offset)
-            view, offset = view[done:], offset + done
-
-    def reserve(self, name: str, dtype: np.dtype[Any], shape: tuple[int, ...],
-                fortran: bool = False) -> _Member:
-        """Lay out member name.npy for an array of this dtype and shape."""
-        header = io.BytesIO()
-        np.lib.format.write_array_header_1_0(header, {
-            "descr": np.lib.format.dtype_to_descr(dtype),
-            "fortran_order": fortran,
-            "shape": shape,
-        })
-        head = header.getvalue()
-        size = len(head) + math.prod(shape) * dtype.itemsize
-        offset = self._end
-        entry = name.encode("ascii") + b".npy"
-        local = _LOCAL.pack(0x04034B50, _ZIP64_VERSION, 0, 0, self._time, self._date, 0,
-                            _MASK32, _MASK32, len(entry), _ZIP64_LOCAL.size)
-        extra = _ZIP64_LOCAL.pack(0x0001, 16, size, size)
-        self._pwrite(local + entry + extra, offset)
-        data = offset + len(local) + len(entry) + len(extra)
-        member = _Member(name + ".npy", offset, size, data, 0)
-        self._members.append(member)
-        self._end = member.end
-        self.write(member, np.frombuffer(head, dtype=np.uint8))
-        return member
-
-    def write(self, member: _Member, data: NDArray[Any]) -> None:
-        """Append the bytes of a C-contiguous array to a member's data."""
-        view = memoryview(np.ascontiguousarray(data)).cast("B")
-        if member.cursor + view.nbytes > member.end:
-            raise ValueError(f"{member.name.decode()}: more data than its shape holds")
-        self._pwrite(view, member.cursor)
-        member.crc = zlib.crc32(view, member.crc)
-        member.cursor += view.nbytes
-
-    def add(self, name: str, array: ArrayLike) -> None:
-        """A whole array as a member, written row by row (no full-size copy)."""
-        a = np.asarray(array)
-        member = self.reserve(name, a.dtype, a.shape)
-        if a.ndim < 2:
-            self.write(member, a)
-        else:
-            for row in a:
-                self.write(member, row)
-
-    def finish(self) -> None:
-        """Write each member's CRC and the zip directory after the last member."""
-        central = bytearray()
-        for m in self._members:
-            if m.cursor != m.end:
-                raise ValueError(f"{m.name.decode()}: {m.end - m.cursor} bytes never written")
-            self._pwrite(struct.pack("<I", m.crc & _MASK32), m.offset + 14)
-            central += _CENTRAL.pack(
-                0x02014B50, (3 << 8) | _ZIP64_VERSION, _ZIP64_VERSION, 0, 0, self._time, self._date,
-                m.crc & _MASK32, _MASK32, _MASK32, len(m.name), _ZIP64_CENTRAL.size, 0, 0, 0,
-                0o100644 << 16, _MASK32,
-            )
-            central += m.name + _ZIP64_CENTRAL.pack(0x0001, 24, m.size, m.size, m.offset)
-        start, count = self._end, len(self._members)
-        end64 = start + len(central)
-        tail = (
-            _END64.pack(0x06064B50, _END64.size - 12, _ZIP64_VERSION, _ZIP64_VERSION, 0, 0,
-                        count, count, len(central), start)
-            + _LOCATOR64.pack(0x07064B50, 0, end64, 1)
-            + _END.pack(0x06054B50, 0, 0, min(count, 0xFFFF), min(count, 0xFFFF),
-                        min(len(central), _MASK32), min(start, _MASK32), 0)
-        )
-        self._pwrite(bytes(central) + tail, start)
-        os.ftruncate(self._fd, end64 + len(tail))
+def _npy_start(f: IO[bytes], shape: tuple[int, int]) -> None:
+    """Begin an .npy file of float64 (channels x samples) stored in Fortran
+    order: on disk each sample's channels are adjacent, so a stream's
+    (channels x k) blocks are appended one after another, and np.load (with
+    mmap_mode="r" for large files) gives the usual (channels x samples) array."""
+    np.lib.format.write_array_header_2_0(
+        f, {"descr": np.lib.format.dtype_to_descr(np.dtype(np.float64)), "fortran_order": True,
+            "shape": shape})
 
 
 # ---------------------------------------------------------------- analysis
@@ -838,15 +724,16 @@ def run(args: argparse.Namespace) -> str:
         frame_len, hop_len = _frame_lengths(fs, args.frame, args.hop)
         guess = 1 + max(expected - frame_len, 0) // hop_len + 1 if expected > 0 else 1024
 
-        npz: _Npz | None = None
-        members: dict[str, _Member] = {}
+        streams: dict[str, IO[bytes]] = {}
         if saved is not None:
             if full and expected < 0:
                 raise CliError(f"{label}: its length is unknown before reading it, which --full needs")
             _check_space(args.save, 8 * cfs.size * (len(full) * max(expected, 0) + guess) + (1 << 20))
-            npz = _Npz(saved)
             for name in full:
-                members[name] = npz.reserve(name, np.dtype(np.float64), (cfs.size, expected), fortran=True)
+                path = full_path(args.save, name)
+                streams[name] = outputs.add(path)
+                with _writing(path):
+                    _npy_start(streams[name], (cfs.size, expected))
 
         levels = _Levels(cfs.size, guess)
         cochlea = CochleagramStream(fs, cfs, frame=args.frame, hop=args.hop, normalize=args.normalize)
@@ -856,12 +743,10 @@ def run(args: argparse.Namespace) -> str:
         )
 
         def store(outs: Any) -> None:
-            for name, member in members.items():
-                rows = getattr(outs, name)
-                if npz is not None and rows.shape[1]:
-                    # (channels x k) rows become k runs of channels: Fortran order.
-                    with _writing(args.save):
-                        npz.write(member, rows.T)
+            for name, f in streams.items():
+                # (channels x k) rows become k runs of channels: Fortran order.
+                with _writing(full_path(args.save, name)):
+                    f.write(np.ascontiguousarray(getattr(outs, name).T).data)
 
         start = time.perf_counter()
         n = 0
@@ -895,21 +780,17 @@ def run(args: argparse.Namespace) -> str:
         limits = colour_limits(levels.loudest, args.range_db, args.top)
         with _writing(args.out):
             _draw(picture, fmt, pool_levels(level), n / fs, cfs, title, limits, levels.loudest)
-        if npz is not None:
+        if saved is not None:
             with _writing(args.save):
-                npz.add("fs", np.int64(fs))
-                npz.add("cfs", cfs)
-                npz.add("level", level)
-                npz.add("times", times)
-                npz.add("frame_len", np.int64(frame_len))
-                npz.add("hop_len", np.int64(hop_len))
-                npz.add("samples", np.int64(n))
-                npz.add("channel", np.int64(-1 if args.channel is None else args.channel))
-                npz.add("normalize", np.bool_(args.normalize))
-                npz.finish()
+                np.savez(saved, fs=np.int64(fs), cfs=cfs, level=level, times=times,
+                         frame_len=np.int64(frame_len), hop_len=np.int64(hop_len), samples=np.int64(n),
+                         channel=np.int64(-1 if args.channel is None else args.channel),
+                         normalize=np.bool_(args.normalize))
         outputs.commit()
 
-    wrote = args.out if args.save is None else f"{args.out} and {args.save}"
+    written = [args.out] + ([args.save] if args.save is not None else [])
+    written += [full_path(args.save, name) for name in full] if args.save is not None else []
+    wrote = ", ".join(written[:-1]) + " and " + written[-1] if len(written) > 1 else written[0]
     return (
         f"{args.channels} channels ({low:g} to {high:g} Hz), {n / fs:.2f} s at "
         f"{fs} Hz of {audio.name}: filtered in {elapsed:.3f} s, wrote {wrote}"
