@@ -62,6 +62,14 @@ PARAMETERS = "parameters.json"
 LOCK = ".gammatone-batch.lock"
 COLUMNS = ("input", "features", "status", "audio_seconds", "compute_seconds", "reason")
 RETRIES = 2
+# Short files are handed out several to a task, so that Dask's own cost per
+# task (a few ms of scheduler and client time) stays small against the work:
+# a task takes files, largest first, until they add up to this many bytes
+# (about 9 minutes of 16-bit mono at 16 kHz, a second or so of work) or to a
+# quarter of a worker's share of the corpus, whichever is less, so that every
+# worker still gets several tasks.
+TASK_BYTES = 16 << 20
+TASK_FILES = 64
 # While a run goes on, the manifest is rewritten at most this often (seconds),
 # so that a client that dies outright still leaves most of it behind.
 MANIFEST_EVERY = 60.0
@@ -583,6 +591,46 @@ def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
         return outcome("failed", None, f"{path}: {exc}")
 
 
+class GroupError(Exception):
+    """Some input of a task raised; ``args[0]`` holds every input's outcome.
+
+    Raised so that Dask retries the task (the inputs already done are found
+    done again at once); after the last retry the client takes the outcomes
+    from it, the failures' reasons among them.
+    """
+
+
+def analyse_group(paths: Sequence[str], targets: Sequence[str], params: Params, run: str) -> list[Outcome]:
+    """The task: :func:`analyse` for each input in turn."""
+    outcomes: list[Outcome] = []
+    raised = False
+    for path, target in zip(paths, targets):
+        try:
+            outcomes.append(analyse(path, target, params, run))
+        except Exception as exc:
+            raised = True
+            outcomes.append(Outcome("failed", None, 0.0, f"{path}: {_reason(exc)}"))
+    if raised:
+        raise GroupError(outcomes)
+    return outcomes
+
+
+def _groups(jobs: Sequence[Job], workers: int) -> list[list[Job]]:
+    """The jobs, largest first, packed into tasks (see TASK_BYTES)."""
+    order = sorted(jobs, key=lambda j: -j.size)
+    share = sum(j.size for j in order) / (4 * max(workers, 1))
+    target = max(1.0, min(TASK_BYTES, share))
+    groups: list[list[Job]] = [[]]
+    size = 0
+    for job in order:
+        if groups[-1] and (size >= target or len(groups[-1]) >= TASK_FILES):
+            groups.append([])
+            size = 0
+        groups[-1].append(job)
+        size += job.size
+    return groups
+
+
 # ------------------------------------------------------------------ the run
 
 
@@ -698,7 +746,20 @@ def _connect(scheduler: str | None, workers: int | None) -> tuple["Client", Any,
     return client, None, count
 
 
-def _stop(client: "Client", cluster: Any, futures: Sequence["Future[Outcome]"]) -> None:
+def _rows(group: Sequence[Job], value: object) -> list[Row]:
+    """The manifest rows of a task's inputs from what the task gave back."""
+    exc = value[1] if isinstance(value, tuple) and len(value) == 3 else value
+    if isinstance(exc, GroupError):
+        value = exc.args[0]
+    if isinstance(value, list):
+        return [Row(j.input, j.features, o.status, o.audio_seconds, o.compute_seconds, o.reason)
+                for j, o in zip(group, value)]
+    # Its workers kept dying, or it was cancelled.
+    reason = _reason(exc) if isinstance(exc, BaseException) else repr(exc)
+    return [Row(j.input, j.features, "failed", None, None, f"{j.input}: {reason}") for j in group]
+
+
+def _stop(client: "Client", cluster: Any, futures: Sequence["Future[list[Outcome]]"]) -> None:
     """Cancel what is left and close the client and the embedded cluster.
 
     A worker asked to close first lets its running task finish, which can
@@ -816,7 +877,7 @@ def _run(
     start = time.perf_counter()
     rows: dict[str, Row] = {}
     count = 0
-    futures: list[Future[Outcome]] = []
+    futures: list[Future[list[Outcome]]] = []
     client: Client | None = None
     cluster: Any = None
     bar: Progress | None = None
@@ -828,26 +889,24 @@ def _run(
     try:
         client, cluster, count = _connect(scheduler, workers)
         bar = Progress(len(jobs), progress)
-        # The longest first, so the run does not end waiting on one big file.
-        order = sorted(jobs, key=lambda j: -j.size)
+        # The largest first, so the run does not end waiting on one big file.
+        groups = _groups(jobs, count)
         run = secrets.token_hex(4)
-        keys = [f"gammatone-batch-{run}-{i:08d}" for i in range(len(order))]
-        futures = client.map(analyse, [j.input for j in order], [j.target for j in order],
+        keys = [f"gammatone-batch-{run}-{i:08d}" for i in range(len(groups))]
+        futures = client.map(analyse_group, [[j.input for j in g] for g in groups],
+                             [[j.target for j in g] for g in groups],
                              params=params, run=run, key=keys, retries=retries, pure=False)
-        by_key = dict(zip(keys, order))
+        by_key = dict(zip(keys, groups))
         written = time.monotonic()
-        for future in as_completed(futures):
-            job = by_key[future.key]
-            try:
-                # Waits again if the outcome was lost with its worker and is
-                # being recomputed.
-                o = future.result()
-                row = Row(job.input, job.features, o.status, o.audio_seconds, o.compute_seconds, o.reason)
-            except Exception as exc:  # raised by the task after its retries, or its workers died
-                row = Row(job.input, job.features, "failed", None, None, f"{job.input}: {_reason(exc)}")
+        # Outcomes are fetched in the background as tasks finish (one from a
+        # worker that died meanwhile is recomputed first), not one blocking
+        # round trip at a time.
+        for future, value in as_completed(futures, with_results=True, raise_errors=False):
+            group = by_key.pop(future.key)
             future.release()
-            rows[job.features] = row
-            bar.add(row)
+            for job, row in zip(group, _rows(group, value)):
+                rows[job.features] = row
+                bar.add(row)
             if time.monotonic() - written > MANIFEST_EVERY:
                 out.write_manifest(rows.values())
                 written = time.monotonic()

@@ -155,6 +155,20 @@ class TestFaults:
                 assert np.array_equal(f["levels"], cochleagram(x[:, 0], 16000, f["cfs"]))
         assert sorted(p.name for p in (tmp_path / "out").glob("*.npz")) == ["good0.wav.npz", "good1.wav.npz"]
 
+    def test_unwritable_target_fails_alone(self, tmp_path, cluster):
+        """An unexpected error is retried, then recorded; the task's other inputs are done."""
+        for i in range(11):
+            sound(tmp_path / "in" / f"a{i:02d}.wav", seconds=0.05, seed=i)
+        sound(tmp_path / "in" / "sub" / "b.wav", seconds=0.05, seed=11)
+        (tmp_path / "out").mkdir()
+        (tmp_path / "out" / "sub").write_text("in the way")  # b.wav.npz cannot go below it
+        result = batch([str(tmp_path / "in")], str(tmp_path / "out"), channels=4, scheduler=cluster)
+        # 12 files on 2 workers go two to a task, so b.wav shares its task.
+        assert (result.done, result.failed) == (11, 1)
+        (failed,) = [row for row in result.rows if row.status == "failed"]
+        assert failed.features == "sub/b.wav.npz" and "FileExistsError" in failed.reason
+        assert len(list((tmp_path / "out").glob("*.npz"))) == 11
+
     def test_worker_killed_mid_run(self, tmp_path):
         """SIGKILL one `dask worker` while it runs a task: only that task runs again."""
         names = [f"k{i}.wav" for i in range(8)]
