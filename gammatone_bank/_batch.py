@@ -1,17 +1,18 @@
 """Corpus runs: cochleagram features for many sound files, on Dask distributed.
 
     gammatone-bank batch INPUT... --out-dir DIR [--channels N] [--low HZ] [--high HZ]
-                         [--frame S] [--hop S] [--channel C] [--normalize]
+                         [--frame S] [--hop S] [--channel K] [--normalize]
                          [--scheduler ADDRESS] [--workers N] [--retries N]
 
-Every input becomes one task: its path and the analysis parameters go in,
-one features file comes out, written to a temporary file beside its target
-and renamed into place.  A task first looks at the features file already
-there; one that matches the input (size and modification time) and the
-parameters is kept, which is how a rerun does only what is missing.  The
-tasks run on an embedded LocalCluster (one single-threaded worker process
-per core) or on an existing cluster; the client only plans, collects the
-outcomes and keeps DIR/manifest.csv.
+For every input its path and the analysis parameters go in and one features
+file comes out, written to a temporary file beside its target and renamed
+into place; nothing else is shared, so any worker can do any input, and do
+it again.  The work first looks at the features file already there: one
+that matches the input (size and modification time) and the parameters is
+kept, which is how a rerun does only what is missing.  Short files go
+several to a Dask task.  The tasks run on an embedded LocalCluster (one
+single-threaded worker process per core) or on an existing cluster; the
+client only plans, collects the outcomes and keeps DIR/manifest.csv.
 """
 
 import argparse
@@ -75,9 +76,10 @@ TASK_FILES = 64
 MANIFEST_EVERY = 60.0
 # Failures listed one per line on stderr; the manifest holds them all.
 SHOW_FAILURES = 10
-# Format names of soundfile that are not file extensions, or are the usual
-# extension's less usual spellings' owners.  RAW files cannot be read
-# without being told their layout, so they are never picked up by a walk.
+# A directory walk takes the files whose extension is one of soundfile's
+# format names (wav, flac, ogg, ...) or one of these other spellings of them.
+# RAW files cannot be read without being told their layout, so a walk never
+# picks them up.
 EXTENSION_ALIASES = {
     "aiff": ("aif", "aifc"),
     "au": ("snd",),

@@ -8,6 +8,7 @@ every block read sleep and logs which worker process opened which input.
 """
 
 import csv
+import fcntl
 import json
 import os
 import signal
@@ -354,6 +355,17 @@ class TestRefusals:
         assert r.stdout == ""
         if case != "out-is-file":
             assert not out.exists()
+
+    def test_output_directory_in_use(self, tmp_path):
+        """A second run into the same directory is refused while the first holds it."""
+        sound(tmp_path / "a.wav")
+        (tmp_path / "out").mkdir()
+        with open(tmp_path / "out" / ".gammatone-batch.lock", "w") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--scheduler", NOWHERE)
+        assert r.returncode == 2
+        assert r.stderr == f"gammatone-bank: error: {tmp_path / 'out'}: another batch run is writing there\n"
+        assert sorted(os.listdir(tmp_path / "out")) == [".gammatone-batch.lock"]
 
     def test_unreachable_scheduler(self, tmp_path):
         sound(tmp_path / "a.wav")
