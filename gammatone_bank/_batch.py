@@ -949,8 +949,9 @@ workers have this package installed and see the same paths.
 
 Exit status: 0 when every input is done or skipped; 1 when any failed (see
 the manifest); 2 for bad usage, or an output directory that cannot be
-created or written, refused before any work; 130 when interrupted (Ctrl-C),
-with no partial features file left: a rerun does what is missing."""
+created or written, refused before any work; 130 when interrupted (Ctrl-C)
+and 143 on SIGTERM, with no partial features file left: a rerun does what
+is missing."""
 
 
 def _seconds(text: str) -> float:
