@@ -52,6 +52,7 @@ from gammatone_bank.cli import (
     _hertz,
     _signal_handler,
     _signals_ignored,
+    frame_times,
 )
 
 if TYPE_CHECKING:
@@ -522,8 +523,7 @@ def _write_features(
             put(stream.close())
         if n != expected or written != frames:
             raise AudioError(f"{path}: announces {expected} samples but holds {n}")
-        starts = np.arange(frames) * stream.hop_len
-        times = (starts + np.minimum(stream.frame_len, n - starts) / 2) / fs
+        times = frame_times(frames, n, fs, stream.frame_len, stream.hop_len)
         for name, value in {
             "cfs": cfs, "times": times, "fs": np.int64(fs), "samples": np.int64(n),
             "frame_len": np.int64(stream.frame_len), "hop_len": np.int64(stream.hop_len),

@@ -103,6 +103,9 @@ computed): bm (the filter output), env (its envelope), instp, instf.  The run
 is refused up front when the file system lacks the space for them.  One
 summary line goes to stdout; a progress bar to stderr when it is a terminal.
 
+For many files, "gammatone-bank batch INPUT... --out-dir DIR" writes the
+levels of each to DIR on a Dask cluster (gammatone-bank batch --help).
+
 Needs matplotlib and soundfile (and tqdm for the progress bar): pip install
 'gammatone_c[cli]', or pip install '.[cli]' in a clone of the source.
 Exit status: 0 on success; 2 on a bad option (with the usage message) or a
