@@ -33,22 +33,9 @@ from typing import SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-# The kernel takes fs as a 32-bit C int.
-_INT32_MAX = 2**31 - 1
+from gammatone_bank._bank import _check_fs
+
 _TWO_PI = 6.283185307179586
-
-
-def _check_fs(fs: SupportsIndex | float) -> int:
-    message = f"fs must be a whole number of Hz in 1 .. {_INT32_MAX}, got {fs!r}"
-    if isinstance(fs, (bool, np.bool_, str, bytes)):
-        raise ValueError(message)
-    try:
-        value = float(fs)
-    except (TypeError, ValueError, OverflowError):
-        raise ValueError(message) from None
-    if not (value.is_integer() and 1 <= value <= _INT32_MAX):
-        raise ValueError(message)
-    return int(value)
 
 
 def _check_cfs(cfs: ArrayLike, fs: int) -> NDArray[np.float64]:

@@ -20,7 +20,23 @@ from gammatone_bank._gain import cf_gain
 CLOSED = "the stream is closed"
 
 
-class Stream:
+class _Closable:
+    """One call at a time, and closed on leaving a ``with`` block."""
+
+    _lock: threading.Lock
+    closed: bool
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        with self._lock:
+            self.closed = True
+
+
+class Stream(_Closable):
     """A filterbank whose state carries over from one chunk to the next.
 
     Takes the arguments of :func:`filterbank`, less x.  ``process(chunk)``
@@ -98,17 +114,8 @@ class Stream:
                 last if instf else None,
             )
 
-    def __enter__(self) -> Self:
-        return self
 
-    def __exit__(
-        self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        with self._lock:
-            self.closed = True
-
-
-class CochleagramStream:
+class CochleagramStream(_Closable):
     """The frame levels of a signal fed in chunks, as :func:`cochleagram` gives them.
 
     Takes the arguments of :func:`cochleagram`, less x.  ``process(chunk)``
@@ -182,12 +189,3 @@ class CochleagramStream:
             _bank._levels(level[:, :1], self.samples - self.frames * self.hop_len, self._scale)
         self.frames += k
         return k
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        with self._lock:
-            self.closed = True
