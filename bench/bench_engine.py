@@ -126,7 +126,7 @@ def cli_run() -> None:
         elsewhere, start = cpu_seconds_elsewhere(), time.perf_counter()
         done = subprocess.run(cmd, capture_output=True, text=True, timeout=4 * CLI_SECONDS, cwd=tmp)
         wall = time.perf_counter() - start
-        load = (cpu_seconds_elsewhere() - elsewhere) / wall
+        load = max((cpu_seconds_elsewhere() - elsewhere) / wall, 0.0)
         peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024  # KiB on Linux
     print(f"  $ python -m gammatone_bank hour.wav --out X.png   (exit status {done.returncode})")
     for line in (done.stdout + done.stderr).strip().splitlines()[-3:]:
