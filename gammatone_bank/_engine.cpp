@@ -344,7 +344,6 @@ GT_INLINE void write_rows(const double *blk, int n, int lanes, const Out &out, i
 
 template <int W>
 GT_INLINE void run_groups(const Job &job) {
-    typedef typename Lane<W>::V V;
     Engine &e = *job.e;
     alignas(64) double blk_bm[BLOCK * W], blk_ur[BLOCK * W], blk_ui[BLOCK * W];
     // The complex output is kept only for the envelope and the phase.
@@ -396,7 +395,6 @@ GT_INLINE void run_groups(const Job &job) {
         }
         e.samples[gi] = t_start + job.n;
     }
-    (void)sizeof(V);
 }
 
 // ---------------------------------------------------------------------------
