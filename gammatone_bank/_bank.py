@@ -28,6 +28,9 @@ INT32_MAX = 2**31 - 1
 ERB_SCALE = 21.4
 ERB_SLOPE = 0.00437
 
+# The most channels one bank may have (the engine's limit).
+MAX_CHANNELS = 1 << 20
+
 # Mean squares below this (-120 dB) are shown as -120 dB, so silence gives a
 # finite level instead of -inf.
 LEVEL_FLOOR = 1e-12
@@ -89,6 +92,8 @@ def erb_space(low: float, high: float, n: int) -> Array:
         count = -1
     if count < 2:
         raise ValueError(f"n must be an int of at least 2 (both low and high are included), got {n!r}")
+    if count > MAX_CHANNELS:
+        raise ValueError(f"n must be at most {MAX_CHANNELS}, got {n!r}")
     steps = np.linspace(erb_number(lo), erb_number(hi), count)
     cfs: Array = (10.0 ** (steps / ERB_SCALE) - 1.0) / ERB_SLOPE
     # The round trip through the logarithm may move the ends by an ulp or two.
@@ -130,6 +135,8 @@ def _check_cfs(cfs: ArrayLike, fs: int) -> Array:
         raise ValueError(f"cfs must be a number or 1-D, got shape {c.shape}")
     if c.size == 0:
         raise ValueError("cfs must hold at least one centre frequency")
+    if c.size > MAX_CHANNELS:
+        raise ValueError(f"cfs must hold at most {MAX_CHANNELS} centre frequencies, got {c.size}")
     bad = np.flatnonzero(~np.isfinite(c))
     if bad.size:
         raise ValueError(f"cfs must be finite, got {float(c[bad[0]])!r} at index {bad[0]}")
@@ -428,6 +435,8 @@ def frame_levels(bm: ArrayLike, frame_len: SupportsIndex, hop_len: SupportsIndex
     if b.ndim != 2:
         raise ValueError(f"bm must be 2-D (channels x samples), got shape {b.shape}")
     channels, n = b.shape
+    # Lengths past the row's own change nothing, and keep the arithmetic small.
+    frame_len, hop_len = min(frame_len, max(n, 1)), min(hop_len, max(n, 1))
     frames = _frame_count(n, frame_len, hop_len)
     level = np.empty((channels, frames))
     if frames == 0:

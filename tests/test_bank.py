@@ -56,7 +56,7 @@ class TestErbSpace:
             (100.0, 100.0, 64, "high"), (200.0, 100.0, 64, "high"), (100.0, math.inf, 64, "high"),
             (100.0, math.nan, 64, "high"),
             (100.0, 200.0, 1, "n"), (100.0, 200.0, 0, "n"), (100.0, 200.0, 2.5, "n"),
-            (100.0, 200.0, True, "n"),
+            (100.0, 200.0, True, "n"), (100.0, 200.0, 2**63, "n"),
             (100.0, math.nextafter(100.0, 200.0), 3, "too close"),
         ],
     )
@@ -252,6 +252,10 @@ class TestCochleagram:
     def test_frame_levels_checks_its_arguments(self, args, error, name):
         with pytest.raises(error, match=rf"^{name}\b"):
             frame_levels(*args)
+
+    def test_lengths_past_the_row_are_the_row(self, rng):
+        bm = rng.standard_normal((2, 50))
+        assert np.array_equal(frame_levels(bm, 2**70, 2**70), frame_levels(bm, 50, 50))
 
     def test_frame_levels_takes_lists(self):
         assert np.array_equal(frame_levels([[1.0, -1.0, 1.0]], 2, 2), frame_levels(np.array([[1.0, -1.0, 1.0]]), 2, 2))
