@@ -424,8 +424,8 @@ def frame_levels(bm: ArrayLike, frame_len: SupportsIndex, hop_len: SupportsIndex
     frame_len or hop_len that is not an int; ValueError for bm that is not
     2-D and for lengths below 1.
     """
-    frame_len = _length("frame_len", frame_len)
-    hop_len = _length("hop_len", hop_len)
+    flen = _length("frame_len", frame_len)
+    hlen = _length("hop_len", hop_len)
     try:
         b = np.asarray(bm)
         if b.dtype != np.float64:
@@ -436,17 +436,17 @@ def frame_levels(bm: ArrayLike, frame_len: SupportsIndex, hop_len: SupportsIndex
         raise ValueError(f"bm must be 2-D (channels x samples), got shape {b.shape}")
     channels, n = b.shape
     # Lengths past the row's own change nothing, and keep the arithmetic small.
-    frame_len, hop_len = min(frame_len, max(n, 1)), min(hop_len, max(n, 1))
-    frames = _frame_count(n, frame_len, hop_len)
+    flen, hlen = min(flen, max(n, 1)), min(hlen, max(n, 1))
+    frames = _frame_count(n, flen, hlen)
     level = np.empty((channels, frames))
     if frames == 0:
         return level
-    starts = np.arange(frames) * hop_len
-    covered = np.minimum(starts + frame_len, n) - starts
+    starts = np.arange(frames) * hlen
+    covered = np.minimum(starts + flen, n) - starts
     # Squares padded with zeros so the last frame's window is whole: adding
     # +0.0 changes no sum.  Each frame's sum grows one sample at a time.
     # Samples past the end add nothing, so no window needs more than n of them.
-    span = min(frame_len, n)
+    span = min(flen, n)
     width = max(int(starts[-1]) + span, n)
     for r in range(0, channels, LEVEL_ROWS):
         rows = b[r:r + LEVEL_ROWS]
