@@ -1,11 +1,18 @@
-"""Gammatone filterbanks built on the single-channel ``gammatone_c`` filter.
+"""Gammatone filterbanks: every channel bit for bit the single-channel
+``gammatone_c`` filter, many channels at once in SIMD lanes.
 
 - :func:`erb_space`: centre frequencies equally spaced on the ERB-number scale.
 - :func:`filterbank`: one channel per centre frequency as (channels x samples)
-  arrays, channels filtered in parallel threads.
-- :func:`cochleagram`: the level in dB of each channel, frame by frame.
+  arrays, groups of channels filtered on parallel threads.
+- :func:`cochleagram`: the level in dB of each channel, frame by frame, in
+  memory that follows the frames, not the samples.
+- :class:`Stream`, :class:`CochleagramStream`: the same fed one chunk at a
+  time, with every channel's state kept from chunk to chunk.
+- :func:`cf_gain`: each channel's gain at its own centre frequency.
+- :func:`batch`: cochleagram features of many files on Dask.
 
-``python -m gammatone_bank`` draws a cochleagram of a sound file.
+``python -m gammatone_bank`` draws a cochleagram of a sound file;
+``python -m gammatone_bank batch`` analyses a corpus.
 """
 
 from gammatone_bank._bank import (
