@@ -49,6 +49,9 @@ constexpr int BLOCK = 256;
 // The widest lane, in doubles.
 constexpr int MAX_W = 8;
 
+// Frames open at once per channel, at most (frame_len / hop_len).
+constexpr int MAX_OPEN_FRAMES = 1 << 16;
+
 #define GT_INLINE inline __attribute__((always_inline))
 
 // ---------------------------------------------------------------------------
@@ -520,6 +523,9 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return PyErr_Format(PyExc_ValueError, "fs must be positive, got %d", fs);
     if (frame_len < 0 || hop_len < 0 || (frame_len > 0) != (hop_len > 0))
         return PyErr_Format(PyExc_ValueError, "frame_len and hop_len must both be positive or both 0");
+    // Every open frame keeps a sum per channel, and frame_len / hop_len are open.
+    if (frame_len > 0 && frame_len / hop_len > MAX_OPEN_FRAMES)
+        return PyErr_Format(PyExc_ValueError, "frame_len must be at most %d hop_len", MAX_OPEN_FRAMES);
     const int level = level_by_name(simd);
     if (level < 0)
         return nullptr;

@@ -294,6 +294,7 @@ class TestCochleagram:
             ({"frame": 0.0}, "frame"), ({"frame": -0.025}, "frame"), ({"frame": math.nan}, "frame"),
             ({"frame": 1e-5}, "frame"),  # rounds to no samples
             ({"hop": 0.0}, "hop"), ({"hop": math.inf}, "hop"), ({"hop": "10 ms"}, "hop"),
+            ({"frame": 100.0, "hop": 0.001}, "frame"),  # 100,000 frames open at once
         ],
     )
     def test_bad_frames(self, kwargs, name):
