@@ -300,7 +300,7 @@ def _plan(inputs: Iterable[str], out_dir: str) -> list[Job]:
 # ------------------------------------------------------- the output directory
 
 
-def _write_atomically(path: str, write: Callable[[IO[bytes]], T], *, sync: bool = False) -> T:
+def _write_atomically(path: str, write: Callable[[IO[bytes]], T]) -> T:
     """Write a new temporary file beside path with write(), then rename it over path."""
     folder, base = os.path.split(path)
     tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
@@ -309,9 +309,6 @@ def _write_atomically(path: str, write: Callable[[IO[bytes]], T], *, sync: bool 
     try:
         with os.fdopen(fd, "wb") as f:
             value = write(f)
-            if sync:
-                f.flush()
-                os.fsync(f.fileno())
         os.replace(tmp, path)
         return value
     except BaseException:
@@ -585,7 +582,9 @@ def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
                 return _write_features(f, path, info, params, audio.fs, expected, cfs, high,
                                        stream, blocks, run, start)
 
-            samples = _write_atomically(target, write, sync=True)
+            # No fsync: the rename keeps a half-written file out of sight,
+            # and a file a power cut leaves torn fails to load and is redone.
+            samples = _write_atomically(target, write)
             return outcome("done", samples / audio.fs)
     except (AudioError, CliError) as exc:
         return outcome("failed", None, str(exc))
