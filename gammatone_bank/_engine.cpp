@@ -194,8 +194,10 @@ struct Job {
 };
 
 // ---------------------------------------------------------------------------
-// The recursion over one block of n samples, into per-sample vectors: bm and
-// the complex output u (re, im) of each lane.
+// The recursion over one block of n samples.  bm goes straight to the W
+// caller's rows when `rows` is given, else to blk_bm as per-sample vectors;
+// the complex output u (re, im) of each lane goes to blk_ur, blk_ui when
+// KEEP_U.
 //
 // The flush of tiny values sits on the recursion's critical path.  With
 // EXACT false the block runs without it and only records whether a flush
