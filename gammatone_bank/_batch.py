@@ -49,7 +49,10 @@ from gammatone_bank.cli import (
     CliError,
     _band,
     _channels,
+    _count,
     _hertz,
+    _index,
+    _seconds,
     _signal_handler,
     _signals_ignored,
     frame_times,
@@ -953,29 +956,6 @@ and 143 on SIGTERM, with no partial features file left: a rerun does what
 is missing."""
 
 
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not (math.isfinite(value) and value > 0.0):
-        raise argparse.ArgumentTypeError(f"must be a positive duration in seconds, got {text!r}")
-    return value
-
-
-def _count(least: int) -> Callable[[str], int]:
-    def parse(text: str) -> int:
-        try:
-            n = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-        if n < least:
-            raise argparse.ArgumentTypeError(f"must be at least {least}, got {n}")
-        return n
-
-    return parse
-
-
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=f"{PROG} batch", description=HELP, epilog=EPILOG,
@@ -994,7 +974,7 @@ def _parser() -> argparse.ArgumentParser:
                    help=f"frame length in seconds (default {FRAME:g})")
     p.add_argument("--hop", type=_seconds, default=HOP, metavar="S",
                    help=f"time between frame starts in seconds (default {HOP:g})")
-    p.add_argument("--channel", type=_count(0), default=None, metavar="K",
+    p.add_argument("--channel", type=_index, default=None, metavar="K",
                    help="analyse only channel K of each input, counting from 0 "
                    "(default: the mean of its channels)")
     p.add_argument("--normalize", action="store_true",

@@ -124,14 +124,22 @@ def warn(message: str) -> None:
 # ---------------------------------------------------------------- options
 
 
-def _channels(text: str) -> int:
-    try:
-        n = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if n < 2:
-        raise argparse.ArgumentTypeError(f"must be at least 2, got {n}")
-    return n
+def _count(least: int) -> Callable[[str], int]:
+    """An option's parser for whole numbers of at least `least`."""
+
+    def parse(text: str) -> int:
+        try:
+            n = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if n < least:
+            raise argparse.ArgumentTypeError(f"must be at least {least}, got {n}")
+        return n
+
+    return parse
+
+
+_channels = _count(2)
 
 
 def _index(text: str) -> int:
