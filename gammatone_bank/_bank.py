@@ -381,9 +381,10 @@ def _frame_count(n: int, frame_len: int, hop_len: int) -> int:
     return min(-(-n // hop_len), 1 + -(-max(n - frame_len, 0) // hop_len))
 
 
-def _levels(sums: Array, covered: int, scale: Array | None) -> Array:
+def _levels(sums: Array, covered: int | NDArray[np.int64], scale: Array | None) -> Array:
     """Turn frame sums of squares into dB in place: 10 log10 of the mean
-    square sums / covered (divided by scale per channel), floored."""
+    square sums / covered (samples per frame, one count or one per column),
+    divided by scale per channel, floored."""
     np.divide(sums, covered, out=sums)
     if scale is not None:
         np.divide(sums, scale[:, np.newaxis], out=sums)
@@ -455,7 +456,7 @@ def frame_levels(bm: ArrayLike, frame_len: SupportsIndex, hop_len: SupportsIndex
         sums = np.zeros((rows.shape[0], frames))
         for j in range(span):
             sums += squares[:, starts + j]
-        level[r:r + LEVEL_ROWS] = _levels(sums / covered, 1, None)
+        level[r:r + LEVEL_ROWS] = _levels(sums, covered, None)
     return level
 
 
