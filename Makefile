@@ -5,12 +5,13 @@
 PYTHON313 := $(shell for p in $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13 python3.13 python3; do \
                  $$p -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1 \
                  && { command -v $$p; break; }; done)
+NO_PYTHON := CPython 3.13 not found: install it (e.g. pyenv install 3.13), or name one with make PYTHON313=/path/to/python3.13 demo
 VENV := .venv
 PY := $(VENV)/bin/python
 # The venv's tools first, so the build finds this interpreter's numpy-config.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
-SOURCES := meson.build pyproject.toml gammatone_c.pyi $(wildcard gammatone_c/*) \
-           $(wildcard gammatone_bank/*.py gammatone_bank/*.cpp)
+SOURCES := meson.build pyproject.toml $(wildcard gammatone_c/* src/*.pyi) \
+           $(wildcard src/gammatone_bank/*)
 
 .PHONY: demo test typecheck bench asan install clean
 
@@ -38,13 +39,13 @@ bench:
 # The whole test suite against an AddressSanitizer + UBSan build of the module,
 # in a build directory and virtual environment of its own.
 asan:
-	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found: install it (e.g. pyenv install 3.13)" >&2; exit 1; }
+	@test -n "$(PYTHON313)" || { echo "$(NO_PYTHON)" >&2; exit 1; }
 	bash tools/asan.sh "$(PYTHON313)"
 
 install: $(VENV)/.installed
 
 $(VENV)/.deps: pyproject.toml
-	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found: install it (e.g. pyenv install 3.13)" >&2; exit 1; }
+	@test -n "$(PYTHON313)" || { echo "$(NO_PYTHON)" >&2; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q meson-python meson ninja "numpy>=2.1"
