@@ -17,13 +17,13 @@
 
 from gammatone_bank._bank import (
     Filterbank,
-    cochleagram,
     erb_number,
     erb_space,
     filterbank,
     frame_levels,
 )
 from gammatone_bank._batch import batch
+from gammatone_bank._cochleagram import cochleagram
 from gammatone_bank._gain import cf_gain
 from gammatone_bank._stream import CochleagramStream, Stream
 
