@@ -207,6 +207,22 @@ class TestFilterbank:
         with pytest.raises(ValueError, match=rf"^{name}\b"):
             filterbank(x, fs, cfs, **args)
 
+    @pytest.mark.parametrize(
+        ("call", "error", "message"),
+        [
+            (lambda x: filterbank(x, FS, 64), TypeError, r"^cfs .*erb_space\(low, high, 64\).*64\.0"),
+            (lambda x: cochleagram(x, FS, np.int64(32)), TypeError, r"^cfs .*erb_space\(low, high, 32\)"),
+            (lambda x: filterbank(np.stack([x, x], axis=1), FS, 1000.0), ValueError,
+             r"^x must be 1-D, got shape \(300, 2\): .*x\.mean\(axis=1\).*x\[:, k\]"),
+            (lambda x: filterbank(x, FS, 1000.0, env=1), TypeError, "^env must be True or False"),
+            (lambda x: filterbank(x, FS, 1000.0, instf="no"), TypeError, "^instf must be True or False"),
+            (lambda x: cochleagram(x, FS, 1000.0, normalize="yes"), TypeError, "^normalize must be True or False"),
+        ],
+    )
+    def test_common_mistakes_name_the_fix(self, rng, call, error, message):
+        with pytest.raises(error, match=message):
+            call(rng.standard_normal(300))
+
     def test_a_number_is_one_channel(self, rng):
         x = rng.standard_normal(300)
         assert np.array_equal(filterbank(x, FS, 1000.0).bm, filterbank(x, FS, [1000.0]).bm)

@@ -164,6 +164,23 @@ class TestStream:
         with pytest.raises(ValueError, match="closed"):
             stream.close()
 
+    @pytest.mark.parametrize("closed", [False, True])
+    def test_reset_is_a_new_stream(self, rng, closed):
+        x = rng.standard_normal(500)
+        cfs = [300.0, 2000.0]
+        streams = (Stream(16000, cfs, env=True, instf=True), CochleagramStream(16000, cfs, frame=0.002, hop=0.001))
+        for stream in streams:
+            stream.process(np.r_[x[:50], np.nan, x[:77]])
+            if closed:
+                stream.close()
+            stream.reset()
+            assert (stream.samples, stream.closed) == (0, False)
+        bank, levels = streams[0].process(x), streams[1].process(x)
+        whole = filterbank(x, 16000, cfs, env=True, instf=True)
+        assert_bits(bank.env, whole.env)
+        assert_bits(np.concatenate([bank.instf, streams[0].close().instf], axis=1), whole.instf)
+        assert_bits(np.concatenate([levels, streams[1].close()], axis=1), cochleagram(x, 16000, cfs, frame=0.002, hop=0.001))
+
     def test_streams_in_parallel_threads(self, rng):
         x = rng.standard_normal(40000)
         cfs = np.geomspace(50.0, 7000.0, 16)

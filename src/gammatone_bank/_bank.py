@@ -125,6 +125,13 @@ def _check_cfs(cfs: ArrayLike, fs: int) -> Array:
     """
     if cfs is None:
         raise TypeError("cfs is missing: give one or more centre frequencies in Hz")
+    # cochleagram(x, fs, 64) reads as "64 channels" but would be one channel
+    # at 64 Hz: a bare int is refused, a float stays one centre frequency.
+    if isinstance(cfs, (int, np.integer)) and not isinstance(cfs, (bool, np.bool_)):
+        raise TypeError(
+            f"cfs must be centre frequencies in Hz, not a channel count: for {cfs} channels give "
+            f"erb_space(low, high, {cfs}); for one channel at {cfs} Hz give {float(cfs)!r}"
+        )
     try:
         c = np.array(cfs, dtype=np.float64)
     except (TypeError, ValueError) as exc:
@@ -162,11 +169,23 @@ def _check_x(x: ArrayLike, name: str = "x") -> Array:
             a = a.astype(np.float64, casting="safe")
     except (TypeError, ValueError) as exc:
         raise type(exc)(f"{name} cannot be converted to float64: {exc}") from None
+    if a.ndim == 2:
+        raise ValueError(
+            f"{name} must be 1-D, got shape {a.shape}: for (samples, channels) audio mix the "
+            f"channels with {name}.mean(axis=1), or take channel k alone with {name}[:, k]"
+        )
     if a.ndim != 1:
         raise ValueError(f"{name} must be 1-D, got shape {a.shape}")
     if a.size > INT32_MAX:
         raise ValueError(f"{name} holds {a.size} samples, more than {INT32_MAX}")
     return np.ascontiguousarray(a)
+
+
+def _check_flag(name: str, value: object) -> bool:
+    """A bool, refusing the strings and numbers that would read as one."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
 
 
 def _check_workers(workers: int | None) -> int:
@@ -217,13 +236,17 @@ def filterbank(
     zero-length x gives rows of length 0.
 
     ValueError, naming the argument, for fs, cfs, x that is not 1-D (or longer
-    than 2**31 - 1 samples) and workers; TypeError when x does not cast
-    safely to float64 and when cfs is None.
+    than 2**31 - 1 samples; a 2-D x is refused with the fix: ``x.mean(axis=1)``
+    to mix, ``x[:, k]`` for one channel) and workers; TypeError when x does
+    not cast safely to float64, when cfs is None or a bare int (a channel
+    count is not a centre frequency: use ``erb_space(low, high, n)``), and
+    when env, instp or instf is not a bool.
     """
     rate = _check_fs(fs)
     centres = _check_cfs(cfs, rate)
     samples = _check_x(x)
     threads = _check_workers(workers)
+    env, instp, instf = (_check_flag(k, v) for k, v in (("env", env), ("instp", instp), ("instf", instf)))
     n = samples.size
     shape = (centres.size, n)
     bm = np.empty(shape)

@@ -26,6 +26,20 @@ class _Closable:
     _lock: threading.Lock
     closed: bool
 
+    def _start(self) -> None:
+        raise NotImplementedError
+
+    def reset(self) -> None:
+        """Return every channel to rest, as a new stream with the same arguments.
+
+        What was held back (the last ``instf`` column, the open frame) is
+        dropped, the counters restart from 0, and a closed stream is open
+        again.  Use it after a non-finite sample, which otherwise makes every
+        later output non-finite, or between unrelated signals.
+        """
+        with self._lock:
+            self._start()
+
     def __enter__(self) -> Self:
         return self
 
@@ -55,8 +69,9 @@ class Stream(_Closable):
 
     A chunk that fails its checks raises TypeError or ValueError naming
     ``chunk`` and leaves the stream as it was.  ``process`` or ``close``
-    after ``close`` raises ValueError.  Use it as a context manager to close
-    it on the way out.  One call runs at a time; calls from several threads
+    after ``close`` raises ValueError.  ``reset()`` returns every channel to
+    rest (after a NaN, say, which otherwise stays in every later sample).
+    Use it as a context manager to close it on the way out.  One call runs at a time; calls from several threads
     are serialised.
     """
 
@@ -72,10 +87,14 @@ class Stream(_Closable):
     ) -> None:
         self.fs = _bank._check_fs(fs)
         self.cfs = _bank._check_cfs(cfs, self.fs)
-        self._want = (bool(env), bool(instp), bool(instf))
+        self._want = (_bank._check_flag("env", env), _bank._check_flag("instp", instp),
+                      _bank._check_flag("instf", instf))
         self._workers = _bank._check_workers(workers)
-        self._engine = _engine.Engine(self.fs, self.cfs, phase=bool(instp or instf))
         self._lock = threading.Lock()
+        self._start()
+
+    def _start(self) -> None:
+        self._engine = _engine.Engine(self.fs, self.cfs, phase=self._want[1] or self._want[2])
         self.closed = False
         #: samples filtered so far
         self.samples = 0
@@ -126,8 +145,8 @@ class CochleagramStream(_Closable):
     memory never grows with the signal's length.
 
     Attributes: ``frame_len`` and ``hop_len`` (samples), ``samples`` (fed so
-    far) and ``frames`` (levels returned so far).  Errors and closing work as
-    for :class:`Stream`.
+    far) and ``frames`` (levels returned so far).  Errors, closing and
+    ``reset()`` work as for :class:`Stream`.
     """
 
     def __init__(
@@ -144,9 +163,12 @@ class CochleagramStream(_Closable):
         self.cfs = _bank._check_cfs(cfs, self.fs)
         self.frame_len, self.hop_len = _bank._frame_samples(self.fs, frame, hop)
         self._workers = _bank._check_workers(workers)
-        self._scale = cf_gain(self.fs, self.cfs) ** 2 if normalize else None
-        self._engine = _engine.Engine(self.fs, self.cfs, frame_len=self.frame_len, hop_len=self.hop_len)
+        self._scale = cf_gain(self.fs, self.cfs) ** 2 if _bank._check_flag("normalize", normalize) else None
         self._lock = threading.Lock()
+        self._start()
+
+    def _start(self) -> None:
+        self._engine = _engine.Engine(self.fs, self.cfs, frame_len=self.frame_len, hop_len=self.hop_len)
         self.closed = False
         self.samples = 0
         self.frames = 0
