@@ -1,0 +1,126 @@
+"""Every example in the README runs as a user would run it.
+
+Each fenced Python block is saved as a script in an empty directory and run
+with this interpreter; a block whose fence is preceded by the comment
+``<!-- continues -->`` runs after the block before it, in the same script.
+The commands of a shell block that work offline on files (``gammatone-bank
+...`` without placeholders) run one after the other in such a directory too.  The files a block
+names (``corpus/``, ``speech.wav``, ...) are made beforehand.  A block
+preceded by ``<!-- not run: REASON -->`` is left out, with its reason.
+"""
+
+import os
+import re
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+BIN = os.path.dirname(sys.executable)
+FENCE = re.compile(r"^```(\w*)\s*$")
+DIRECTIVE = re.compile(r"^<!--\s*(continues|not run:.*?)\s*-->\s*$")
+# Commands of shell blocks that are run: the package's own, on files.
+COMMAND = re.compile(r"^(gammatone-bank|python -m gammatone_bank)\b")
+# Synopses and lines that need something the tests do not have.
+NOT_A_COMMAND = re.compile(r"[\[\]]|\.\.\.|\bINPUT\b|\bDIR\b|--scheduler|/data/")
+
+
+def blocks():
+    """(line, language, code, directive) of every fenced block."""
+    lines = README.read_text(encoding="utf-8").splitlines()
+    out, i = [], 0
+    while i < len(lines):
+        match = FENCE.match(lines[i])
+        if not match:
+            i += 1
+            continue
+        directive, k = None, i - 1
+        while k >= 0 and not lines[k].strip():
+            k -= 1
+        if k >= 0 and (found := DIRECTIVE.match(lines[k].strip())):
+            directive = found.group(1)
+        end = next(j for j in range(i + 1, len(lines)) if lines[j].startswith("```"))
+        out.append((i + 1, match.group(1), "\n".join(lines[i + 1:end]) + "\n", directive))
+        i = end + 1
+    return out
+
+
+def python_scripts():
+    """Each Python block with the blocks it continues before it."""
+    scripts, previous = [], ""
+    for line, language, code, directive in blocks():
+        if language != "python":
+            continue
+        script = previous + code if directive == "continues" else code
+        previous = script
+        marks = [pytest.mark.skip(reason=directive[len("not run:"):].strip())] if (
+            directive or "").startswith("not run:") else []
+        scripts.append(pytest.param(script, id=f"line{line}", marks=marks))
+    return scripts
+
+
+def commands():
+    """The runnable commands of each shell block, to run in order in one directory."""
+    found = []
+    for line, language, code, directive in blocks():
+        if language not in ("sh", "console", "bash") or (directive or "").startswith("not run:"):
+            continue
+        lines = [text.split("  #")[0].strip() for text in code.splitlines()]
+        runnable = [text for text in lines if COMMAND.match(text) and not NOT_A_COMMAND.search(text)]
+        if runnable:
+            found.append(pytest.param(runnable, id=f"line{line}"))
+    return found
+
+
+def tone(path, fs=16000, seconds=0.5, channels=1):
+    soundfile = pytest.importorskip("soundfile")
+    t = np.arange(int(fs * seconds)) / fs
+    x = 0.3 * np.sin(2 * np.pi * 440.0 * t) + 0.05 * np.random.default_rng(0).standard_normal(t.size)
+    soundfile.write(path, np.repeat(x[:, None], channels, axis=1) if channels > 1 else x, fs)
+
+
+def make_files(text, where):
+    """The inputs a block names, made in where before it runs."""
+    if "corpus/" in text or "corpus" in text.split():
+        (where / "corpus" / "sub").mkdir(parents=True)
+        tone(where / "corpus" / "a.wav")
+        tone(where / "corpus" / "sub" / "b.wav", fs=22050)
+    if "@more.txt" in text:
+        tone(where / "extra.wav")
+        (where / "more.txt").write_text("extra.wav\n")
+    for name in set(re.findall(r"[\w./-]+\.(?:wav|flac)\b", text)):
+        path = where / name
+        if not path.exists() and not name.startswith(("out", "/")):
+            path.parent.mkdir(parents=True, exist_ok=True)
+            tone(path, channels=2 if "stereo" in name else 1)
+
+
+def run(argv, cwd, shell=False):
+    env = os.environ | {"PATH": BIN + os.pathsep + os.environ.get("PATH", "")}
+    env.pop("PYTHONPATH", None)
+    done = subprocess.run(argv, cwd=cwd, env=env, shell=shell, capture_output=True, text=True,
+                          timeout=300, stdin=subprocess.DEVNULL)
+    assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
+    return done
+
+
+def test_the_readme_has_examples():
+    assert len(python_scripts()) >= 3 and commands()
+
+
+@pytest.mark.parametrize("script", python_scripts())
+def test_python_example(script, tmp_path):
+    make_files(script, tmp_path)
+    (tmp_path / "example.py").write_text(script)
+    run([sys.executable, "example.py"], tmp_path)
+
+
+@pytest.mark.parametrize("block", commands())
+def test_command_example(block, tmp_path):
+    make_files("\n".join(block), tmp_path)
+    for command in block:
+        run(shlex.split(command), tmp_path)
