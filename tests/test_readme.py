@@ -99,10 +99,19 @@ def make_files(text, where):
             tone(path, channels=2 if "stereo" in name else 1)
 
 
-def run(argv, cwd, shell=False):
+def needs(text):
+    """Skip what needs an extra that this environment lacks (the sanitizer
+    run installs the command line's, not the corpus runner's)."""
+    if re.search(r"\bbatch\b", text):
+        pytest.importorskip("distributed")
+    if "gammatone-bank" in text or "import matplotlib" in text:
+        pytest.importorskip("matplotlib")
+
+
+def run(argv, cwd):
     env = os.environ | {"PATH": BIN + os.pathsep + os.environ.get("PATH", "")}
     env.pop("PYTHONPATH", None)
-    done = subprocess.run(argv, cwd=cwd, env=env, shell=shell, capture_output=True, text=True,
+    done = subprocess.run(argv, cwd=cwd, env=env, capture_output=True, text=True,
                           timeout=300, stdin=subprocess.DEVNULL)
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
     return done
@@ -114,6 +123,7 @@ def test_the_readme_has_examples():
 
 @pytest.mark.parametrize("script", python_scripts())
 def test_python_example(script, tmp_path):
+    needs(script)
     make_files(script, tmp_path)
     (tmp_path / "example.py").write_text(script)
     run([sys.executable, "example.py"], tmp_path)
@@ -121,6 +131,7 @@ def test_python_example(script, tmp_path):
 
 @pytest.mark.parametrize("block", commands())
 def test_command_example(block, tmp_path):
+    needs("\n".join(block))
     make_files("\n".join(block), tmp_path)
     for command in block:
         run(shlex.split(command), tmp_path)
