@@ -1,8 +1,11 @@
 """erb_space, filterbank and cochleagram against lone calls of the extension."""
 
 import math
+import os
+import signal
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -163,6 +166,32 @@ class TestFilterbank:
         wrap_engine(monkeypatch, fail_at_1)
         with pytest.raises(MemoryError, match="group 1"):
             filterbank(np.ones(4096), FS, self.MANY, workers=workers)
+
+    def test_threads_in_a_forked_child(self):
+        # A forked child has none of the parent's helper threads: its first
+        # threaded call must start its own rather than wait on queues nobody
+        # serves.  The child is given 60 s, then killed.
+        x = np.random.default_rng(5).standard_normal(4096)
+        want = filterbank(x, FS, self.MANY, workers=1).bm
+        assert np.array_equal(bits(filterbank(x, FS, self.MANY, workers=2).bm), bits(want))
+        with warnings.catch_warnings():
+            # Python warns that a process with threads forks; that is the point here.
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
+        if pid == 0:
+            code = 3
+            try:
+                code = 0 if np.array_equal(bits(filterbank(x, FS, self.MANY, workers=2).bm), bits(want)) else 1
+            finally:
+                os._exit(code)
+        deadline = time.monotonic() + 60
+        while (status := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        if status[0] == 0:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            pytest.fail("the forked child's threaded filterbank did not finish in 60 s")
+        assert os.waitstatus_to_exitcode(status[1]) == 0
 
     @pytest.mark.parametrize("threads", [1, 2, 3])
     def test_no_row_starts_after_a_failure(self, threads):

@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from gammatone_bank import cf_gain, cochleagram, erb_space, filterbank
+from gammatone_bank import CochleagramStream, cf_gain, cochleagram, erb_space, filterbank
 
 RATES = (8000, 16000, 44100, 48000, 96000)
 FLOOR = 1e-12
@@ -92,3 +92,32 @@ def test_normalized_cochleagram_reads_minus_3_db_at_cf(fs, cfs):
         level = cochleagram(x, fs, cfs, frame=0.5, hop=0.5, normalize=True)[i, 2:]
         np.testing.assert_allclose(level, 10 * math.log10(0.5), atol=TOL_DB)
         np.testing.assert_allclose(raw - level, 20 * math.log10(float(cf_gain(fs, cf))), atol=1e-9)
+
+
+def normalized_levels(x, fs, cfs, chunks):
+    """The one-shot cochleagram and the stream's over x cut at chunks, normalised."""
+    whole = cochleagram(x, fs, cfs, normalize=True)
+    with CochleagramStream(fs, cfs, normalize=True) as stream:
+        parts = [stream.process(c) for c in np.array_split(x, chunks)]
+        parts.append(stream.close())
+    return whole, np.concatenate(parts, axis=1)
+
+
+def test_normalized_levels_are_the_levels_less_the_gain(rng):
+    # 3001 samples in 400-sample frames every 160: the last frame holds 281.
+    fs, cfs = 16000, np.array([100.0, 1000.0, 4000.0, 7000.0])
+    x = rng.standard_normal(3001)
+    bm = filterbank(x, fs, cfs).bm
+    starts = np.arange(18) * 160
+    mean_square = np.stack([np.mean(bm[:, s:s + 400] ** 2, axis=1) for s in starts], axis=1)
+    want = 10 * np.log10(mean_square / cf_gain(fs, cfs)[:, np.newaxis] ** 2)
+    for got in normalized_levels(x, fs, cfs, [1, 1500, 2900]):
+        assert got.shape == want.shape
+        np.testing.assert_allclose(got, want, rtol=0, atol=1e-9)
+
+
+def test_normalized_silence_is_the_floor():
+    # The floor holds after normalisation: silence never reads below -120 dB.
+    for got in normalized_levels(np.zeros(3001), 16000, [100.0, 1000.0, 4000.0, 7000.0], [7, 2000]):
+        assert got.shape == (4, 18)
+        assert (got == 10 * math.log10(FLOOR)).all()

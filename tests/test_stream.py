@@ -114,6 +114,42 @@ class TestBitExact:
         for name in OUTPUTS:
             assert_bits(got[name], getattr(expected, name))
 
+    # The recursion flushes values of magnitude below 1e-200 to zero, and
+    # keeps 1e-200 itself.  An impulse at sample 0 puts its exact value in the
+    # recursion (the oscillator starts at cos 0 = 1).
+    TINY = 1e-200
+
+    @pytest.mark.parametrize("impulse", [TINY, -TINY, np.nextafter(TINY, 0.0), np.nextafter(TINY, 1.0),
+                                         -np.nextafter(TINY, 0.0)],
+                             ids=["tiny", "-tiny", "below", "above", "-below"])
+    def test_flush_threshold(self, level, impulse):
+        fs, cfs = 16000, np.geomspace(50.0, 7000.0, 9)
+        x = np.zeros(40)
+        x[0] = impulse
+        expected = lone_calls(x, fs, cfs)
+        for name in OUTPUTS:
+            assert_bits(getattr(filterbank(x, fs, cfs, env=True, instp=True, instf=True), name), expected[name])
+        assert_bits(filterbank(x, fs, cfs).bm, expected["bm"])
+        for name in OUTPUTS:
+            assert_bits(streamed(x, fs, cfs, [1, 2, 17])[name], expected[name])
+        kept = expected["bm"][:, 0] != 0.0
+        assert kept.all() if abs(impulse) >= self.TINY else not kept.any()
+
+    def test_bm_only_decays_into_the_flush(self, level, rng):
+        # Noise, 2.5 s of digital silence, noise: every channel decays into the
+        # flush somewhere inside a block.  bm alone and the cochleagram take a
+        # path of their own (no complex output kept), which must rerun such a
+        # block exactly.
+        fs, cfs = 16000, np.geomspace(50.0, 7000.0, 9)
+        x = np.concatenate([rng.standard_normal(3000), np.zeros(40000), rng.standard_normal(3000)])
+        expected = lone_calls(x, fs, cfs)["bm"]
+        assert np.abs(expected[:, 42000:43000]).max() < 1e-190
+        assert_bits(filterbank(x, fs, cfs).bm, expected)
+        with Stream(fs, cfs) as stream:
+            got = np.concatenate([stream.process(c).bm for c in np.array_split(x, [1, 20000, 43001])], axis=1)
+        assert_bits(got, expected)
+        assert_bits(cochleagram(x, fs, cfs), frame_levels(expected, 400, 160))
+
     def test_threads_do_not_change_bits(self, rng):
         x = rng.standard_normal(50000)
         cfs = np.geomspace(50.0, 7000.0, 33)
@@ -131,6 +167,35 @@ class TestStream:
             last = stream.close().instf
         assert widths == [0, 3, 0, 6]
         assert_bits(last, np.array([[500.0], [900.0]]))
+
+    @pytest.mark.parametrize("chunks", [[1], [0, 1], [1, 0], [1, 1], [2]], ids=str)
+    def test_short_streams_equal_one_shot(self, level, rng, chunks):
+        # A stream of one sample still closes with its last instf column.
+        x = rng.standard_normal(sum(chunks))
+        cfs = np.geomspace(100.0, 7000.0, 9)
+        got = streamed(x, 16000, cfs, np.cumsum(chunks)[:-1])
+        whole = filterbank(x, 16000, cfs, env=True, instp=True, instf=True)
+        for name in OUTPUTS:
+            assert_bits(got[name], getattr(whole, name))
+
+    def test_results_share_no_memory_with_the_stream(self, rng):
+        # A caller may scribble over what it was given without changing the
+        # stream's later results.
+        x = rng.standard_normal(300)
+        cfs = np.array([300.0, 2000.0])
+        whole = filterbank(x, 16000, cfs, env=True, instp=True, instf=True)
+        stream = Stream(16000, cfs, env=True, instp=True, instf=True)
+        kept = []
+        for result in (stream.process(x[:100]), stream.process(x[100:]), stream.close()):
+            kept.append([getattr(result, name).copy() for name in OUTPUTS])
+            for name in ("cfs", *OUTPUTS):
+                assert not np.shares_memory(getattr(result, name), stream.cfs)
+                getattr(result, name)[...] = np.nan
+        assert_bits(stream.cfs, cfs)
+        for i, name in enumerate(OUTPUTS):
+            assert_bits(np.concatenate([k[i] for k in kept], axis=1), getattr(whole, name))
+        stream.reset()
+        assert_bits(stream.process(x).bm, whole.bm)
 
     def test_empty_stream_closes_empty(self):
         stream = Stream(16000, [500.0], env=True, instf=True)
