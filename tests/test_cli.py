@@ -90,7 +90,7 @@ def test_wav_end_to_end(tmp_path, stereo_wav):
 
 @pytest.mark.parametrize(
     ("options", "pick"),
-    [([], None), (["--channel", "1"], 1), (["--normalize"], None)],
+    [([], None), (["--channel", "1"], 1), (["--channel", "0"], 0), (["--normalize"], None)],
 )
 def test_streamed_outputs_equal_one_shot(tmp_path, options, pick):
     # 5 s at 64 channels is read in several blocks, so state crosses block edges.
@@ -246,10 +246,12 @@ def zeros(path):
     soundfile.write(path, np.zeros(16000), 16000, subtype="PCM_16")
 
 
-def cancelling(subtype):
+def cancelling(subtype, below_db=None):
+    """Opposite tones; with below_db, the mix's peak that far below channel 0's."""
     def write(path):
         tone = stereo(16000)[:, 0]
-        soundfile.write(path, np.stack([tone, -tone], axis=1), 16000, subtype=subtype)
+        rest = 1.0 if below_db is None else 1.0 - 2.0 * 10.0 ** (-below_db / 20.0)
+        soundfile.write(path, np.stack([tone, -rest * tone], axis=1), 16000, subtype=subtype)
 
     return write
 
@@ -263,6 +265,10 @@ def cancelling(subtype):
         # 16-bit rounding leaves a residue of one LSB: far below either channel.
         (cancelling("PCM_16"), [], "the 2 channels of input.wav cancel in the mix (down to 90 dB"),
         (cancelling("PCM_16"), ["--channel", "1"], None),
+        # The warning starts 40 dB down.
+        (cancelling("FLOAT", 41), [], "the 2 channels of input.wav cancel in the mix (down to 41 dB "
+         "below channel 0's peak); try --channel 0"),
+        (cancelling("FLOAT", 39), [], None),
     ],
 )
 def test_silence_warnings(tmp_path, make, options, warning):
