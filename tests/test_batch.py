@@ -36,10 +36,26 @@ NOWHERE = "tcp://127.0.0.1:9"  # nothing listens there
 
 
 @pytest.fixture(scope="module")
-def cluster():
+def local_cluster():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=":0") as c:
-        yield c.scheduler_address
+        yield c
+
+
+@pytest.fixture(scope="module")
+def cluster(local_cluster):
+    return local_cluster.scheduler_address
+
+
+class TaskStarts(distributed.diagnostics.plugin.SchedulerPlugin):
+    """Counts, per task key, the times the scheduler sends the task to a worker."""
+
+    def __init__(self):
+        self.starts = {}
+
+    def transition(self, key, start, finish, *args, **kwargs):
+        if finish == "processing":
+            self.starts[key] = self.starts.get(key, 0) + 1
 
 
 def sound(path, seconds=0.5, fs=16000, channels=1, seed=0, subtype="PCM_16"):
@@ -170,6 +186,22 @@ class TestFaults:
         assert failed.features == "sub/b.wav.npz" and "FileExistsError" in failed.reason
         assert len(list((tmp_path / "out").glob("*.npz"))) == 11
 
+    @pytest.mark.parametrize("retries", [0, 2])
+    def test_retries_as_asked(self, tmp_path, local_cluster, retries):
+        """A task that keeps raising is run 1 + retries times, then recorded as failed."""
+        sound(tmp_path / "in" / "sub" / "b.wav", seconds=0.05)
+        (tmp_path / "out").mkdir()
+        (tmp_path / "out" / "sub").write_text("in the way")
+        plugin = TaskStarts()
+        local_cluster.scheduler.add_plugin(plugin, name="task-starts")
+        try:
+            result = batch([str(tmp_path / "in")], str(tmp_path / "out"), channels=4,
+                           scheduler=local_cluster.scheduler_address, retries=retries)
+        finally:
+            local_cluster.scheduler.remove_plugin(name="task-starts")
+        assert result.failed == 1
+        assert [n for k, n in plugin.starts.items() if str(k).startswith("gammatone-batch-")] == [1 + retries]
+
     def test_worker_killed_mid_run(self, tmp_path):
         """SIGKILL one `dask worker` while it runs a task: only that task runs again."""
         names = [f"k{i}.wav" for i in range(8)]
@@ -259,6 +291,10 @@ class TestFaults:
         assert stray_files(out) == []
         kept = sorted(path.name for path in out.glob("*.npz"))
         assert 2 <= len(kept) < 16
+        # The manifest holds what finished, though a file may be whole before
+        # its task reports it.
+        rows = manifest(out)
+        assert set(rows) <= set(kept) and {row["status"] for row in rows.values()} <= {"done"}
         for name in kept:  # every file left is whole
             with np.load(out / name) as f:
                 assert f["levels"].shape == (4, len(frame_centres(3200, 16000)))
@@ -321,6 +357,21 @@ class TestReruns:
         assert result.failed == 2
         assert all("made with other parameters" in row.reason for row in result.rows)
         assert {p.name: p.read_bytes() for p in out.glob("*.npz")} == before
+
+
+    def test_one_file_under_several_names_is_taken_once(self, tmp_path, cluster):
+        """Inputs are the same file when their real paths are: through .. and symlinks."""
+        x = sound(tmp_path / "in" / "b.wav")
+        (tmp_path / "in" / "a").mkdir()
+        (tmp_path / "elsewhere").mkdir()
+        (tmp_path / "elsewhere" / "b.wav").symlink_to(tmp_path / "in" / "b.wav")
+        (tmp_path / "link").symlink_to(tmp_path / "in")
+        names = [tmp_path / "in" / "b.wav", tmp_path / "in" / "a" / ".." / "b.wav",
+                 tmp_path / "elsewhere" / "b.wav", tmp_path / "link" / "b.wav"]
+        result = batch([str(n) for n in names], str(tmp_path / "out"), channels=4, scheduler=cluster)
+        assert (result.done, len(result.rows)) == (1, 1)
+        with np.load(tmp_path / "out" / "b.wav.npz") as f:
+            assert np.array_equal(f["levels"], cochleagram(x[:, 0], 16000, f["cfs"]))
 
 
 class TestRefusals:
