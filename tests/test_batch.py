@@ -25,7 +25,7 @@ soundfile = pytest.importorskip("soundfile")
 
 import gammatone_bank  # noqa: E402
 from gammatone_bank import batch, cochleagram, erb_space  # noqa: E402
-from gammatone_bank._batch import BatchError  # noqa: E402
+from gammatone_bank._batch import BatchError, _write_atomically  # noqa: E402
 
 SLOW_WORKER = os.path.join(os.path.dirname(__file__), "_slow_worker.py")
 ENV = os.environ | {"PYTHONPATH": os.path.dirname(os.path.dirname(gammatone_bank.__file__))}
@@ -185,6 +185,23 @@ class TestFaults:
         (failed,) = [row for row in result.rows if row.status == "failed"]
         assert failed.features == "sub/b.wav.npz" and "FileExistsError" in failed.reason
         assert len(list((tmp_path / "out").glob("*.npz"))) == 11
+
+    @pytest.mark.parametrize("before", [None, b"earlier features"])
+    def test_failed_write_leaves_nothing_behind(self, tmp_path, before):
+        """A write that fails part way leaves the target as it was and no temporary file."""
+        target = tmp_path / "a.wav.npz"
+        if before is not None:
+            target.write_bytes(before)
+
+        def write(f):
+            f.write(b"half a file")
+            f.flush()
+            raise OSError(28, "No space left on device")
+
+        with pytest.raises(OSError, match="No space"):
+            _write_atomically(str(target), write)
+        assert os.listdir(tmp_path) == ([] if before is None else ["a.wav.npz"])
+        assert before is None or target.read_bytes() == before
 
     @pytest.mark.parametrize("retries", [0, 2])
     def test_retries_as_asked(self, tmp_path, local_cluster, retries):
@@ -417,6 +434,36 @@ class TestRefusals:
         assert r.returncode == 2
         assert r.stderr == f"gammatone-bank: error: {tmp_path / 'out'}: another batch run is writing there\n"
         assert sorted(os.listdir(tmp_path / "out")) == [".gammatone-batch.lock"]
+
+    def test_two_runs_at_once(self, tmp_path):
+        """While one run writes into a directory, a second run there is refused."""
+        for i in range(4):
+            sound(tmp_path / "in" / f"s{i}.wav", seconds=0.2, seed=i)
+        out = tmp_path / "out"
+        slow = ENV | {"GAMMATONE_TEST_SLOW": "1",
+                      "DASK_DISTRIBUTED__WORKER__PRELOAD": json.dumps([SLOW_WORKER])}
+        first = subprocess.Popen([*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"), "--out-dir", str(out),
+                                  "--channels", "4", "--workers", "1"],
+                                 env=slow, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                 start_new_session=True)
+        try:
+            # The parameters are recorded once the first run holds the directory.
+            deadline = time.monotonic() + TIMEOUT
+            while not (out / "parameters.json").exists() and time.monotonic() < deadline and first.poll() is None:
+                time.sleep(0.02)
+            second = cli(tmp_path / "in", "--out-dir", out, "--channels", 4, "--scheduler", NOWHERE,
+                         env=ENV | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+            still_running = first.poll() is None
+            first.send_signal(signal.SIGTERM)
+            _, stderr = first.communicate(timeout=TIMEOUT)
+        finally:
+            if first.poll() is None:
+                os.killpg(first.pid, signal.SIGKILL)
+                first.wait(timeout=TIMEOUT)
+        assert still_running, stderr
+        assert second.returncode == 2
+        assert second.stderr == f"gammatone-bank: error: {out}: another batch run is writing there\n"
+        assert first.returncode == 143, stderr
 
     def test_unreachable_scheduler(self, tmp_path):
         sound(tmp_path / "a.wav")
