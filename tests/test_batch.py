@@ -240,9 +240,14 @@ class TestFaults:
                 start("worker", "--scheduler-file", tmp_path / "scheduler.json", "--host", "127.0.0.1",
                       "--no-dashboard", "--nthreads", "1", "--preload", SLOW_WORKER)
             deadline = time.monotonic() + TIMEOUT
-            while not (tmp_path / "scheduler.json").exists() and time.monotonic() < deadline:
-                time.sleep(0.1)
-            address = json.loads((tmp_path / "scheduler.json").read_text())["address"]
+            # The scheduler creates its file before it writes the address there.
+            address = None
+            while address is None and time.monotonic() < deadline:
+                try:
+                    address = json.loads((tmp_path / "scheduler.json").read_text())["address"]
+                except (FileNotFoundError, ValueError):
+                    time.sleep(0.1)
+            assert address, "the scheduler wrote no address"
 
             with ThreadPoolExecutor(1) as pool:
                 run = pool.submit(batch, [str(tmp_path / "in")], str(tmp_path / "out"), channels=4,
@@ -437,7 +442,9 @@ class TestRefusals:
 
     def test_two_runs_at_once(self, tmp_path):
         """While one run writes into a directory, a second run there is refused."""
-        for i in range(4):
+        # Eight files of at least a second each on one worker: the first run is
+        # busy for far longer than the second takes to start.
+        for i in range(8):
             sound(tmp_path / "in" / f"s{i}.wav", seconds=0.2, seed=i)
         out = tmp_path / "out"
         slow = ENV | {"GAMMATONE_TEST_SLOW": "1",
