@@ -25,7 +25,8 @@ soundfile = pytest.importorskip("soundfile")
 
 import gammatone_bank  # noqa: E402
 from gammatone_bank import batch, cochleagram, erb_space  # noqa: E402
-from gammatone_bank._batch import BatchError, _write_atomically  # noqa: E402
+from gammatone_bank._batch import BatchError  # noqa: E402
+from gammatone_bank._outdir import write_atomically  # noqa: E402
 
 SLOW_WORKER = os.path.join(os.path.dirname(__file__), "_slow_worker.py")
 ENV = os.environ | {"PYTHONPATH": os.path.dirname(os.path.dirname(gammatone_bank.__file__))}
@@ -199,7 +200,7 @@ class TestFaults:
             raise OSError(28, "No space left on device")
 
         with pytest.raises(OSError, match="No space"):
-            _write_atomically(str(target), write)
+            write_atomically(str(target), write)
         assert os.listdir(tmp_path) == ([] if before is None else ["a.wav.npz"])
         assert before is None or target.read_bytes() == before
 
