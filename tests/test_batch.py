@@ -26,6 +26,7 @@ soundfile = pytest.importorskip("soundfile")
 import gammatone_bank  # noqa: E402
 from gammatone_bank import batch, cochleagram, erb_space  # noqa: E402
 from gammatone_bank._batch import BatchError  # noqa: E402
+from gammatone_bank._outdir import write_atomically  # noqa: E402
 
 SLOW_WORKER = os.path.join(os.path.dirname(__file__), "_slow_worker.py")
 ENV = os.environ | {"PYTHONPATH": os.path.dirname(os.path.dirname(gammatone_bank.__file__))}
@@ -36,10 +37,26 @@ NOWHERE = "tcp://127.0.0.1:9"  # nothing listens there
 
 
 @pytest.fixture(scope="module")
-def cluster():
+def local_cluster():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=":0") as c:
-        yield c.scheduler_address
+        yield c
+
+
+@pytest.fixture(scope="module")
+def cluster(local_cluster):
+    return local_cluster.scheduler_address
+
+
+class TaskStarts(distributed.diagnostics.plugin.SchedulerPlugin):
+    """Counts, per task key, the times the scheduler sends the task to a worker."""
+
+    def __init__(self):
+        self.starts = {}
+
+    def transition(self, key, start, finish, *args, **kwargs):
+        if finish == "processing":
+            self.starts[key] = self.starts.get(key, 0) + 1
 
 
 def sound(path, seconds=0.5, fs=16000, channels=1, seed=0, subtype="PCM_16"):
@@ -170,6 +187,39 @@ class TestFaults:
         assert failed.features == "sub/b.wav.npz" and "FileExistsError" in failed.reason
         assert len(list((tmp_path / "out").glob("*.npz"))) == 11
 
+    @pytest.mark.parametrize("before", [None, b"earlier features"])
+    def test_failed_write_leaves_nothing_behind(self, tmp_path, before):
+        """A write that fails part way leaves the target as it was and no temporary file."""
+        target = tmp_path / "a.wav.npz"
+        if before is not None:
+            target.write_bytes(before)
+
+        def write(f):
+            f.write(b"half a file")
+            f.flush()
+            raise OSError(28, "No space left on device")
+
+        with pytest.raises(OSError, match="No space"):
+            write_atomically(str(target), write)
+        assert os.listdir(tmp_path) == ([] if before is None else ["a.wav.npz"])
+        assert before is None or target.read_bytes() == before
+
+    @pytest.mark.parametrize("retries", [0, 2])
+    def test_retries_as_asked(self, tmp_path, local_cluster, retries):
+        """A task that keeps raising is run 1 + retries times, then recorded as failed."""
+        sound(tmp_path / "in" / "sub" / "b.wav", seconds=0.05)
+        (tmp_path / "out").mkdir()
+        (tmp_path / "out" / "sub").write_text("in the way")
+        plugin = TaskStarts()
+        local_cluster.scheduler.add_plugin(plugin, name="task-starts")
+        try:
+            result = batch([str(tmp_path / "in")], str(tmp_path / "out"), channels=4,
+                           scheduler=local_cluster.scheduler_address, retries=retries)
+        finally:
+            local_cluster.scheduler.remove_plugin(name="task-starts")
+        assert result.failed == 1
+        assert [n for k, n in plugin.starts.items() if str(k).startswith("gammatone-batch-")] == [1 + retries]
+
     def test_worker_killed_mid_run(self, tmp_path):
         """SIGKILL one `dask worker` while it runs a task: only that task runs again."""
         names = [f"k{i}.wav" for i in range(8)]
@@ -191,9 +241,14 @@ class TestFaults:
                 start("worker", "--scheduler-file", tmp_path / "scheduler.json", "--host", "127.0.0.1",
                       "--no-dashboard", "--nthreads", "1", "--preload", SLOW_WORKER)
             deadline = time.monotonic() + TIMEOUT
-            while not (tmp_path / "scheduler.json").exists() and time.monotonic() < deadline:
-                time.sleep(0.1)
-            address = json.loads((tmp_path / "scheduler.json").read_text())["address"]
+            # The scheduler creates its file before it writes the address there.
+            address = None
+            while address is None and time.monotonic() < deadline:
+                try:
+                    address = json.loads((tmp_path / "scheduler.json").read_text())["address"]
+                except (FileNotFoundError, ValueError):
+                    time.sleep(0.1)
+            assert address, "the scheduler wrote no address"
 
             with ThreadPoolExecutor(1) as pool:
                 run = pool.submit(batch, [str(tmp_path / "in")], str(tmp_path / "out"), channels=4,
@@ -259,6 +314,10 @@ class TestFaults:
         assert stray_files(out) == []
         kept = sorted(path.name for path in out.glob("*.npz"))
         assert 2 <= len(kept) < 16
+        # The manifest holds what finished, though a file may be whole before
+        # its task reports it.
+        rows = manifest(out)
+        assert set(rows) <= set(kept) and {row["status"] for row in rows.values()} <= {"done"}
         for name in kept:  # every file left is whole
             with np.load(out / name) as f:
                 assert f["levels"].shape == (4, len(frame_centres(3200, 16000)))
@@ -323,6 +382,21 @@ class TestReruns:
         assert {p.name: p.read_bytes() for p in out.glob("*.npz")} == before
 
 
+    def test_one_file_under_several_names_is_taken_once(self, tmp_path, cluster):
+        """Inputs are the same file when their real paths are: through .. and symlinks."""
+        x = sound(tmp_path / "in" / "b.wav")
+        (tmp_path / "in" / "a").mkdir()
+        (tmp_path / "elsewhere").mkdir()
+        (tmp_path / "elsewhere" / "b.wav").symlink_to(tmp_path / "in" / "b.wav")
+        (tmp_path / "link").symlink_to(tmp_path / "in")
+        names = [tmp_path / "in" / "b.wav", tmp_path / "in" / "a" / ".." / "b.wav",
+                 tmp_path / "elsewhere" / "b.wav", tmp_path / "link" / "b.wav"]
+        result = batch([str(n) for n in names], str(tmp_path / "out"), channels=4, scheduler=cluster)
+        assert (result.done, len(result.rows)) == (1, 1)
+        with np.load(tmp_path / "out" / "b.wav.npz") as f:
+            assert np.array_equal(f["levels"], cochleagram(x[:, 0], 16000, f["cfs"]))
+
+
 class TestRefusals:
     @pytest.mark.parametrize("case, message", [
         ("duplicate", "two inputs map to one features file"),
@@ -366,6 +440,38 @@ class TestRefusals:
         assert r.returncode == 2
         assert r.stderr == f"gammatone-bank: error: {tmp_path / 'out'}: another batch run is writing there\n"
         assert sorted(os.listdir(tmp_path / "out")) == [".gammatone-batch.lock"]
+
+    def test_two_runs_at_once(self, tmp_path):
+        """While one run writes into a directory, a second run there is refused."""
+        # Eight files of at least a second each on one worker: the first run is
+        # busy for far longer than the second takes to start.
+        for i in range(8):
+            sound(tmp_path / "in" / f"s{i}.wav", seconds=0.2, seed=i)
+        out = tmp_path / "out"
+        slow = ENV | {"GAMMATONE_TEST_SLOW": "1",
+                      "DASK_DISTRIBUTED__WORKER__PRELOAD": json.dumps([SLOW_WORKER])}
+        first = subprocess.Popen([*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"), "--out-dir", str(out),
+                                  "--channels", "4", "--workers", "1"],
+                                 env=slow, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                 start_new_session=True)
+        try:
+            # The parameters are recorded once the first run holds the directory.
+            deadline = time.monotonic() + TIMEOUT
+            while not (out / "parameters.json").exists() and time.monotonic() < deadline and first.poll() is None:
+                time.sleep(0.02)
+            second = cli(tmp_path / "in", "--out-dir", out, "--channels", 4, "--scheduler", NOWHERE,
+                         env=ENV | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+            still_running = first.poll() is None
+            first.send_signal(signal.SIGTERM)
+            _, stderr = first.communicate(timeout=TIMEOUT)
+        finally:
+            if first.poll() is None:
+                os.killpg(first.pid, signal.SIGKILL)
+                first.wait(timeout=TIMEOUT)
+        assert still_running, stderr
+        assert second.returncode == 2
+        assert second.stderr == f"gammatone-bank: error: {out}: another batch run is writing there\n"
+        assert first.returncode == 143, stderr
 
     def test_unreachable_scheduler(self, tmp_path):
         sound(tmp_path / "a.wav")
