@@ -24,7 +24,7 @@ distributed = pytest.importorskip("distributed")
 soundfile = pytest.importorskip("soundfile")
 
 import gammatone_bank  # noqa: E402
-from gammatone_bank import batch, cochleagram, erb_space  # noqa: E402
+from gammatone_bank import batch, cochleagram, erb_space, load_features  # noqa: E402
 from gammatone_bank._batch import BatchError  # noqa: E402
 
 SLOW_WORKER = os.path.join(os.path.dirname(__file__), "_slow_worker.py")
@@ -119,6 +119,65 @@ class TestFeatures:
         (failed,) = [row for row in result.rows if row.status == "failed"]
         assert failed.input.endswith("mono.wav") and "no channel 1" in failed.reason
         assert not (tmp_path / "out" / "mono.wav.npz").exists()
+
+
+class TestFeaturesFile:
+    """--save and batch() write one format, and load_features reads it and the old one."""
+
+    def test_save_and_batch_write_the_same_file(self, tmp_path, cluster):
+        x = sound(tmp_path / "in" / "a.wav", channels=2, seed=8)
+        options = ["--channels", "6", "--low", "80", "--frame", "0.02", "--hop", "0.005", "--channel", "1"]
+        r = subprocess.run([*PYTHON, "gammatone_bank", str(tmp_path / "in" / "a.wav"), *options,
+                            "--save", str(tmp_path / "saved.npz"), "--out", str(tmp_path / "a.png")],
+                           env=ENV | {"MPLBACKEND": "Agg"}, capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 0, r.stderr
+        batch([str(tmp_path / "in")], str(tmp_path / "out"), channels=6, low=80, frame=0.02, hop=0.005,
+              channel=1, scheduler=cluster)
+        with np.load(tmp_path / "saved.npz") as saved, np.load(tmp_path / "out" / "a.wav.npz") as made:
+            assert sorted(saved.files) == sorted(made.files)
+            for key in set(saved.files) - {"run", "compute_seconds", "parameters"}:
+                assert np.array_equal(saved[key], made[key]), key
+            assert str(saved["run"]) == "" and str(made["run"]) != ""
+        cfs = erb_space(80, 7200, 6)
+        for path in (tmp_path / "saved.npz", tmp_path / "out" / "a.wav.npz"):
+            f = load_features(path)
+            assert np.array_equal(f.levels, cochleagram(x[:, 1], 16000, cfs, frame=0.02, hop=0.005))
+            assert np.array_equal(f.cfs, cfs) and f.fs == 16000
+            assert np.allclose(f.times, frame_centres(len(x), 16000, 0.02, 0.005), rtol=0, atol=1e-12)
+            assert f.parameters == {"channels": 6, "low": 80.0, "high": 7200.0, "frame": 0.02,
+                                    "hop": 0.005, "channel": 1, "normalize": False}
+
+    @pytest.mark.parametrize("channel, normalize", [(-1, False), (0, True)])
+    def test_old_save_files_still_load(self, tmp_path, channel, normalize):
+        """The layout --save wrote before: the levels under `level`, no parameters."""
+        cfs = erb_space(50, 3600, 5)
+        level = np.random.default_rng(1).uniform(-100, 0, (5, 7))
+        times = np.array(frame_centres(300, 8000))[:7]
+        np.savez(tmp_path / "old.npz", fs=np.int64(8000), cfs=cfs, level=level, times=times,
+                 frame_len=np.int64(200), hop_len=np.int64(80), samples=np.int64(700),
+                 channel=np.int64(channel), normalize=np.bool_(normalize))
+        f = load_features(tmp_path / "old.npz")
+        assert np.array_equal(f.levels, level) and np.array_equal(f.cfs, cfs)
+        assert np.array_equal(f.times, times) and f.fs == 8000
+        assert f.parameters == {"channels": 5, "low": 50.0, "high": 3600.0, "frame": 0.025, "hop": 0.01,
+                                "channel": None if channel < 0 else channel, "normalize": normalize}
+
+    @pytest.mark.parametrize("damage", ["flipped", "torn", "not-features"])
+    def test_damaged_files_are_refused(self, tmp_path, damage):
+        path = tmp_path / "bad.npz"
+        np.savez(path, levels=np.zeros((4, 50000)), cfs=erb_space(50, 7200, 4), times=np.zeros(50000),
+                 fs=np.int64(16000), parameters="{}")
+        data = bytearray(path.read_bytes())
+        if damage == "flipped":  # a byte inside the level matrix
+            data[200000] ^= 0x40
+        elif damage == "torn":
+            del data[len(data) // 2:]
+        else:
+            np.savez(path, x=np.zeros(3))
+            data = bytearray(path.read_bytes())
+        path.write_bytes(bytes(data))
+        with pytest.raises(ValueError, match=f"{path}: not a readable features file"):
+            load_features(path)
 
 
 class TestFaults:

@@ -20,9 +20,9 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import IO
 
 from gammatone_bank._audio import AudioError, open_sound
-from gammatone_bank._bank import erb_space
+from gammatone_bank._bank import _frame_count, erb_space
+from gammatone_bank._features import FeaturesWriter, Source
 from gammatone_bank._features import kept as _kept
-from gammatone_bank._features import write_features
 from gammatone_bank._outdir import Job, OutDir, Row, write_atomically
 from gammatone_bank._params import (
     DEFAULT_CHANNELS,
@@ -197,8 +197,19 @@ def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
             os.makedirs(os.path.dirname(target), exist_ok=True)
 
             def write(f: IO[bytes]) -> int:
-                return write_features(f, path, info, params, audio.fs, expected, cfs, high,
-                                       stream, blocks, run, start)
+                frames = _frame_count(expected, stream.frame_len, stream.hop_len)
+                n = 0
+                with FeaturesWriter(f, cfs.size, frames) as features:
+                    for x in blocks:
+                        n += x.size
+                        features.add(stream.process(x))
+                    features.add(stream.close())
+                    if n != expected or features.written != frames:
+                        raise AudioError(f"{path}: announces {expected} samples but holds {n}")
+                    features.finish(cfs=cfs, fs=audio.fs, samples=n, frame_len=stream.frame_len,
+                                    hop_len=stream.hop_len, params=params, source=Source.of(path, info),
+                                    run=run, compute_seconds=time.perf_counter() - start)
+                return n
 
             # No fsync: the rename keeps a half-written file out of sight,
             # and a file a power cut leaves torn fails to load and is redone.
