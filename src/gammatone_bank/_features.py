@@ -42,7 +42,7 @@ def kept(target: str, size: int, mtime_ns: int, params: Params) -> Kept | None:
     """The features file at target, when it can be kept.
 
     None when there is none, or when it is stale (the input's size or
-    modification time changed) or not a features file.  BatchError when it
+    modification time changed), damaged or not a features file.  BatchError when it
     was made with other parameters: those are refused, never replaced.
     """
     try:
@@ -58,7 +58,17 @@ def kept(target: str, size: int, mtime_ns: int, params: Params) -> Kept | None:
         return None
     if made_with != params.key():
         raise BatchError(f"{target}: holds features made with other parameters; not replaced")
-    return found if matches else None
+    if not matches:
+        return None
+    # A file torn or bit-flipped since it was written is redone: every
+    # member is read against its checksum.
+    try:
+        with zipfile.ZipFile(target) as zf:
+            if zf.testzip() is not None:
+                return None
+    except (OSError, zipfile.BadZipFile, EOFError):
+        return None
+    return found
 
 
 class Source(NamedTuple):
