@@ -42,19 +42,16 @@ def kept(target: str, size: int, mtime_ns: int, params: Params) -> Kept | None:
     """The features file at target, when it can be kept.
 
     None when there is none, or when it is stale (the input's size or
-    modification time changed), damaged or not a features file.  BatchError when it
-    was made with other parameters: those are refused, never replaced.
+    modification time changed), damaged or not a features file.
+    BatchError when it was made with other parameters: those are refused,
+    never replaced.
     """
     try:
-        f = np.load(target, allow_pickle=False)
-    except (OSError, ValueError, EOFError, zipfile.BadZipFile):
-        return None
-    try:
-        with f:
+        with open(target, "rb") as raw, np.load(raw, allow_pickle=False) as f:
             made_with = str(f["parameters"])
             matches = int(f["input_size"]) == size and int(f["input_mtime_ns"]) == mtime_ns
             found = Kept(int(f["samples"]) / int(f["fs"]), float(f["compute_seconds"]), str(f["run"]))
-    except (KeyError, OSError, ValueError, TypeError, zipfile.BadZipFile):
+    except (KeyError, OSError, ValueError, TypeError, EOFError, zipfile.BadZipFile):
         return None
     if made_with != params.key():
         raise BatchError(f"{target}: holds features made with other parameters; not replaced")
