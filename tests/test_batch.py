@@ -507,8 +507,8 @@ class TestRefusals:
             assert not out.exists()
 
     @pytest.mark.parametrize("first, again, message", [
-        ([], ["--high", "6000"], "made with --high 7200; this run asks for --high 6000"),
-        (["--high", "6000"], [], "made with --high 6000; this run asks for --high 7200"),
+        ([], ["--high", "3000"], "made with --high 3600; this run asks for --high 3000"),
+        (["--high", "3000"], [], "made with --high 3000; this run asks for --high 3600"),
         ([], ["--channel", "1"], "made with --channel mix; this run asks for --channel 1"),
         (["--channel", "0"], ["--channel", "1"], "made with --channel 0; this run asks for --channel 1"),
         ([], ["--normalize", "--hop", "0.02"], "made with --hop 0.01 --normalize off; "
@@ -516,6 +516,7 @@ class TestRefusals:
     ])
     def test_rerun_with_other_parameters(self, tmp_path, cluster, first, again, message):
         sound(tmp_path / "in" / "a.wav", channels=2)
+        sound(tmp_path / "in" / "b.wav", channels=2, fs=8000)  # whose rate sets the default top
         out = tmp_path / "out"
         r = cli(tmp_path / "in", "--out-dir", out, "--channels", 4, *first, "--scheduler", cluster)
         assert r.returncode == 0, r.stderr

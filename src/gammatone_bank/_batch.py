@@ -245,13 +245,13 @@ def analyse_group(paths: Sequence[str], targets: Sequence[str], params: Params, 
     return outcomes
 
 
-def _one_band(jobs: Sequence[Job], params: Params) -> Params:
+def _one_band(jobs: Sequence[Job], params: Params) -> tuple[Params, str]:
     """The parameters with the default top centre frequency worked out for the run.
 
     Every file of a run gets the same centre frequencies: the default top
     (8000 Hz, or 0.45 x the sample rate when lower) of the lowest sample
-    rate among the inputs, which the run says in one line on stderr when
-    the inputs' rates would give different tops.  Inputs whose header cannot be read are passed over
+    rate among the inputs.  Also returns the line that says so when the
+    inputs' rates would give different tops ("" otherwise).  Inputs whose header cannot be read are passed over
     (they fail on their own); BatchError when the lowest rate cannot hold
     the band from `low`.
     """
@@ -269,17 +269,16 @@ def _one_band(jobs: Sequence[Job], params: Params) -> Params:
             if lowest is None or fs < lowest[0]:
                 lowest = (fs, job.input)
     if lowest is None:
-        return params
+        return params, ""
     fs, path = lowest
     try:
         _, high = band(params.low, None, fs)
     except ValueError as exc:
         raise BatchError(f"{path}, the input of the lowest sample rate: {exc}") from None
-    if len(tops) > 1:
-        print(f"gammatone-bank: note: every input's top centre frequency is {high:g} Hz, "
-              f"{HIGH_FRACTION:g} x the lowest sample rate among them ({fs} Hz, {path}); "
-              f"choose another with --high (high=)", file=sys.stderr)
-    return replace(params, high=high)
+    note = "" if len(tops) < 2 else (
+        f"every input's top centre frequency is {high:g} Hz, {HIGH_FRACTION:g} x the lowest sample "
+        f"rate among them ({fs} Hz, {path}); choose another with --high (high=)")
+    return replace(params, high=high), note
 
 
 def batch(
@@ -347,9 +346,12 @@ def batch(
     if scheduler is None:
         check_main_guard()
     jobs = _plan(inputs, out_dir)
+    note = ""
     if params.high is None:
-        params = _one_band(jobs, params)
+        params, note = _one_band(jobs, params)
     out = OutDir(out_dir, params)
+    if note:  # once the run is sure to go ahead
+        print(f"gammatone-bank: note: {note}", file=sys.stderr)
     try:
         return run(analyse_group, jobs, out, params, scheduler, workers, progress, retries)
     finally:
