@@ -569,8 +569,9 @@ class TestMainScript:
     @pytest.mark.parametrize("how, body, line", [
         ("script", f"{CALL}\n", 2),
         ("script", f"def main():\n    {CALL}\n\n\nmain()\n", 6),
+        ("script", f"exec(compile({CALL!r}, 'other.py', 'exec'))\n", 2),
         ("module", f"if True:\n    {CALL}\n", 3),
-    ], ids=["top-level", "via-function", "python-m"])
+    ], ids=["top-level", "via-function", "via-exec", "python-m"])
     def test_unguarded_call_is_refused(self, tmp_path, how, body, line):
         sound(tmp_path / "a.wav")
         (tmp_path / "job.py").write_text(f"from gammatone_bank import batch\n{body}")

@@ -12,6 +12,7 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
 from dataclasses import dataclass
+from types import FrameType
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from gammatone_bank._outdir import Job, OutDir, Row, remove_temporaries
@@ -187,7 +188,9 @@ def _main_to_reimport() -> str | None:
     if name is not None and (name == "__main__" or name.endswith(".__main__")):
         return None
     path = getattr(main, "__file__", None)
-    return path if isinstance(path, str) else None
+    if not isinstance(path, str) or os.path.splitext(os.path.basename(path))[0] == "ipython":
+        return None  # multiprocessing never runs IPython's launcher again
+    return path
 
 
 def _guarded(path: str, line: int) -> bool:
@@ -222,9 +225,14 @@ def check_main_guard() -> None:
     main = sys.modules.get("__main__")
     if path is None or main is None or not os.path.isfile(path):
         return
-    frame = sys._getframe(1)
-    while frame is not None and not (frame.f_globals is vars(main) and frame.f_code.co_name == "<module>"):
-        frame = frame.f_back  # type: ignore[assignment]
+    def top_level(frame: FrameType) -> bool:
+        # The script's own top level (code it hands to exec() is looked through).
+        return (frame.f_globals is vars(main) and frame.f_code.co_name == "<module>"
+                and os.path.abspath(frame.f_code.co_filename) == os.path.abspath(path))
+
+    frame: FrameType | None = sys._getframe(1)
+    while frame is not None and not top_level(frame):
+        frame = frame.f_back
     if frame is not None and not _guarded(path, frame.f_lineno):
         raise BatchError(
             f"batch() runs at the top level of {path} (line {frame.f_lineno}), which each of Dask's "
