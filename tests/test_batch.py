@@ -159,7 +159,7 @@ class TestOneBandPerRun:
         else:
             assert lines == [f"gammatone-bank: note: every input's top centre frequency is 3600 Hz, 0.45 x the "
                              f"lowest sample rate among them (8000 Hz, {tmp_path / 'in' / 'r8000.wav'}); "
-                             "choose another with --high (high=)"]
+                             "choose another with --high (high= in batch())"]
         assert json.loads((out / "parameters.json").read_text())["high"] == high
         cfs = erb_space(low, high, 6)
         rows = manifest(out)

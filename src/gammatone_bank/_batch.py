@@ -277,7 +277,7 @@ def _one_band(jobs: Sequence[Job], params: Params) -> tuple[Params, str]:
         raise BatchError(f"{path}, the input of the lowest sample rate: {exc}") from None
     note = "" if len(tops) < 2 else (
         f"every input's top centre frequency is {high:g} Hz, {HIGH_FRACTION:g} x the lowest sample "
-        f"rate among them ({fs} Hz, {path}); choose another with --high (high=)")
+        f"rate among them ({fs} Hz, {path}); choose another with --high (high= in batch())")
     return replace(params, high=high), note
 
 
