@@ -15,6 +15,10 @@
 // level by a thin entry point carrying that level's target attribute: the
 // default build stays generic x86-64.
 //
+// A channel's input is either the stream shared by every channel or a row of
+// its own (channels x samples, any strides): the second, time-reversed pass
+// of a zero-phase resynthesis filters each channel's own output again.
+//
 // Besides the per-sample outputs, the engine sums the squares of each
 // channel's output over frames (frame_len samples every hop_len), adding the
 // squares in sample order to 0.0: this fixes the levels' rounding once, for
@@ -187,17 +191,25 @@ struct Engine {
 
 struct Job {
     Engine *e;
+    // The shared input, or null when every channel reads a row of its own:
+    // sample t of channel c at rows + c * row_step + t * col_step (doubles).
     const double *x;
+    const double *rows = nullptr;
+    Py_ssize_t row_step = 0, col_step = 0;
     Py_ssize_t n;
     int g0, g1;
     Out bm, env, instp, instf, frames;
+    // The analytic output: (re, im) pairs, so 2 n doubles per row.
+    Out analytic;
 };
 
 // ---------------------------------------------------------------------------
 // The recursion over one block of n samples.  bm goes straight to the W
 // caller's rows when `rows` is given, else to blk_bm as per-sample vectors;
 // the complex output u (re, im) of each lane goes to blk_ur, blk_ui when
-// KEEP_U.
+// KEEP_U, and bm's quadrature to blk_bi when ANALYTIC.  With OWN_INPUT, x
+// holds per-sample vectors of each lane's own input, else one shared sample
+// per t.
 //
 // The flush of tiny values sits on the recursion's critical path.  With
 // EXACT false the block runs without it and only records whether a flush
@@ -205,9 +217,9 @@ struct Job {
 // true from the same state.  Up to the first value a flush would change, both
 // runs compute the same bits.  Returns true when the block's results are final.
 
-template <int W, bool EXACT, bool KEEP_U>
+template <int W, bool EXACT, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
 GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double *blk_ur, double *blk_ui,
-                       double *const *rows) {
+                       double *blk_bi, double *const *rows) {
     typedef typename Lane<W>::V V;
     typedef typename Lane<W>::M M;
     const V a1 = load<W>(g.a1), a2 = load<W>(g.a2), a3 = load<W>(g.a3), a4 = load<W>(g.a4),
@@ -217,7 +229,7 @@ GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double 
     V qc = load<W>(g.qcos), qs = load<W>(g.qsin);
     M changes = M{};
     for (int t = 0; t < n; t++) {
-        const V xt = splat<W>(x[t]);
+        const V xt = OWN_INPUT ? load<W>(x + t * W) : splat<W>(x[t]);
         const V a1p1r = a1 * p1r, a1p1i = a1 * p1i;
         V p0r = xt * qc + a1p1r + a2 * p2r + a3 * p3r + a4 * p4r;
         V p0i = xt * qs + a1p1i + a2 * p2i + a3 * p3i + a4 * p4i;
@@ -244,6 +256,12 @@ GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double 
         if (KEEP_U) {
             store<W>(blk_ur + t * W, ur);
             store<W>(blk_ui + t * W, ui);
+        }
+        if (ANALYTIC) {
+            // u turned back up by the oscillator is the analytic signal;
+            // its real part is bm above, the same operations in the same order.
+            const V bi = (ui * qc - ur * qs) * gain;
+            store<W>(blk_bi + t * W, bi);
         }
 
         const V oldcs = qc;
@@ -347,12 +365,34 @@ GT_INLINE void write_rows(const double *blk, int n, int lanes, const Out &out, i
     }
 }
 
+// One block, first run without the flush and rerun with it when needed.
+template <int W, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
+GT_INLINE void run_block(Group &g, const double *x, int n, double *blk_bm, double *blk_ur, double *blk_ui,
+                         double *blk_bi, double *const *rows) {
+    if (!recurse<W, false, KEEP_U, ANALYTIC, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows))
+        recurse<W, true, KEEP_U, ANALYTIC, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+}
+
+template <int W, bool OWN_INPUT>
+GT_INLINE void run_input(bool keep_u, bool analytic, Group &g, const double *x, int n, double *blk_bm,
+                         double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
+    if (analytic)
+        run_block<W, true, true, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+    else if (keep_u)
+        run_block<W, true, false, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+    else
+        run_block<W, false, false, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+}
+
 template <int W>
 GT_INLINE void run_groups(const Job &job) {
     Engine &e = *job.e;
-    alignas(64) double blk_bm[BLOCK * W], blk_ur[BLOCK * W], blk_ui[BLOCK * W];
-    // The complex output is kept only for the envelope and the phase.
-    const bool keep_u = job.env.data != nullptr || e.phase;
+    alignas(64) double blk_bm[BLOCK * W], blk_ur[BLOCK * W], blk_ui[BLOCK * W], blk_bi[BLOCK * W],
+        blk_x[BLOCK * W];
+    // The complex output is kept only for the envelope, the phase and the
+    // analytic output.
+    const bool analytic = job.analytic.data != nullptr;
+    const bool keep_u = job.env.data != nullptr || e.phase || analytic;
     for (int gi = job.g0; gi < job.g1; gi++) {
         Group &g = e.groups[gi];
         const int first = gi * W;
@@ -365,22 +405,37 @@ GT_INLINE void run_groups(const Job &job) {
             const int m = static_cast<int>(n);
             // With frame sums the block's bm is needed again, so it is kept.
             double *rows[W];
-            const bool direct = job.bm.data != nullptr && e.frame_len == 0;
+            const bool direct = job.bm.data != nullptr && e.frame_len == 0 && !analytic;
             if (direct) {
                 for (int l = 0; l < W; l++)
                     rows[l] = l < lanes ? job.bm.row(first + l) + b : blk_bm;
             }
             double *const *to = direct ? rows : nullptr;
-            if (keep_u) {
-                if (!recurse<W, false, true>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to))
-                    recurse<W, true, true>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to);
+            if (job.rows) {
+                // Each lane's own samples, gathered into per-sample vectors;
+                // lanes past the last channel read its row.
+                for (int l = 0; l < W; l++) {
+                    const int c = l < lanes ? first + l : e.channels - 1;
+                    const double *src = job.rows + c * job.row_step + b * job.col_step;
+                    for (int k = 0; k < m; k++)
+                        blk_x[k * W + l] = src[k * job.col_step];
+                }
+                run_input<W, true>(keep_u, analytic, g, blk_x, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
             } else {
-                if (!recurse<W, false, false>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to))
-                    recurse<W, true, false>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to);
+                run_input<W, false>(keep_u, analytic, g, job.x + b, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
             }
             const long long t0 = t_start + b;
             if (job.bm.data && !direct)
                 write_rows<W>(blk_bm, m, lanes, job.bm, first, b);
+            if (analytic) {
+                for (int l = 0; l < lanes; l++) {
+                    double *row = job.analytic.row(first + l) + 2 * b;
+                    for (int k = 0; k < m; k++) {
+                        row[2 * k] = blk_bm[k * W + l];
+                        row[2 * k + 1] = blk_bi[k * W + l];
+                    }
+                }
+            }
             for (int l = 0; l < lanes; l++) {
                 if (job.env.data) {
                     const double gain = g.gain[l];
@@ -665,6 +720,39 @@ bool overlapping(PyObject *const *objs, int count) {
     return false;
 }
 
+// The input: a 1-D C-contiguous stream shared by every channel, or a
+// (channels x samples) array, one row per channel, with any strides that are
+// whole doubles (a reversed view reads the rows backwards).
+bool input_block(PyObject *obj, int channels, Job *job) {
+    PyArrayObject *a = reinterpret_cast<PyArrayObject *>(obj);
+    if (!PyArray_Check(obj) || PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a) ||
+        !PyArray_ISALIGNED(a) || (PyArray_NDIM(a) != 1 && PyArray_NDIM(a) != 2)) {
+        PyErr_SetString(PyExc_TypeError, "x must be a 1-D or 2-D aligned float64 ndarray");
+        return false;
+    }
+    job->x = static_cast<const double *>(PyArray_DATA(a));
+    if (PyArray_NDIM(a) == 1) {
+        if (!PyArray_ISCARRAY_RO(a)) {
+            PyErr_SetString(PyExc_TypeError, "a 1-D x must be C-contiguous");
+            return false;
+        }
+        job->n = PyArray_SIZE(a);
+        return true;
+    }
+    const Py_ssize_t d = static_cast<Py_ssize_t>(sizeof(double));
+    if (PyArray_DIM(a, 0) != channels || PyArray_STRIDE(a, 0) % d != 0 || PyArray_STRIDE(a, 1) % d != 0) {
+        PyErr_Format(PyExc_ValueError, "a 2-D x must have %d rows (one per channel) of whole-double strides",
+                     channels);
+        return false;
+    }
+    job->rows = job->x;
+    job->x = nullptr;
+    job->row_step = PyArray_STRIDE(a, 0) / d;
+    job->col_step = PyArray_STRIDE(a, 1) / d;
+    job->n = PyArray_DIM(a, 1);
+    return true;
+}
+
 bool check_groups(const Engine &e, Py_ssize_t g0, Py_ssize_t g1) {
     if (g0 < 0 || g1 > e.ngroups || g0 > g1) {
         PyErr_Format(PyExc_ValueError, "groups must satisfy 0 <= g0 <= g1 <= %d, got %zd, %zd", e.ngroups, g0, g1);
@@ -696,34 +784,27 @@ long long frames_completing(const Engine &e, long long t, long long n) {
 PyObject *engine_process(PyObject *obj, PyObject *args) {
     EngineObject *self = reinterpret_cast<EngineObject *>(obj);
     Engine &e = *self->engine;
-    PyObject *x_obj, *objs[5];
+    PyObject *x_obj, *objs[6];
+    objs[5] = Py_None;
     Py_ssize_t g0, g1;
-    if (!PyArg_ParseTuple(args, "OnnOOOOO", &x_obj, &g0, &g1, &objs[0], &objs[1], &objs[2], &objs[3],
-                          &objs[4]))
+    if (!PyArg_ParseTuple(args, "OnnOOOOO|O", &x_obj, &g0, &g1, &objs[0], &objs[1], &objs[2], &objs[3],
+                          &objs[4], &objs[5]))
         return nullptr;
     if (!check_groups(e, g0, g1))
         return nullptr;
-    if (!PyArray_Check(x_obj) || PyArray_TYPE(reinterpret_cast<PyArrayObject *>(x_obj)) != NPY_DOUBLE ||
-        PyArray_NDIM(reinterpret_cast<PyArrayObject *>(x_obj)) != 1 ||
-        !PyArray_ISCARRAY_RO(reinterpret_cast<PyArrayObject *>(x_obj)) ||
-        !PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject *>(x_obj))) {
-        PyErr_SetString(PyExc_TypeError, "x must be a 1-D C-contiguous aligned float64 ndarray");
-        return nullptr;
-    }
-    PyArrayObject *x = reinterpret_cast<PyArrayObject *>(x_obj);
-    const Py_ssize_t n = PyArray_SIZE(x);
-    const long long t = g0 < g1 ? e.samples[g0] : 0;
     Job job;
     job.e = &e;
-    job.x = static_cast<const double *>(PyArray_DATA(x));
-    job.n = n;
+    if (!input_block(x_obj, e.channels, &job))
+        return nullptr;
+    const Py_ssize_t n = job.n;
+    const long long t = g0 < g1 ? e.samples[g0] : 0;
     job.g0 = static_cast<int>(g0);
     job.g1 = static_cast<int>(g1);
     const Py_ssize_t instf_columns = n == 0 ? 0 : (t == 0 ? n - 1 : n);
-    static const char *const names[5] = {"bm", "env", "instp", "instf", "frames"};
-    const Py_ssize_t columns[5] = {n, n, n, instf_columns, frames_completing(e, t, n)};
-    Out *outs[5] = {&job.bm, &job.env, &job.instp, &job.instf, &job.frames};
-    for (int i = 0; i < 5; i++) {
+    static const char *const names[6] = {"bm", "env", "instp", "instf", "frames", "analytic"};
+    const Py_ssize_t columns[6] = {n, n, n, instf_columns, frames_completing(e, t, n), 2 * n};
+    Out *outs[6] = {&job.bm, &job.env, &job.instp, &job.instf, &job.frames, &job.analytic};
+    for (int i = 0; i < 6; i++) {
         if (!output_block(objs[i], names[i], e.channels, columns[i], outs[i]))
             return nullptr;
     }
@@ -735,8 +816,8 @@ PyObject *engine_process(PyObject *obj, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "frames is required by an engine that sums frames");
         return nullptr;
     }
-    PyObject *all[6] = {x_obj, objs[0], objs[1], objs[2], objs[3], objs[4]};
-    if (overlapping(all, 6)) {
+    PyObject *all[7] = {x_obj, objs[0], objs[1], objs[2], objs[3], objs[4], objs[5]};
+    if (overlapping(all, 7)) {
         PyErr_SetString(PyExc_ValueError, "x and the outputs must not share memory");
         return nullptr;
     }
@@ -801,8 +882,9 @@ PyObject *engine_get_samples(PyObject *obj, void *) {
 
 PyMethodDef engine_methods[] = {
     {"process", engine_process, METH_VARARGS,
-     "process(x, g0, g1, bm, env, instp, instf, frames)\n--\n\n"
-     "Filter x through channel groups g0 .. g1-1, carrying their state on."},
+     "process(x, g0, g1, bm, env, instp, instf, frames, analytic=None)\n--\n\n"
+     "Filter x (shared, or one row per channel) through channel groups g0 .. g1-1,\n"
+     "carrying their state on.  analytic: a float64 view of complex rows."},
     {"partial", engine_partial, METH_VARARGS,
      "partial(g0, g1, frames)\n--\n\n"
      "Write the open frame's sum of each channel of groups g0 .. g1-1 to frames[:, 0];\n"
