@@ -207,9 +207,8 @@ struct Job {
 // The recursion over one block of n samples.  bm goes straight to the W
 // caller's rows when `rows` is given, else to blk_bm as per-sample vectors;
 // the complex output u (re, im) of each lane goes to blk_ur, blk_ui when
-// KEEP_U, and bm's quadrature to blk_bi when ANALYTIC.  With OWN_INPUT, x
-// holds per-sample vectors of each lane's own input, else one shared sample
-// per t.
+// KEEP_U, and bm's quadrature to blk_bi when ANALYTIC.  With OWN_INPUT,
+// lane l reads its own input at own[l][t * step], else every lane reads x[t].
 //
 // The flush of tiny values sits on the recursion's critical path.  With
 // EXACT false the block runs without it and only records whether a flush
@@ -217,8 +216,14 @@ struct Job {
 // true from the same state.  Up to the first value a flush would change, both
 // runs compute the same bits.  Returns true when the block's results are final.
 
+struct Input {
+    const double *x;            // shared: sample t at x[t]
+    const double *own[MAX_W];   // or lane l's sample t at own[l][t * step]
+    Py_ssize_t step;
+};
+
 template <int W, bool EXACT, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
-GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double *blk_ur, double *blk_ui,
+GT_INLINE bool recurse(Group &g, const Input &in, int n, double *blk_bm, double *blk_ur, double *blk_ui,
                        double *blk_bi, double *const *rows) {
     typedef typename Lane<W>::V V;
     typedef typename Lane<W>::M M;
@@ -229,7 +234,14 @@ GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double 
     V qc = load<W>(g.qcos), qs = load<W>(g.qsin);
     M changes = M{};
     for (int t = 0; t < n; t++) {
-        const V xt = OWN_INPUT ? load<W>(x + t * W) : splat<W>(x[t]);
+        V xt;
+        if (OWN_INPUT) {
+            // Off the recursion's chain: these loads overlap its latency.
+            for (int l = 0; l < W; l++)
+                xt[l] = in.own[l][t * in.step];
+        } else {
+            xt = splat<W>(in.x[t]);
+        }
         const V a1p1r = a1 * p1r, a1p1i = a1 * p1i;
         V p0r = xt * qc + a1p1r + a2 * p2r + a3 * p3r + a4 * p4r;
         V p0i = xt * qs + a1p1i + a2 * p2i + a3 * p3i + a4 * p4i;
@@ -367,14 +379,14 @@ GT_INLINE void write_rows(const double *blk, int n, int lanes, const Out &out, i
 
 // One block, first run without the flush and rerun with it when needed.
 template <int W, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
-GT_INLINE void run_block(Group &g, const double *x, int n, double *blk_bm, double *blk_ur, double *blk_ui,
+GT_INLINE void run_block(Group &g, const Input &x, int n, double *blk_bm, double *blk_ur, double *blk_ui,
                          double *blk_bi, double *const *rows) {
     if (!recurse<W, false, KEEP_U, ANALYTIC, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows))
         recurse<W, true, KEEP_U, ANALYTIC, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
 }
 
 template <int W, bool OWN_INPUT>
-GT_INLINE void run_input(bool keep_u, bool analytic, Group &g, const double *x, int n, double *blk_bm,
+GT_INLINE void run_input(bool keep_u, bool analytic, Group &g, const Input &x, int n, double *blk_bm,
                          double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
     if (analytic)
         run_block<W, true, true, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
@@ -387,8 +399,7 @@ GT_INLINE void run_input(bool keep_u, bool analytic, Group &g, const double *x, 
 template <int W>
 GT_INLINE void run_groups(const Job &job) {
     Engine &e = *job.e;
-    alignas(64) double blk_bm[BLOCK * W], blk_ur[BLOCK * W], blk_ui[BLOCK * W], blk_bi[BLOCK * W],
-        blk_x[BLOCK * W];
+    alignas(64) double blk_bm[BLOCK * W], blk_ur[BLOCK * W], blk_ui[BLOCK * W], blk_bi[BLOCK * W];
     // The complex output is kept only for the envelope, the phase and the
     // analytic output.
     const bool analytic = job.analytic.data != nullptr;
@@ -411,18 +422,18 @@ GT_INLINE void run_groups(const Job &job) {
                     rows[l] = l < lanes ? job.bm.row(first + l) + b : blk_bm;
             }
             double *const *to = direct ? rows : nullptr;
+            Input in;
+            in.x = job.x + b;
+            in.step = job.col_step;
             if (job.rows) {
-                // Each lane's own samples, gathered into per-sample vectors;
-                // lanes past the last channel read its row.
+                // Lanes past the last channel read its row.
                 for (int l = 0; l < W; l++) {
                     const int c = l < lanes ? first + l : e.channels - 1;
-                    const double *src = job.rows + c * job.row_step + b * job.col_step;
-                    for (int k = 0; k < m; k++)
-                        blk_x[k * W + l] = src[k * job.col_step];
+                    in.own[l] = job.rows + c * job.row_step + b * job.col_step;
                 }
-                run_input<W, true>(keep_u, analytic, g, blk_x, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
+                run_input<W, true>(keep_u, analytic, g, in, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
             } else {
-                run_input<W, false>(keep_u, analytic, g, job.x + b, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
+                run_input<W, false>(keep_u, analytic, g, in, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
             }
             const long long t0 = t_start + b;
             if (job.bm.data && !direct)
