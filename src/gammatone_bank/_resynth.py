@@ -130,7 +130,9 @@ def _design(fs: int, cfs_bytes: bytes, lag: int | None) -> ResynthesisDesign:
     response = _impulse(fs, cfs, n)
     f, band = _band(fs, cfs, size)
     real = np.fft.rfft(response.real, size)
-    group = _group_delays(real, f, cfs) * fs
+    # From the analytic response: near fs/2 the real part's spectrum folds in
+    # its image, which bends the phase.
+    group = _group_delays(np.fft.fft(response, size)[:, :f.size], f, cfs) * fs
     if lag is None:
         power = np.abs(real[:, band]) ** 2
         weights: Array | Complex = _ridge(power.T, np.ones(int(band.sum())), RIDGE_ZERO_PHASE)
@@ -267,7 +269,7 @@ class ResynthesisStream(_Closable):
             y += rows[c, start:start + n]
         self._held = rows[:, n:].copy() if held else self._held
         if gains is not None and n:
-            self._last = gains[:, -1:] if gains.shape[1] > 1 else gains
+            self._last = gains[:, -1:]
         self.samples += n
         return y
 
