@@ -23,6 +23,7 @@ from gammatone_bank import (
     resynthesis_design,
     resynthesize,
 )
+from gammatone_bank import _resynth
 from gammatone_bank._masks import _mask_gains
 
 FS = 16000
@@ -116,15 +117,13 @@ class TestOwnInput:
             engine.process(np.zeros((3, 10)), 0, engine.groups, np.empty((4, 10)), None, None, None, None)
 
 
-def spread(mask, n):
-    """The per-sample gains resynthesize spreads a mask into."""
-    return _mask_gains(mask, n, FS, CFS.size, 0.025, 0.010).rows(0, CFS.size)
-
-
-def streamed(x, cuts, gains=None, delay=0.004):
+def streamed(x, cuts, mask=None, delay=0.004):
+    """The stream's output over x cut at cuts, each chunk's gains spread from
+    mask over that chunk alone, as a live mask would be."""
+    spread = None if mask is None else _mask_gains(mask, x.size, FS, CFS.size, 0.025, 0.010)
     with ResynthesisStream(FS, CFS, delay=delay) as stream:
         edges = [0, *sorted(cuts), x.size]
-        parts = [stream.process(x[a:b], None if gains is None else gains[:, a:b])
+        parts = [stream.process(x[a:b], None if spread is None else spread.gains(0, CFS.size, a, b))
                  for a, b in zip(edges[:-1], edges[1:])]
         parts.append(stream.close())
     return np.concatenate(parts)
@@ -132,15 +131,21 @@ def streamed(x, cuts, gains=None, delay=0.004):
 
 class TestStream:
     @settings(max_examples=15, deadline=None)
-    @given(cuts=st.lists(st.integers(0, 1500), max_size=6), masked=st.booleans())
-    def test_any_chunking_gives_the_one_shot_bits(self, cuts, masked):
+    @given(cuts=st.lists(st.integers(0, 1500), max_size=6), masked=st.booleans(),
+           block=st.sampled_from([256, 1 << 15]))
+    def test_any_chunking_gives_the_one_shot_bits(self, cuts, masked, block):
+        # block: how resynthesize itself feeds its stream.
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(_resynth, "CAUSAL_BLOCK", block)
+            self.check_chunking(cuts, masked)
+
+    def check_chunking(self, cuts, masked):
         rng = np.random.default_rng(len(cuts))
         x = rng.standard_normal(1500)
         mask = rng.uniform(size=(CFS.size, cochleagram(x, FS, CFS).shape[1])) if masked else None
-        gains = None if mask is None else spread(mask, x.size)
         lag = round(0.004 * FS)
         expected = resynthesize(x, FS, CFS, delay=0.004, mask=mask)
-        got = streamed(x, cuts, gains)
+        got = streamed(x, cuts, mask)
         assert got.size == x.size + lag
         np.testing.assert_array_equal(got[lag:].view(np.uint64), expected.view(np.uint64))
 

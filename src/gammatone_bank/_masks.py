@@ -63,27 +63,36 @@ class _Spread:
     def __init__(self, mask: Array, n: int, frame_len: int, hop_len: int) -> None:
         self.mask, self.n, self.hop = mask, n, hop_len
         self.win = _window(max(frame_len, hop_len))
-        self.width = max((mask.shape[1] - 1) * hop_len + self.win.size, n)
-        self.norm = self._sum(np.ones((1, mask.shape[1])))[0]
 
-    def _sum(self, weights: Array) -> Array:
-        out = np.zeros((weights.shape[0], self.width))
-        frames = weights.shape[1]
-        for j, w in enumerate(self.win):
-            out[:, j:j + frames * self.hop:self.hop] += weights * w
-        return out
+    def _sum(self, weights: Array, a: int, b: int) -> Array:
+        """Sum over frames k of weights[:, k] * win[t - k hop], for t in [a, b).
 
-    def rows(self, r0: int, r1: int) -> Array:
-        """The gains of channels r0 .. r1-1, (r1 - r0) x n."""
-        out = self._sum(self.mask[r0:r1])[:, :self.n]
-        np.divide(out, self.norm[:self.n], out=out)
+        Only the frames that reach [a, b) are added, each sample's terms in
+        the order of their offset into the window, from 0.0: the same bits
+        for a sample whatever block it is computed in.
+        """
+        size, hop = self.win.size, self.hop
+        k0 = max(0, (a - size) // hop + 1)
+        k1 = min(weights.shape[1], (b - 1) // hop + 1)
+        frames, start = k1 - k0, k0 * hop
+        out = np.zeros((weights.shape[0], max((frames - 1) * hop + size, b - start)))
+        if frames > 0:
+            part = weights[:, k0:k1]
+            for j, w in enumerate(self.win):
+                out[:, j:j + frames * hop:hop] += part * w
+        return out[:, a - start:b - start]
+
+    def gains(self, r0: int, r1: int, a: int, b: int) -> Array:
+        """The gains of channels r0 .. r1-1 at samples a .. b-1."""
+        out = self._sum(self.mask[r0:r1], a, b)
+        np.divide(out, self._sum(np.ones((1, self.mask.shape[1])), a, b), out=out)
         return out
 
     def apply(self, rows: Array) -> None:
         """Multiply every row of (channels x n) rows by its gains, in place."""
         for r in range(0, rows.shape[0], SPREAD_ROWS):
             block = rows[r:r + SPREAD_ROWS]
-            block *= self.rows(r, r + block.shape[0])
+            block *= self.gains(r, r + block.shape[0], 0, self.n)
 
 
 def _mask_gains(mask: ArrayLike, n: int, fs: int, channels: int, frame: float, hop: float) -> _Spread:

@@ -44,6 +44,9 @@ TAIL = 0.25
 RIDGE_CAUSAL = 1e-3
 RIDGE_ZERO_PHASE = 1e-4
 
+# Samples per block of a causal resynthesis.
+CAUSAL_BLOCK = 1 << 15
+
 # Samples per block of the zero-phase second pass.
 SECOND_PASS_BLOCK = 2048
 
@@ -313,9 +316,16 @@ def resynthesize(
     spread = None if mask is None else _mask_gains(mask, samples.size, rate, centres.size, frame, hop)
     if lag is None:
         return _zero_phase(samples, rate, centres, spread, _bank._check_workers(workers))
+    # The stream fed block by block, which gives the same bits as one call
+    # and keeps memory at channels x block.
     stream = ResynthesisStream(rate, centres, delay=lag / rate, workers=workers)
-    gains = None if spread is None else spread.rows(0, centres.size)
-    out = np.concatenate([stream.process(samples, gains), stream.close()])
+    n = samples.size
+    out = np.empty(n + lag)
+    for a in range(0, n, CAUSAL_BLOCK):
+        b = min(a + CAUSAL_BLOCK, n)
+        gains = None if spread is None else spread.gains(0, centres.size, a, b)
+        out[a:b] = stream.process(samples[a:b], gains)
+    out[n:] = stream.close()
     return out[lag:]
 
 
