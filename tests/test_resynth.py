@@ -6,11 +6,19 @@ chunked; the designs must reach their quality on in-band noise and under an
 ideal mask; masks and gains are checked with messages that name them.
 """
 
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import gammatone_bank
 from gammatone_bank import (
     ResynthesisStream,
     Stream,
@@ -321,3 +329,104 @@ class TestRefusals:
     def test_parts_of_different_lengths(self):
         with pytest.raises(ValueError, match="same length.*1000 and 999"):
             ideal_binary_mask(X, X[:-1], FS, CFS)
+
+
+# ---------------------------------------------------------------- command line
+
+# Run the package the tests import, whether or not it is the installed one.
+ENV = os.environ | {"PYTHONPATH": os.path.dirname(os.path.dirname(gammatone_bank.__file__))}
+
+
+def command(*args, cwd):
+    return subprocess.run([sys.executable, "-m", "gammatone_bank", "resynthesize", *map(str, args)],
+                          cwd=cwd, env=ENV, capture_output=True, text=True, timeout=120)
+
+
+@pytest.fixture
+def sf():
+    return pytest.importorskip("soundfile")
+
+
+@pytest.fixture
+def noise_wav(tmp_path, sf):
+    x = 0.25 * in_band_noise(FS, 7)
+    sf.write(tmp_path / "in.wav", x, FS, subtype="PCM_24")
+    return sf.read(tmp_path / "in.wav")[0]
+
+
+def band_cfs(channels=64):
+    return erb_space(50.0, 0.45 * FS, channels)  # the command's default band at 16 kHz
+
+
+class TestCommandLine:
+    @pytest.mark.parametrize("delay", [None, 0.004])
+    def test_writes_the_library_result_in_the_input_subtype(self, tmp_path, sf, noise_wav, delay):
+        mask = np.random.default_rng(1).uniform(size=(64, cochleagram(noise_wav, FS, band_cfs()).shape[1]))
+        np.save(tmp_path / "mask.npy", mask)
+        extra = [] if delay is None else ["--delay", delay]
+        done = command("in.wav", "--out", "out.wav", "--mask", "mask.npy", *extra, cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        assert done.stderr == "" and "wrote out.wav (WAV PCM_24)" in done.stdout
+        assert sf.info(tmp_path / "out.wav").subtype == "PCM_24"
+        y, fs = sf.read(tmp_path / "out.wav")
+        expected = resynthesize(noise_wav, FS, band_cfs(), mask=mask, delay=delay)
+        assert fs == FS and y.shape == noise_wav.shape
+        np.testing.assert_allclose(y, expected, atol=2.0**-23)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "mask.npy", "out.wav"]
+
+    def test_clipping_is_warned_with_its_size(self, tmp_path, sf):
+        x = np.clip(0.6 * np.random.default_rng(4).standard_normal(FS), -1, 1)
+        sf.write(tmp_path / "loud.flac", x, FS, subtype="PCM_16")
+        done = command("loud.flac", "--out", "out.flac", cwd=tmp_path)
+        assert done.returncode == 0
+        assert re.fullmatch(r"gammatone-bank: warning: \d+ samples beyond full scale clipped "
+                            r"\(peak 1\.\d+, \d\.\d dB over\).*\n", done.stderr)
+        assert np.abs(sf.read(tmp_path / "out.flac")[0]).max() <= 1.0
+        # A float subtype keeps what lies beyond full scale.
+        assert command("loud.flac", "--out", "out.wav", "--subtype", "float", cwd=tmp_path).stderr == ""
+        assert np.abs(sf.read(tmp_path / "out.wav")[0]).max() > 1.0
+
+    @pytest.mark.parametrize(
+        ("args", "message"),
+        [
+            (["--mask", "short.npy"], r"short.npy: mask must have shape .* = \(64, 99\).*got \(64, 98\)"),
+            (["--mask", "in.wav"], "in.wav: not a readable .npy mask"),
+            (["--delay", "-0.1"], "delay must be"),
+            (["--subtype", "VORBIS"], "out.wav: WAV cannot hold VORBIS"),
+            (["--high", "9000"], "--high 9000 Hz needs a sample rate above"),
+        ],
+    )
+    def test_refusals_leave_nothing(self, tmp_path, noise_wav, args, message):
+        np.save(tmp_path / "short.npy", np.ones((64, 98)))
+        before = sorted(p.name for p in tmp_path.iterdir())
+        done = command("in.wav", "--out", "out.wav", *args, cwd=tmp_path)
+        assert done.returncode == 2
+        assert re.fullmatch(f"gammatone-bank: error: {message}.*\n", done.stderr), done.stderr
+        assert sorted(p.name for p in tmp_path.iterdir()) == before
+
+    @pytest.mark.parametrize(("out", "message"), [("out.xyz", "unknown sound format 'XYZ'"),
+                                                  ("in.wav", "--out names the input file")])
+    def test_bad_outputs(self, tmp_path, noise_wav, out, message):
+        done = command("in.wav", "--out", out, cwd=tmp_path)
+        assert done.returncode == 2 and message in done.stderr
+
+    @pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+    def test_signal_ends_cleanly(self, tmp_path, sf, signum, status):
+        sf.write(tmp_path / "long.wav", np.zeros(600 * FS, np.int16), FS, subtype="PCM_16")
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "gammatone_bank", "resynthesize", "long.wav", "--out", "o.wav", "--delay", "0.004"],
+            cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        try:
+            # The temporary output appears once the run has begun.
+            deadline = time.monotonic() + 60
+            while not any(p.name.endswith(".tmp") for p in tmp_path.iterdir()) and time.monotonic() < deadline:
+                time.sleep(0.01)
+            proc.send_signal(signum)
+            out, err = proc.communicate(timeout=60)
+        finally:
+            proc.kill()
+            proc.wait(timeout=60)
+        assert proc.returncode == status, err
+        assert out == "" and "Traceback" not in err
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["long.wav"]
