@@ -119,10 +119,27 @@ class TestOwnInput:
             lone = filterbank(np.ascontiguousarray(view[c]), FS, cf).bm[0]
             np.testing.assert_array_equal(out[c].view(np.uint64), lone.view(np.uint64))
 
+    def test_weighted_output_is_re_of_weight_times_analytic(self, level, rng):
+        cfs = CFS[::6]
+        x = rng.standard_normal(600)
+        w = rng.standard_normal(cfs.size) + 1j * rng.standard_normal(cfs.size)
+        a = filterbank(x, FS, cfs, analytic=True).analytic
+        engine = _engine.Engine(FS, cfs, weights=w)
+        out = np.empty((cfs.size, x.size))
+        engine.process(x, 0, engine.groups, None, None, None, None, None, None, out)
+        expected = w.real[:, None] * a.real - w.imag[:, None] * a.imag
+        np.testing.assert_array_equal(out.view(np.uint64), expected.view(np.uint64))
+
     def test_rows_must_match_channels(self):
         engine = _engine.Engine(FS, CFS[:4])
         with pytest.raises(ValueError, match="4 rows"):
             engine.process(np.zeros((3, 10)), 0, engine.groups, np.empty((4, 10)), None, None, None, None)
+
+
+def scalar_causal(x, mask):
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("GAMMATONE_BANK_SIMD", "scalar")
+        return resynthesize(x, FS, CFS, delay=0.004, mask=mask)
 
 
 def streamed(x, cuts, mask=None, delay=0.004):
@@ -156,6 +173,12 @@ class TestStream:
         got = streamed(x, cuts, mask)
         assert got.size == x.size + lag
         np.testing.assert_array_equal(got[lag:].view(np.uint64), expected.view(np.uint64))
+
+    def test_same_bits_at_every_level(self, level, rng):
+        x = rng.standard_normal(700)
+        mask = rng.uniform(size=(CFS.size, cochleagram(x, FS, CFS).shape[1]))
+        got = resynthesize(x, FS, CFS, delay=0.004, mask=mask)
+        np.testing.assert_array_equal(got, scalar_causal(x, mask))
 
     def test_each_chunk_returns_its_length_and_close_the_lag(self, rng):
         with ResynthesisStream(FS, CFS, delay=0.01) as stream:

@@ -131,6 +131,8 @@ struct alignas(64) Group {
     double a1[MAX_W], a2[MAX_W], a3[MAX_W], a4[MAX_W], a5[MAX_W];
     double coscf[MAX_W], sincf[MAX_W], gain[MAX_W];
     double tpt[MAX_W], cf[MAX_W];
+    // The complex weight of the weighted output Re(w * analytic).
+    double wr[MAX_W], wi[MAX_W];
     // Recursion history (p1 newest), real and imaginary parts.
     double p1r[MAX_W], p2r[MAX_W], p3r[MAX_W], p4r[MAX_W];
     double p1i[MAX_W], p2i[MAX_W], p3i[MAX_W], p4i[MAX_W];
@@ -160,6 +162,8 @@ void set_channel(Group &g, int lane, int fs, double cf) {
     g.qcos[lane] = 1.0;
     g.qsin[lane] = 0.0;
     g.oldphase[lane] = g.turns[lane] = g.turns_2pi[lane] = 0.0;
+    g.wr[lane] = 1.0;
+    g.wi[lane] = 0.0;
 }
 
 // Where one call's outputs go.  Each is a (channels x columns) block of rows
@@ -201,6 +205,8 @@ struct Job {
     Out bm, env, instp, instf, frames;
     // The analytic output: (re, im) pairs, so 2 n doubles per row.
     Out analytic;
+    // Re(w * analytic) = wr * bm - wi * quadrature, with the engine's weights.
+    Out weighted;
 };
 
 // ---------------------------------------------------------------------------
@@ -402,7 +408,7 @@ GT_INLINE void run_groups(const Job &job) {
     alignas(64) double blk_bm[BLOCK * W], blk_ur[BLOCK * W], blk_ui[BLOCK * W], blk_bi[BLOCK * W];
     // The complex output is kept only for the envelope, the phase and the
     // analytic output.
-    const bool analytic = job.analytic.data != nullptr;
+    const bool analytic = job.analytic.data != nullptr || job.weighted.data != nullptr;
     const bool keep_u = job.env.data != nullptr || e.phase || analytic;
     for (int gi = job.g0; gi < job.g1; gi++) {
         Group &g = e.groups[gi];
@@ -438,7 +444,15 @@ GT_INLINE void run_groups(const Job &job) {
             const long long t0 = t_start + b;
             if (job.bm.data && !direct)
                 write_rows<W>(blk_bm, m, lanes, job.bm, first, b);
-            if (analytic) {
+            if (job.weighted.data) {
+                for (int l = 0; l < lanes; l++) {
+                    const double wr = g.wr[l], wi = g.wi[l];
+                    double *row = job.weighted.row(first + l) + b;
+                    for (int k = 0; k < m; k++)
+                        row[k] = wr * blk_bm[k * W + l] - wi * blk_bi[k * W + l];
+                }
+            }
+            if (job.analytic.data) {
                 for (int l = 0; l < lanes; l++) {
                     double *row = job.analytic.row(first + l) + 2 * b;
                     for (int k = 0; k < m; k++) {
@@ -578,14 +592,34 @@ void engine_free(Engine *e) {
     delete e;
 }
 
+// One complex weight per channel, for the weighted output.
+bool set_weights(Engine &e, PyObject *obj) {
+    PyArrayObject *w = reinterpret_cast<PyArrayObject *>(PyArray_FROM_OTF(obj, NPY_CDOUBLE, NPY_ARRAY_IN_ARRAY));
+    if (w == nullptr)
+        return false;
+    if (PyArray_NDIM(w) != 1 || PyArray_SIZE(w) != e.channels) {
+        Py_DECREF(w);
+        PyErr_Format(PyExc_ValueError, "weights must be 1-D with one per channel (%d)", e.channels);
+        return false;
+    }
+    const double *v = static_cast<const double *>(PyArray_DATA(w));
+    for (int c = 0; c < e.ngroups * e.width; c++) {
+        const int src = c < e.channels ? c : e.channels - 1;
+        e.groups[c / e.width].wr[c % e.width] = v[2 * src];
+        e.groups[c / e.width].wi[c % e.width] = v[2 * src + 1];
+    }
+    Py_DECREF(w);
+    return true;
+}
+
 PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static const char *kwlist[] = {"fs", "cfs", "phase", "frame_len", "hop_len", "simd", nullptr};
+    static const char *kwlist[] = {"fs", "cfs", "phase", "frame_len", "hop_len", "simd", "weights", nullptr};
     int fs;
-    PyObject *cfs_obj, *simd = nullptr;
+    PyObject *cfs_obj, *simd = nullptr, *weights_obj = Py_None;
     int phase = 0;
     Py_ssize_t frame_len = 0, hop_len = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|$pnnO", const_cast<char **>(kwlist), &fs, &cfs_obj,
-                                     &phase, &frame_len, &hop_len, &simd))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|$pnnOO", const_cast<char **>(kwlist), &fs, &cfs_obj,
+                                     &phase, &frame_len, &hop_len, &simd, &weights_obj))
         return nullptr;
     if (fs <= 0)
         return PyErr_Format(PyExc_ValueError, "fs must be positive, got %d", fs);
@@ -655,6 +689,11 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         // Lanes past the last channel run a copy of it and are never written out.
         const int src = c < channels ? c : channels - 1;
         set_channel(e->groups[c / e->width], c % e->width, fs, cf[src]);
+    }
+    if (weights_obj != Py_None && !set_weights(*e, weights_obj)) {
+        Py_DECREF(cfs);
+        Py_DECREF(self);
+        return nullptr;
     }
     Py_DECREF(cfs);
     return reinterpret_cast<PyObject *>(self);
@@ -795,11 +834,11 @@ long long frames_completing(const Engine &e, long long t, long long n) {
 PyObject *engine_process(PyObject *obj, PyObject *args) {
     EngineObject *self = reinterpret_cast<EngineObject *>(obj);
     Engine &e = *self->engine;
-    PyObject *x_obj, *objs[6];
-    objs[5] = Py_None;
+    PyObject *x_obj, *objs[7];
+    objs[5] = objs[6] = Py_None;
     Py_ssize_t g0, g1;
-    if (!PyArg_ParseTuple(args, "OnnOOOOO|O", &x_obj, &g0, &g1, &objs[0], &objs[1], &objs[2], &objs[3],
-                          &objs[4], &objs[5]))
+    if (!PyArg_ParseTuple(args, "OnnOOOOO|OO", &x_obj, &g0, &g1, &objs[0], &objs[1], &objs[2], &objs[3],
+                          &objs[4], &objs[5], &objs[6]))
         return nullptr;
     if (!check_groups(e, g0, g1))
         return nullptr;
@@ -812,10 +851,10 @@ PyObject *engine_process(PyObject *obj, PyObject *args) {
     job.g0 = static_cast<int>(g0);
     job.g1 = static_cast<int>(g1);
     const Py_ssize_t instf_columns = n == 0 ? 0 : (t == 0 ? n - 1 : n);
-    static const char *const names[6] = {"bm", "env", "instp", "instf", "frames", "analytic"};
-    const Py_ssize_t columns[6] = {n, n, n, instf_columns, frames_completing(e, t, n), 2 * n};
-    Out *outs[6] = {&job.bm, &job.env, &job.instp, &job.instf, &job.frames, &job.analytic};
-    for (int i = 0; i < 6; i++) {
+    static const char *const names[7] = {"bm", "env", "instp", "instf", "frames", "analytic", "weighted"};
+    const Py_ssize_t columns[7] = {n, n, n, instf_columns, frames_completing(e, t, n), 2 * n, n};
+    Out *outs[7] = {&job.bm, &job.env, &job.instp, &job.instf, &job.frames, &job.analytic, &job.weighted};
+    for (int i = 0; i < 7; i++) {
         if (!output_block(objs[i], names[i], e.channels, columns[i], outs[i]))
             return nullptr;
     }
@@ -827,8 +866,8 @@ PyObject *engine_process(PyObject *obj, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "frames is required by an engine that sums frames");
         return nullptr;
     }
-    PyObject *all[7] = {x_obj, objs[0], objs[1], objs[2], objs[3], objs[4], objs[5]};
-    if (overlapping(all, 7)) {
+    PyObject *all[8] = {x_obj, objs[0], objs[1], objs[2], objs[3], objs[4], objs[5], objs[6]};
+    if (overlapping(all, 8)) {
         PyErr_SetString(PyExc_ValueError, "x and the outputs must not share memory");
         return nullptr;
     }
@@ -893,9 +932,10 @@ PyObject *engine_get_samples(PyObject *obj, void *) {
 
 PyMethodDef engine_methods[] = {
     {"process", engine_process, METH_VARARGS,
-     "process(x, g0, g1, bm, env, instp, instf, frames, analytic=None)\n--\n\n"
+     "process(x, g0, g1, bm, env, instp, instf, frames, analytic=None, weighted=None)\n--\n\n"
      "Filter x (shared, or one row per channel) through channel groups g0 .. g1-1,\n"
-     "carrying their state on.  analytic: a float64 view of complex rows."},
+     "carrying their state on.  analytic: a float64 view of complex rows;\n"
+     "weighted: Re(weights * analytic) per channel."},
     {"partial", engine_partial, METH_VARARGS,
      "partial(g0, g1, frames)\n--\n\n"
      "Write the open frame's sum of each channel of groups g0 .. g1-1 to frames[:, 0];\n"
@@ -913,7 +953,7 @@ PyGetSetDef engine_getset[] = {
 
 PyType_Slot engine_slots[] = {
     {Py_tp_doc, const_cast<char *>(
-        "Engine(fs, cfs, *, phase=False, frame_len=0, hop_len=0, simd=None)\n--\n\n"
+        "Engine(fs, cfs, *, phase=False, frame_len=0, hop_len=0, simd=None, weights=None)\n--\n\n"
         "The state of one gammatone channel per centre frequency in cfs, carried\n"
         "from one process() call to the next.")},
     {Py_tp_new, reinterpret_cast<void *>(engine_new)},

@@ -227,7 +227,7 @@ class ResynthesisStream(_Closable):
         self._start()
 
     def _start(self) -> None:
-        self._engine = _engine.Engine(self.fs, self.cfs)
+        self._engine = _engine.Engine(self.fs, self.cfs, weights=np.asarray(self.design.weights, np.complex128))
         # The last `_history` samples of each channel's weighted output.
         self._held = np.zeros((self.cfs.size, self._history))
         self._last: Array | None = None
@@ -253,24 +253,20 @@ class ResynthesisStream(_Closable):
             return out
 
     def _step(self, x: Array, gains: Array | None) -> Array:
-        n, channels, held = x.size, self.cfs.size, self._history
-        analytic = np.empty((channels, n), np.complex128)
-        _bank._drive(self._engine, x, (None, None, None, None, None, analytic.view(np.float64)), self._workers)
-        y = np.zeros(n)
-        rows = np.empty((channels, held + n))
+        n, held = x.size, self._history
+        # Each channel's Re(weight * analytic output) goes straight after
+        # the samples held back from the previous chunk.
+        rows = np.empty((self.cfs.size, held + n))
         rows[:, :held] = self._held
-        weights, delays = self.design.weights, self.design.delays
-        term = np.empty(n)
-        for c in range(channels):
-            row = rows[c, held:]
-            np.multiply(analytic[c].real, weights[c].real, out=row)
-            np.multiply(analytic[c].imag, weights[c].imag, out=term)
-            row -= term
-            if gains is not None:
-                row *= gains[c]
-            start = held - int(delays[c])
+        fresh = rows[:, held:]
+        _bank._drive(self._engine, x, (None, None, None, None, None, None, fresh), self._workers)
+        if gains is not None:
+            fresh *= gains
+        y = np.zeros(n)
+        for c, start in enumerate((held - self.design.delays).tolist()):
             y += rows[c, start:start + n]
-        self._held = rows[:, n:].copy() if held else self._held
+        if held:
+            self._held = rows[:, n:].copy()
         if gains is not None and n:
             self._last = gains[:, -1:]
         self.samples += n
