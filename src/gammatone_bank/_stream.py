@@ -53,7 +53,8 @@ class _Closable:
 class Stream(_Closable):
     """A filterbank whose state carries over from one chunk to the next.
 
-    Takes the arguments of :func:`filterbank`, less x.  ``process(chunk)``
+    Takes the arguments of :func:`filterbank`, less x (``analytic`` too:
+    ``close`` then returns zero analytic columns).  ``process(chunk)``
     filters the next samples and returns a :class:`Filterbank` whose rows
     hold the chunk's samples; ``close()`` returns what is held back at the
     end.  Concatenating every result along the sample axis gives exactly
