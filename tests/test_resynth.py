@@ -258,6 +258,14 @@ class TestDesign:
         zero = resynthesis_design(FS, CFS)
         assert zero.delay is None and zero.weights.dtype == np.float64 and not zero.delays.any()
 
+    @pytest.mark.parametrize("delay", DESIGNS)
+    def test_one_channel_passes_its_band(self, delay):
+        # A lone channel's design still has a band to fit (no FFT bin lies
+        # exactly on 1000.3 Hz): a tone at its cf comes back.
+        t = np.arange(FS) / FS
+        x = np.sin(2 * np.pi * 1000.3 * t)
+        assert snr(x, resynthesize(x, FS, 1000.3, delay=delay)) > 20.0
+
     def test_group_delay_of_a_lone_channel(self):
         # A fourth-order gammatone's group delay at cf is 4 / (2 pi 1.019 ERB(cf)).
         cf = 1000.0

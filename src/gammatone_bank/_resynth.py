@@ -108,9 +108,13 @@ def _ridge(a: Array, b: Array, ridge: float) -> Array:
 
 
 def _band(fs: int, cfs: Array, size: int) -> tuple[Array, NDArray[np.bool_]]:
-    """The rfft bin frequencies of size samples and which lie in the bank's band."""
+    """The rfft bin frequencies of size samples and which lie in the bank's
+    band, from the lowest cf to the highest, with the bin nearest each cf
+    (so that a single channel has one)."""
     f = np.fft.rfftfreq(size, 1.0 / fs)
-    return f, (f >= cfs[0]) & (f <= cfs[-1])
+    band = (f >= cfs[0]) & (f <= cfs[-1])
+    band[np.rint(cfs * size / fs).astype(np.int64)] = True
+    return f, band
 
 
 def _group_delays(spectra: Complex, f: Array, cfs: Array) -> Array:
