@@ -98,10 +98,6 @@ class TestAnalytic:
         bank = filterbank(np.ones(10), FS, CFS[:3])
         assert bank._fields[-1] == "analytic" and bank.analytic is None
 
-    def test_flag_must_be_bool(self):
-        with pytest.raises(TypeError, match="analytic"):
-            filterbank(np.ones(10), FS, CFS[:3], analytic=1)
-
 
 class TestOwnInput:
     """The engine's second-pass mode: every channel filters a row of its own."""
@@ -316,9 +312,7 @@ class TestRefusals:
             resynthesize(X, FS, CFS, delay=delay)
         with pytest.raises(ValueError, match="delay must be"):
             ResynthesisStream(FS, CFS, delay=delay)
-
-    def test_stream_is_never_zero_phase(self):
-        with pytest.raises(ValueError, match="delay must be a number"):
+        with pytest.raises(ValueError, match="a stream cannot be zero-phase"):
             ResynthesisStream(FS, CFS, delay=None)
 
     @pytest.mark.parametrize(
@@ -336,12 +330,6 @@ class TestRefusals:
             stream.process(X[:10], gains)
         assert stream.samples == 0
         np.testing.assert_array_equal(stream.process(X), ResynthesisStream(FS, CFS).process(X))
-
-    def test_closed_stream(self):
-        stream = ResynthesisStream(FS, CFS)
-        stream.close()
-        with pytest.raises(ValueError, match="closed"):
-            stream.process(X)
 
     def test_unsorted_cfs(self):
         with pytest.raises(ValueError, match="ascending"):
