@@ -35,6 +35,7 @@ bench:
 	$(BENCH_VENV)/bin/python bench/bench.py
 	$(BENCH_VENV)/bin/python bench/bench_bank.py
 	$(BENCH_VENV)/bin/python bench/bench_engine.py
+	$(BENCH_VENV)/bin/python bench/bench_resynth.py
 
 # The whole test suite against an AddressSanitizer + UBSan build of the module,
 # in a build directory and virtual environment of its own.

@@ -9,6 +9,11 @@
 - :class:`Stream`, :class:`CochleagramStream`: the same fed one chunk at a
   time, with every channel's state kept from chunk to chunk.
 - :func:`cf_gain`: each channel's gain at its own centre frequency.
+- :func:`resynthesize`, :class:`ResynthesisStream`: the channels summed back
+  into a signal, zero-phase or causal, optionally under a time-frequency
+  mask; :func:`resynthesis_design` shows each channel's delay and weight.
+- :func:`ideal_binary_mask`, :func:`ideal_ratio_mask`: masks on cochleagram
+  frames from a target and an interference.
 - :func:`batch`: cochleagram features of many files on Dask.
 - :func:`load_features`: read a features file (of ``--save`` or :func:`batch`).
 
@@ -27,12 +32,16 @@ from gammatone_bank._batch import batch
 from gammatone_bank._cochleagram import cochleagram
 from gammatone_bank._features import Features, load_features
 from gammatone_bank._gain import cf_gain
+from gammatone_bank._masks import ideal_binary_mask, ideal_ratio_mask
+from gammatone_bank._resynth import ResynthesisDesign, ResynthesisStream, resynthesis_design, resynthesize
 from gammatone_bank._stream import CochleagramStream, Stream
 
 __all__ = [
     "CochleagramStream",
     "Features",
     "Filterbank",
+    "ResynthesisDesign",
+    "ResynthesisStream",
     "Stream",
     "batch",
     "cf_gain",
@@ -41,5 +50,9 @@ __all__ = [
     "erb_space",
     "filterbank",
     "frame_levels",
+    "ideal_binary_mask",
+    "ideal_ratio_mask",
     "load_features",
+    "resynthesis_design",
+    "resynthesize",
 ]

@@ -41,8 +41,8 @@ Array = NDArray[np.float64]
 class Filterbank(NamedTuple):
     """The outputs of :func:`filterbank`, one row per centre frequency.
 
-    Every array is C-contiguous float64 of shape (channels, samples); an
-    output that was not asked for is None.
+    Every array is C-contiguous of shape (channels, samples), float64 but for
+    ``analytic`` (complex128); an output that was not asked for is None.
     """
 
     cfs: Array
@@ -50,6 +50,7 @@ class Filterbank(NamedTuple):
     env: Array | None
     instp: Array | None
     instf: Array | None
+    analytic: NDArray[np.complex128] | None = None
 
 
 def erb_number(f: ArrayLike) -> Array:
@@ -211,6 +212,7 @@ def filterbank(
     instp: bool = False,
     instf: bool = False,
     workers: int | None = None,
+    analytic: bool = False,
 ) -> Filterbank:
     """Filter x through one gammatone channel per centre frequency.
 
@@ -224,7 +226,9 @@ def filterbank(
     a number (one channel) or a non-empty 1-D array_like, each finite and
     strictly between 0 and fs/2.  env, instp, instf: also return the
     envelope, the unwrapped instantaneous phase (radians) and the
-    instantaneous frequency (Hz).  workers: threads to filter groups of
+    instantaneous frequency (Hz).  analytic: also return the analytic output,
+    complex128: bm plus i times its quadrature, computed in the same pass;
+    its real part is bm bit for bit and its magnitude env to rounding.  workers: threads to filter groups of
     channels on, the calling thread among them (default: the CPUs this
     process may use, ``os.process_cpu_count()``); 1 filters in the calling
     thread only.
@@ -246,19 +250,27 @@ def filterbank(
     centres = _check_cfs(cfs, rate)
     samples = _check_x(x)
     threads = _check_workers(workers)
-    env, instp, instf = (_check_flag(k, v) for k, v in (("env", env), ("instp", instp), ("instf", instf)))
+    env, instp, instf, analytic = (
+        _check_flag(k, v) for k, v in (("env", env), ("instp", instp), ("instf", instf), ("analytic", analytic))
+    )
     n = samples.size
     shape = (centres.size, n)
     bm = np.empty(shape)
     env_out = np.empty(shape) if env else None
     instp_out = np.empty(shape) if instp else None
     instf_out = np.empty(shape) if instf else None
+    analytic_out = np.empty(shape, np.complex128) if analytic else None
     engine = _engine.Engine(rate, centres, phase=instp or instf)
-    _drive(engine, samples, (bm, env_out, instp_out, instf_out, None), threads)
+    _drive(engine, samples, (bm, env_out, instp_out, instf_out, None, _pairs(analytic_out)), threads)
     # The last sample has no next phase to difference: its frequency is cf.
     if instf_out is not None and n:
         instf_out[:, n - 1] = centres
-    return Filterbank(centres, bm, env_out, instp_out, instf_out)
+    return Filterbank(centres, bm, env_out, instp_out, instf_out, analytic_out)
+
+
+def _pairs(z: NDArray[np.complex128] | None) -> Array | None:
+    """A complex array as the float64 (re, im) pairs the engine writes."""
+    return None if z is None else z.view(np.float64)
 
 
 # Below this many channel-samples a call filters in the calling thread only:
@@ -269,16 +281,17 @@ THREAD_MIN = 1 << 16
 def _drive(
     engine: _engine.Engine,
     x: Array,
-    outputs: tuple[Array | None, Array | None, Array | None, Array | None, Array | None],
+    outputs: tuple[Array | None, ...],
     threads: int,
 ) -> None:
     """Run x through every channel group of engine, on up to `threads` threads.
 
-    outputs are (bm, env, instp, instf, frame sums), each None or a
-    (channels x columns) array the engine writes in place.
+    outputs are (bm, env, instp, instf, frame sums[, analytic pairs]), each
+    None or a (channels x columns) array the engine writes in place.  x is
+    the shared 1-D input, or (channels x samples), one row per channel.
     """
     groups = engine.groups
-    if x.size * engine.width * groups < THREAD_MIN:
+    if x.shape[-1] * engine.width * groups < THREAD_MIN:
         threads = 1
     if threads == 1:
         engine.process(x, 0, groups, *outputs)

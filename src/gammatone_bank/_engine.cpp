@@ -15,6 +15,10 @@
 // level by a thin entry point carrying that level's target attribute: the
 // default build stays generic x86-64.
 //
+// A channel's input is either the stream shared by every channel or a row of
+// its own (channels x samples, any strides): the second, time-reversed pass
+// of a zero-phase resynthesis filters each channel's own output again.
+//
 // Besides the per-sample outputs, the engine sums the squares of each
 // channel's output over frames (frame_len samples every hop_len), adding the
 // squares in sample order to 0.0: this fixes the levels' rounding once, for
@@ -127,6 +131,8 @@ struct alignas(64) Group {
     double a1[MAX_W], a2[MAX_W], a3[MAX_W], a4[MAX_W], a5[MAX_W];
     double coscf[MAX_W], sincf[MAX_W], gain[MAX_W];
     double tpt[MAX_W], cf[MAX_W];
+    // The complex weight of the weighted output Re(w * analytic).
+    double wr[MAX_W], wi[MAX_W];
     // Recursion history (p1 newest), real and imaginary parts.
     double p1r[MAX_W], p2r[MAX_W], p3r[MAX_W], p4r[MAX_W];
     double p1i[MAX_W], p2i[MAX_W], p3i[MAX_W], p4i[MAX_W];
@@ -156,6 +162,8 @@ void set_channel(Group &g, int lane, int fs, double cf) {
     g.qcos[lane] = 1.0;
     g.qsin[lane] = 0.0;
     g.oldphase[lane] = g.turns[lane] = g.turns_2pi[lane] = 0.0;
+    g.wr[lane] = 1.0;
+    g.wi[lane] = 0.0;
 }
 
 // Where one call's outputs go.  Each is a (channels x columns) block of rows
@@ -187,17 +195,26 @@ struct Engine {
 
 struct Job {
     Engine *e;
+    // The shared input, or null when every channel reads a row of its own:
+    // sample t of channel c at rows + c * row_step + t * col_step (doubles).
     const double *x;
+    const double *rows = nullptr;
+    Py_ssize_t row_step = 0, col_step = 0;
     Py_ssize_t n;
     int g0, g1;
     Out bm, env, instp, instf, frames;
+    // The analytic output: (re, im) pairs, so 2 n doubles per row.
+    Out analytic;
+    // Re(w * analytic) = wr * bm - wi * quadrature, with the engine's weights.
+    Out weighted;
 };
 
 // ---------------------------------------------------------------------------
 // The recursion over one block of n samples.  bm goes straight to the W
 // caller's rows when `rows` is given, else to blk_bm as per-sample vectors;
 // the complex output u (re, im) of each lane goes to blk_ur, blk_ui when
-// KEEP_U.
+// KEEP_U, and bm's quadrature to blk_bi when ANALYTIC.  With OWN_INPUT,
+// lane l reads its own input at own[l][t * step], else every lane reads x[t].
 //
 // The flush of tiny values sits on the recursion's critical path.  With
 // EXACT false the block runs without it and only records whether a flush
@@ -205,9 +222,15 @@ struct Job {
 // true from the same state.  Up to the first value a flush would change, both
 // runs compute the same bits.  Returns true when the block's results are final.
 
-template <int W, bool EXACT, bool KEEP_U>
-GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double *blk_ur, double *blk_ui,
-                       double *const *rows) {
+struct Input {
+    const double *x;            // shared: sample t at x[t]
+    const double *own[MAX_W];   // or lane l's sample t at own[l][t * step]
+    Py_ssize_t step;
+};
+
+template <int W, bool EXACT, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
+GT_INLINE bool recurse(Group &g, const Input &in, int n, double *blk_bm, double *blk_ur, double *blk_ui,
+                       double *blk_bi, double *const *rows) {
     typedef typename Lane<W>::V V;
     typedef typename Lane<W>::M M;
     const V a1 = load<W>(g.a1), a2 = load<W>(g.a2), a3 = load<W>(g.a3), a4 = load<W>(g.a4),
@@ -217,7 +240,14 @@ GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double 
     V qc = load<W>(g.qcos), qs = load<W>(g.qsin);
     M changes = M{};
     for (int t = 0; t < n; t++) {
-        const V xt = splat<W>(x[t]);
+        V xt;
+        if (OWN_INPUT) {
+            // Off the recursion's chain: these loads overlap its latency.
+            for (int l = 0; l < W; l++)
+                xt[l] = in.own[l][t * in.step];
+        } else {
+            xt = splat<W>(in.x[t]);
+        }
         const V a1p1r = a1 * p1r, a1p1i = a1 * p1i;
         V p0r = xt * qc + a1p1r + a2 * p2r + a3 * p3r + a4 * p4r;
         V p0i = xt * qs + a1p1i + a2 * p2i + a3 * p3i + a4 * p4i;
@@ -244,6 +274,12 @@ GT_INLINE bool recurse(Group &g, const double *x, int n, double *blk_bm, double 
         if (KEEP_U) {
             store<W>(blk_ur + t * W, ur);
             store<W>(blk_ui + t * W, ui);
+        }
+        if (ANALYTIC) {
+            // u turned back up by the oscillator is the analytic signal;
+            // its real part is bm above, the same operations in the same order.
+            const V bi = (ui * qc - ur * qs) * gain;
+            store<W>(blk_bi + t * W, bi);
         }
 
         const V oldcs = qc;
@@ -347,12 +383,33 @@ GT_INLINE void write_rows(const double *blk, int n, int lanes, const Out &out, i
     }
 }
 
+// One block, first run without the flush and rerun with it when needed.
+template <int W, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
+GT_INLINE void run_block(Group &g, const Input &x, int n, double *blk_bm, double *blk_ur, double *blk_ui,
+                         double *blk_bi, double *const *rows) {
+    if (!recurse<W, false, KEEP_U, ANALYTIC, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows))
+        recurse<W, true, KEEP_U, ANALYTIC, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+}
+
+template <int W, bool OWN_INPUT>
+GT_INLINE void run_input(bool keep_u, bool analytic, Group &g, const Input &x, int n, double *blk_bm,
+                         double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
+    if (analytic)
+        run_block<W, true, true, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+    else if (keep_u)
+        run_block<W, true, false, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+    else
+        run_block<W, false, false, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+}
+
 template <int W>
 GT_INLINE void run_groups(const Job &job) {
     Engine &e = *job.e;
-    alignas(64) double blk_bm[BLOCK * W], blk_ur[BLOCK * W], blk_ui[BLOCK * W];
-    // The complex output is kept only for the envelope and the phase.
-    const bool keep_u = job.env.data != nullptr || e.phase;
+    alignas(64) double blk_bm[BLOCK * W], blk_ur[BLOCK * W], blk_ui[BLOCK * W], blk_bi[BLOCK * W];
+    // The complex output is kept only for the envelope, the phase and the
+    // analytic output.
+    const bool analytic = job.analytic.data != nullptr || job.weighted.data != nullptr;
+    const bool keep_u = job.env.data != nullptr || e.phase || analytic;
     for (int gi = job.g0; gi < job.g1; gi++) {
         Group &g = e.groups[gi];
         const int first = gi * W;
@@ -365,22 +422,45 @@ GT_INLINE void run_groups(const Job &job) {
             const int m = static_cast<int>(n);
             // With frame sums the block's bm is needed again, so it is kept.
             double *rows[W];
-            const bool direct = job.bm.data != nullptr && e.frame_len == 0;
+            const bool direct = job.bm.data != nullptr && e.frame_len == 0 && !analytic;
             if (direct) {
                 for (int l = 0; l < W; l++)
                     rows[l] = l < lanes ? job.bm.row(first + l) + b : blk_bm;
             }
             double *const *to = direct ? rows : nullptr;
-            if (keep_u) {
-                if (!recurse<W, false, true>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to))
-                    recurse<W, true, true>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to);
+            Input in;
+            in.x = job.x + b;
+            in.step = job.col_step;
+            if (job.rows) {
+                // Lanes past the last channel read its row.
+                for (int l = 0; l < W; l++) {
+                    const int c = l < lanes ? first + l : e.channels - 1;
+                    in.own[l] = job.rows + c * job.row_step + b * job.col_step;
+                }
+                run_input<W, true>(keep_u, analytic, g, in, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
             } else {
-                if (!recurse<W, false, false>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to))
-                    recurse<W, true, false>(g, job.x + b, m, blk_bm, blk_ur, blk_ui, to);
+                run_input<W, false>(keep_u, analytic, g, in, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
             }
             const long long t0 = t_start + b;
             if (job.bm.data && !direct)
                 write_rows<W>(blk_bm, m, lanes, job.bm, first, b);
+            if (job.weighted.data) {
+                for (int l = 0; l < lanes; l++) {
+                    const double wr = g.wr[l], wi = g.wi[l];
+                    double *row = job.weighted.row(first + l) + b;
+                    for (int k = 0; k < m; k++)
+                        row[k] = wr * blk_bm[k * W + l] - wi * blk_bi[k * W + l];
+                }
+            }
+            if (job.analytic.data) {
+                for (int l = 0; l < lanes; l++) {
+                    double *row = job.analytic.row(first + l) + 2 * b;
+                    for (int k = 0; k < m; k++) {
+                        row[2 * k] = blk_bm[k * W + l];
+                        row[2 * k + 1] = blk_bi[k * W + l];
+                    }
+                }
+            }
             for (int l = 0; l < lanes; l++) {
                 if (job.env.data) {
                     const double gain = g.gain[l];
@@ -512,14 +592,34 @@ void engine_free(Engine *e) {
     delete e;
 }
 
+// One complex weight per channel, for the weighted output.
+bool set_weights(Engine &e, PyObject *obj) {
+    PyArrayObject *w = reinterpret_cast<PyArrayObject *>(PyArray_FROM_OTF(obj, NPY_CDOUBLE, NPY_ARRAY_IN_ARRAY));
+    if (w == nullptr)
+        return false;
+    if (PyArray_NDIM(w) != 1 || PyArray_SIZE(w) != e.channels) {
+        Py_DECREF(w);
+        PyErr_Format(PyExc_ValueError, "weights must be 1-D with one per channel (%d)", e.channels);
+        return false;
+    }
+    const double *v = static_cast<const double *>(PyArray_DATA(w));
+    for (int c = 0; c < e.ngroups * e.width; c++) {
+        const int src = c < e.channels ? c : e.channels - 1;
+        e.groups[c / e.width].wr[c % e.width] = v[2 * src];
+        e.groups[c / e.width].wi[c % e.width] = v[2 * src + 1];
+    }
+    Py_DECREF(w);
+    return true;
+}
+
 PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static const char *kwlist[] = {"fs", "cfs", "phase", "frame_len", "hop_len", "simd", nullptr};
+    static const char *kwlist[] = {"fs", "cfs", "phase", "frame_len", "hop_len", "simd", "weights", nullptr};
     int fs;
-    PyObject *cfs_obj, *simd = nullptr;
+    PyObject *cfs_obj, *simd = nullptr, *weights_obj = Py_None;
     int phase = 0;
     Py_ssize_t frame_len = 0, hop_len = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|$pnnO", const_cast<char **>(kwlist), &fs, &cfs_obj,
-                                     &phase, &frame_len, &hop_len, &simd))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|$pnnOO", const_cast<char **>(kwlist), &fs, &cfs_obj,
+                                     &phase, &frame_len, &hop_len, &simd, &weights_obj))
         return nullptr;
     if (fs <= 0)
         return PyErr_Format(PyExc_ValueError, "fs must be positive, got %d", fs);
@@ -589,6 +689,11 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         // Lanes past the last channel run a copy of it and are never written out.
         const int src = c < channels ? c : channels - 1;
         set_channel(e->groups[c / e->width], c % e->width, fs, cf[src]);
+    }
+    if (weights_obj != Py_None && !set_weights(*e, weights_obj)) {
+        Py_DECREF(cfs);
+        Py_DECREF(self);
+        return nullptr;
     }
     Py_DECREF(cfs);
     return reinterpret_cast<PyObject *>(self);
@@ -665,6 +770,39 @@ bool overlapping(PyObject *const *objs, int count) {
     return false;
 }
 
+// The input: a 1-D C-contiguous stream shared by every channel, or a
+// (channels x samples) array, one row per channel, with any strides that are
+// whole doubles (a reversed view reads the rows backwards).
+bool input_block(PyObject *obj, int channels, Job *job) {
+    PyArrayObject *a = reinterpret_cast<PyArrayObject *>(obj);
+    if (!PyArray_Check(obj) || PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a) ||
+        !PyArray_ISALIGNED(a) || (PyArray_NDIM(a) != 1 && PyArray_NDIM(a) != 2)) {
+        PyErr_SetString(PyExc_TypeError, "x must be a 1-D or 2-D aligned float64 ndarray");
+        return false;
+    }
+    job->x = static_cast<const double *>(PyArray_DATA(a));
+    if (PyArray_NDIM(a) == 1) {
+        if (!PyArray_ISCARRAY_RO(a)) {
+            PyErr_SetString(PyExc_TypeError, "a 1-D x must be C-contiguous");
+            return false;
+        }
+        job->n = PyArray_SIZE(a);
+        return true;
+    }
+    const Py_ssize_t d = static_cast<Py_ssize_t>(sizeof(double));
+    if (PyArray_DIM(a, 0) != channels || PyArray_STRIDE(a, 0) % d != 0 || PyArray_STRIDE(a, 1) % d != 0) {
+        PyErr_Format(PyExc_ValueError, "a 2-D x must have %d rows (one per channel) of whole-double strides",
+                     channels);
+        return false;
+    }
+    job->rows = job->x;
+    job->x = nullptr;
+    job->row_step = PyArray_STRIDE(a, 0) / d;
+    job->col_step = PyArray_STRIDE(a, 1) / d;
+    job->n = PyArray_DIM(a, 1);
+    return true;
+}
+
 bool check_groups(const Engine &e, Py_ssize_t g0, Py_ssize_t g1) {
     if (g0 < 0 || g1 > e.ngroups || g0 > g1) {
         PyErr_Format(PyExc_ValueError, "groups must satisfy 0 <= g0 <= g1 <= %d, got %zd, %zd", e.ngroups, g0, g1);
@@ -696,34 +834,27 @@ long long frames_completing(const Engine &e, long long t, long long n) {
 PyObject *engine_process(PyObject *obj, PyObject *args) {
     EngineObject *self = reinterpret_cast<EngineObject *>(obj);
     Engine &e = *self->engine;
-    PyObject *x_obj, *objs[5];
+    PyObject *x_obj, *objs[7];
+    objs[5] = objs[6] = Py_None;
     Py_ssize_t g0, g1;
-    if (!PyArg_ParseTuple(args, "OnnOOOOO", &x_obj, &g0, &g1, &objs[0], &objs[1], &objs[2], &objs[3],
-                          &objs[4]))
+    if (!PyArg_ParseTuple(args, "OnnOOOOO|OO", &x_obj, &g0, &g1, &objs[0], &objs[1], &objs[2], &objs[3],
+                          &objs[4], &objs[5], &objs[6]))
         return nullptr;
     if (!check_groups(e, g0, g1))
         return nullptr;
-    if (!PyArray_Check(x_obj) || PyArray_TYPE(reinterpret_cast<PyArrayObject *>(x_obj)) != NPY_DOUBLE ||
-        PyArray_NDIM(reinterpret_cast<PyArrayObject *>(x_obj)) != 1 ||
-        !PyArray_ISCARRAY_RO(reinterpret_cast<PyArrayObject *>(x_obj)) ||
-        !PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject *>(x_obj))) {
-        PyErr_SetString(PyExc_TypeError, "x must be a 1-D C-contiguous aligned float64 ndarray");
-        return nullptr;
-    }
-    PyArrayObject *x = reinterpret_cast<PyArrayObject *>(x_obj);
-    const Py_ssize_t n = PyArray_SIZE(x);
-    const long long t = g0 < g1 ? e.samples[g0] : 0;
     Job job;
     job.e = &e;
-    job.x = static_cast<const double *>(PyArray_DATA(x));
-    job.n = n;
+    if (!input_block(x_obj, e.channels, &job))
+        return nullptr;
+    const Py_ssize_t n = job.n;
+    const long long t = g0 < g1 ? e.samples[g0] : 0;
     job.g0 = static_cast<int>(g0);
     job.g1 = static_cast<int>(g1);
     const Py_ssize_t instf_columns = n == 0 ? 0 : (t == 0 ? n - 1 : n);
-    static const char *const names[5] = {"bm", "env", "instp", "instf", "frames"};
-    const Py_ssize_t columns[5] = {n, n, n, instf_columns, frames_completing(e, t, n)};
-    Out *outs[5] = {&job.bm, &job.env, &job.instp, &job.instf, &job.frames};
-    for (int i = 0; i < 5; i++) {
+    static const char *const names[7] = {"bm", "env", "instp", "instf", "frames", "analytic", "weighted"};
+    const Py_ssize_t columns[7] = {n, n, n, instf_columns, frames_completing(e, t, n), 2 * n, n};
+    Out *outs[7] = {&job.bm, &job.env, &job.instp, &job.instf, &job.frames, &job.analytic, &job.weighted};
+    for (int i = 0; i < 7; i++) {
         if (!output_block(objs[i], names[i], e.channels, columns[i], outs[i]))
             return nullptr;
     }
@@ -735,8 +866,8 @@ PyObject *engine_process(PyObject *obj, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "frames is required by an engine that sums frames");
         return nullptr;
     }
-    PyObject *all[6] = {x_obj, objs[0], objs[1], objs[2], objs[3], objs[4]};
-    if (overlapping(all, 6)) {
+    PyObject *all[8] = {x_obj, objs[0], objs[1], objs[2], objs[3], objs[4], objs[5], objs[6]};
+    if (overlapping(all, 8)) {
         PyErr_SetString(PyExc_ValueError, "x and the outputs must not share memory");
         return nullptr;
     }
@@ -801,8 +932,10 @@ PyObject *engine_get_samples(PyObject *obj, void *) {
 
 PyMethodDef engine_methods[] = {
     {"process", engine_process, METH_VARARGS,
-     "process(x, g0, g1, bm, env, instp, instf, frames)\n--\n\n"
-     "Filter x through channel groups g0 .. g1-1, carrying their state on."},
+     "process(x, g0, g1, bm, env, instp, instf, frames, analytic=None, weighted=None)\n--\n\n"
+     "Filter x (shared, or one row per channel) through channel groups g0 .. g1-1,\n"
+     "carrying their state on.  analytic: a float64 view of complex rows;\n"
+     "weighted: Re(weights * analytic) per channel."},
     {"partial", engine_partial, METH_VARARGS,
      "partial(g0, g1, frames)\n--\n\n"
      "Write the open frame's sum of each channel of groups g0 .. g1-1 to frames[:, 0];\n"
@@ -820,7 +953,7 @@ PyGetSetDef engine_getset[] = {
 
 PyType_Slot engine_slots[] = {
     {Py_tp_doc, const_cast<char *>(
-        "Engine(fs, cfs, *, phase=False, frame_len=0, hop_len=0, simd=None)\n--\n\n"
+        "Engine(fs, cfs, *, phase=False, frame_len=0, hop_len=0, simd=None, weights=None)\n--\n\n"
         "The state of one gammatone channel per centre frequency in cfs, carried\n"
         "from one process() call to the next.")},
     {Py_tp_new, reinterpret_cast<void *>(engine_new)},

@@ -17,6 +17,7 @@ class Engine:
         frame_len: int = ...,
         hop_len: int = ...,
         simd: str | None = ...,
+        weights: NDArray[np.complex128] | None = ...,
     ) -> None: ...
     @property
     def simd(self) -> str: ...
@@ -28,7 +29,7 @@ class Engine:
     def samples(self) -> int: ...
     def process(
         self, x: NDArray[np.float64], g0: int, g1: int, bm: _Out, env: _Out, instp: _Out, instf: _Out,
-        frames: _Out, /,
+        frames: _Out, analytic: _Out = ..., weighted: _Out = ..., /,
     ) -> None: ...
     def partial(self, g0: int, g1: int, frames: NDArray[np.float64], /) -> int: ...
 

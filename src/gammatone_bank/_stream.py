@@ -53,7 +53,8 @@ class _Closable:
 class Stream(_Closable):
     """A filterbank whose state carries over from one chunk to the next.
 
-    Takes the arguments of :func:`filterbank`, less x.  ``process(chunk)``
+    Takes the arguments of :func:`filterbank`, less x (``analytic`` too:
+    ``close`` then returns zero analytic columns).  ``process(chunk)``
     filters the next samples and returns a :class:`Filterbank` whose rows
     hold the chunk's samples; ``close()`` returns what is held back at the
     end.  Concatenating every result along the sample axis gives exactly
@@ -84,11 +85,13 @@ class Stream(_Closable):
         instp: bool = False,
         instf: bool = False,
         workers: int | None = None,
+        analytic: bool = False,
     ) -> None:
         self.fs = _bank._check_fs(fs)
         self.cfs = _bank._check_cfs(cfs, self.fs)
         self._want = (_bank._check_flag("env", env), _bank._check_flag("instp", instp),
                       _bank._check_flag("instf", instf))
+        self._analytic = _bank._check_flag("analytic", analytic)
         self._workers = _bank._check_workers(workers)
         self._lock = threading.Lock()
         self._start()
@@ -112,9 +115,11 @@ class Stream(_Closable):
             env_out = np.empty((channels, n)) if env else None
             instp_out = np.empty((channels, n)) if instp else None
             instf_out = np.empty((channels, n - lag)) if instf else None
-            _bank._drive(self._engine, x, (bm, env_out, instp_out, instf_out, None), self._workers)
+            analytic = np.empty((channels, n), np.complex128) if self._analytic else None
+            outputs = (bm, env_out, instp_out, instf_out, None, _bank._pairs(analytic))
+            _bank._drive(self._engine, x, outputs, self._workers)
             self.samples += n
-            return Filterbank(self.cfs.copy(), bm, env_out, instp_out, instf_out)
+            return Filterbank(self.cfs.copy(), bm, env_out, instp_out, instf_out, analytic)
 
     def close(self) -> Filterbank:
         """End the stream; returns the held-back last ``instf`` column."""
@@ -131,6 +136,7 @@ class Stream(_Closable):
                 np.empty((channels, 0)) if env else None,
                 np.empty((channels, 0)) if instp else None,
                 last if instf else None,
+                np.empty((channels, 0), np.complex128) if self._analytic else None,
             )
 
 

@@ -12,6 +12,7 @@ from collections.abc import Sequence
 # Subcommand -> the module that runs it.
 COMMANDS = {
     "batch": "gammatone_bank.cli._batch",
+    "resynthesize": "gammatone_bank.cli._resynth",
 }
 DEFAULT = "gammatone_bank.cli._analyse"
 

@@ -1,0 +1,180 @@
+"""``gammatone-bank resynthesize``: a sound file analysed and summed back,
+optionally under a time-frequency mask.
+
+    gammatone-bank resynthesize INPUT --out OUT.wav [--mask MASK.npy] [--delay S]
+                   [--channels N] [--low HZ] [--high HZ] [--frame S] [--hop S]
+                   [--channel K] [--subtype NAME]
+"""
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+
+import numpy as np
+
+from gammatone_bank._audio import STDIN, AudioError, open_sound
+from gammatone_bank._bank import Array, erb_space
+from gammatone_bank._params import DEFAULT_CHANNELS, DEFAULT_LOW, FRAME, HOP, band
+from gammatone_bank._resynth import resynthesize
+from gammatone_bank.cli._analyse import _Outputs, _writing
+from gammatone_bank.cli._common import (
+    PROG,
+    CliError,
+    count,
+    error,
+    positive,
+    require,
+    sigterm_raises,
+    stopped,
+    warn,
+)
+
+# Subtypes that hold any float; every other one is clipped to full scale.
+FLOAT_SUBTYPES = ("FLOAT", "DOUBLE")
+
+HELP = "Analyse a sound file with the gammatone filterbank and sum the channels back into sound."
+EPILOG = """\
+INPUT is any file soundfile reads, mixed down to mono by averaging its
+channels (or --channel K alone); it is read whole, since the zero-phase
+design filters it backwards too.  OUT is written with soundfile in the
+format its extension names, with the input's subtype (PCM_16, FLOAT, ...)
+unless --subtype is given; from standard input (-) --subtype is needed.
+
+Without --delay the resynthesis is zero-phase (each channel filtered again,
+time-reversed); --delay S uses the causal design with a total delay of S
+seconds (as a live stream would), removed from the result, so OUT lines up
+with INPUT either way.
+
+--mask names an .npy array of (channels x frames) weights in [0, 1] on the
+frames of the cochleagram with the same --channels, --low, --high, --frame
+and --hop (gammatone-bank INPUT --save levels.npz shows the frame count:
+level.shape).  Samples beyond full scale are clipped in an integer subtype,
+with a warning saying how many and by how much.
+
+Exit status: 0 on success; 2 on a bad option or input, mask or output path
+(one line on stderr); 130 on Ctrl-C, 143 on SIGTERM.  A failed or
+interrupted run writes and replaces no output file."""
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog=f"{PROG} resynthesize", description=HELP, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("input", metavar="INPUT", help="sound file to resynthesise; - reads standard input")
+    p.add_argument("--out", required=True, metavar="FILE", help="sound file to write; the extension picks the format")
+    p.add_argument("--mask", default=None, metavar="NPY", help="(channels x frames) weights in [0, 1]")
+    p.add_argument("--delay", type=float, default=None, metavar="S",
+                   help="causal design with this total delay in seconds (default: zero-phase)")
+    p.add_argument("--channels", type=count(2), default=DEFAULT_CHANNELS, metavar="N",
+                   help=f"number of channels, at least 2 (default {DEFAULT_CHANNELS})")
+    p.add_argument("--low", type=positive, default=DEFAULT_LOW, metavar="HZ",
+                   help=f"lowest centre frequency (default {DEFAULT_LOW:g})")
+    p.add_argument("--high", type=positive, default=None, metavar="HZ",
+                   help="highest centre frequency, below fs/2 (default 8000, or 0.45 x fs when lower)")
+    p.add_argument("--frame", type=positive, default=FRAME, metavar="S",
+                   help=f"mask frame length in seconds (default {FRAME:g})")
+    p.add_argument("--hop", type=positive, default=HOP, metavar="S",
+                   help=f"time between mask frame starts in seconds (default {HOP:g})")
+    p.add_argument("--channel", type=count(0), default=None, metavar="K",
+                   help="resynthesise only channel K of the input, counting from 0 (default: their mean)")
+    p.add_argument("--subtype", default=None, metavar="NAME",
+                   help="subtype of OUT, e.g. PCM_16, PCM_24, FLOAT (default: the input's)")
+    return p
+
+
+def _output_format(path: str, subtype: str | None, input_subtype: str | None) -> tuple[str, str]:
+    """(format, subtype) for OUT, or CliError saying what to pass."""
+    import soundfile as sf
+
+    extension = os.path.splitext(path)[1][1:].upper()
+    formats = sf.available_formats()
+    if extension not in formats:
+        raise CliError(f"{path}: unknown sound format {extension or '(no extension)'!r}; use .wav, .flac, ...")
+    chosen = subtype.upper() if subtype is not None else input_subtype
+    if chosen is None:
+        raise CliError("the subtype of standard input is unknown: pass --subtype (PCM_16, FLOAT, ...)")
+    if not sf.check_format(extension, chosen):
+        known = ", ".join(sorted(sf.available_subtypes(extension)))
+        how = "--subtype" if subtype is not None else "the input's subtype; pass --subtype"
+        raise CliError(f"{path}: {extension} cannot hold {chosen} ({how}: one of {known})")
+    return extension, chosen
+
+
+def _read(path: str, channel: int | None) -> tuple[Array, int]:
+    try:
+        with open_sound(path, channel=channel) as (audio, blocks):
+            x = np.concatenate(list(blocks))
+    except AudioError as exc:
+        raise CliError(str(exc)) from None
+    return x, audio.fs
+
+
+def _mask(path: str) -> Array:
+    try:
+        m = np.load(path, allow_pickle=False)
+    except (OSError, ValueError) as exc:
+        raise CliError(f"{path}: not a readable .npy mask ({exc})") from None
+    if not isinstance(m, np.ndarray):
+        raise CliError(f"{path}: holds several arrays; save the mask alone with numpy.save")
+    return m
+
+
+def _clip(y: Array) -> None:
+    """Clip y to full scale in place, warning by how much."""
+    over = np.abs(y) > 1.0
+    if over.any():
+        peak = float(np.abs(y).max())
+        warn(f"{int(over.sum())} samples beyond full scale clipped (peak {peak:.3g}, "
+             f"{20 * np.log10(peak):.1f} dB over); scale the input down or pass --subtype FLOAT")
+        np.clip(y, -1.0, 1.0, out=y)
+
+
+def run(args: argparse.Namespace) -> str:
+    require(["soundfile"], "cli")
+    import soundfile as sf
+
+    if args.input != STDIN and os.path.exists(args.out) and os.path.realpath(args.out) == os.path.realpath(args.input):
+        raise CliError(f"--out names the input file: {args.out}")
+    input_subtype = None
+    if args.input != STDIN:
+        try:
+            input_subtype = sf.info(args.input).subtype
+        except (sf.SoundFileError, OSError, RuntimeError):
+            pass  # _read says what is wrong with it
+    with _Outputs() as outputs:
+        out = outputs.add(args.out)
+        x, fs = _read(args.input, args.channel)
+        fmt, subtype = _output_format(args.out, args.subtype, input_subtype)
+        mask = _mask(args.mask) if args.mask is not None else None
+        try:
+            low, high = band(args.low, args.high, fs)
+            cfs = erb_space(low, high, args.channels)
+            y = resynthesize(x, fs, cfs, mask=mask, frame=args.frame, hop=args.hop, delay=args.delay)
+        except (TypeError, ValueError) as exc:
+            raise CliError(f"{args.mask}: {exc}" if mask is not None and "mask" in str(exc) else str(exc)) from None
+        if subtype not in FLOAT_SUBTYPES:
+            _clip(y)
+        with _writing(args.out):
+            sf.write(out, y, fs, subtype=subtype, format=fmt)
+        outputs.commit()
+    design = "zero-phase" if args.delay is None else f"causal, {args.delay:g} s delay"
+    masked = f", mask {args.mask}" if args.mask is not None else ""
+    return (f"{args.channels} channels ({low:g} to {high:g} Hz), {x.size / fs:.2f} s at {fs} Hz, "
+            f"{design}{masked}: wrote {args.out} ({fmt} {subtype})")
+
+
+def main(argv: Sequence[str]) -> int:
+    """``gammatone-bank resynthesize INPUT --out OUT ...``."""
+    try:
+        with sigterm_raises():
+            summary = run(_parser().parse_args(argv))
+    except CliError as exc:
+        return error(exc)
+    except KeyboardInterrupt as exc:
+        word, status = stopped(exc)
+        print(f"{PROG}: {word}", file=sys.stderr)
+        return status
+    print(summary)
+    return 0

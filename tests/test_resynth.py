@@ -1,0 +1,451 @@
+"""The analytic output, resynthesis and masks.
+
+The analytic output must carry bm's bits in its real part at every SIMD
+level; the causal stream must give the one-shot result's bits however it is
+chunked; the designs must reach their quality on in-band noise and under an
+ideal mask; masks and gains are checked with messages that name them.
+"""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import gammatone_bank
+from gammatone_bank import (
+    ResynthesisStream,
+    Stream,
+    _engine,
+    cochleagram,
+    erb_space,
+    filterbank,
+    ideal_binary_mask,
+    ideal_ratio_mask,
+    resynthesis_design,
+    resynthesize,
+)
+from gammatone_bank import _resynth
+from gammatone_bank._masks import _mask_gains
+
+FS = 16000
+CFS = erb_space(50.0, 7900.0, 64)
+DESIGNS = (None, 0.004, 0.016)
+
+
+@pytest.fixture(params=_engine.levels())
+def level(request, monkeypatch):
+    monkeypatch.setenv("GAMMATONE_BANK_SIMD", request.param)
+    return request.param
+
+
+def in_band_noise(n, seed, low=50.0, high=7900.0):
+    spectrum = np.fft.rfft(np.random.default_rng(seed).standard_normal(n))
+    f = np.fft.rfftfreq(n, 1.0 / FS)
+    spectrum[(f < low) | (f > high)] = 0.0
+    return np.fft.irfft(spectrum, n)
+
+
+def voiced(n):
+    """A speech-like target: harmonics of a gliding pitch, amplitude-modulated, with pauses."""
+    t = np.arange(n) / FS
+    phase = 2 * np.pi * np.cumsum(120.0 + 30.0 * np.sin(2 * np.pi * 0.5 * t)) / FS
+    s = sum(np.sin(k * phase) / k * (1.0 + np.sin(2 * np.pi * 3.0 * t + k)) for k in range(1, 50))
+    s = s * (np.sin(2 * np.pi * 2.0 * t) > -0.3)
+    return s / np.std(s)
+
+
+def snr(reference, y, skip=FS // 10):
+    """dB of reference over the error, away from both ends."""
+    r, e = reference[skip:reference.size - skip], (y - reference)[skip:reference.size - skip]
+    return 10.0 * np.log10(np.sum(r * r) / np.sum(e * e))
+
+
+class TestAnalytic:
+    @pytest.mark.parametrize("n", [0, 1, 255, 256, 257, 3000])
+    def test_real_part_is_bm_and_magnitude_env(self, level, rng, n):
+        x = rng.standard_normal(n)
+        cfs = erb_space(60.0, 7000.0, 13)  # 13: a partly filled last group at every width
+        both = filterbank(x, FS, cfs, env=True, analytic=True)
+        alone = filterbank(x, FS, cfs)
+        assert both.analytic.dtype == np.complex128 and both.analytic.flags.c_contiguous
+        np.testing.assert_array_equal(both.analytic.real.view(np.uint64), alone.bm.view(np.uint64))
+        np.testing.assert_array_equal(both.bm, alone.bm)
+        np.testing.assert_allclose(np.abs(both.analytic), both.env, rtol=1e-9, atol=1e-300)
+
+    def test_quadrature_is_a_quarter_turn_behind(self):
+        # A settled tone at cf: the imaginary part is the real part a quarter period later.
+        cf = 1000.0
+        t = np.arange(4000) / FS
+        a = filterbank(np.cos(2 * np.pi * cf * t), FS, cf, analytic=True).analytic[0, 2000:]
+        np.testing.assert_allclose(a.imag[:-4], -a.real[4:], atol=1e-3 * np.abs(a).max())
+
+    def test_stream_chunks_give_the_one_shot_bits(self, level, rng):
+        x = rng.standard_normal(2000)
+        whole = filterbank(x, FS, CFS[::7], analytic=True).analytic
+        with Stream(FS, CFS[::7], analytic=True) as stream:
+            parts = [stream.process(c).analytic for c in np.split(x, [1, 300, 301, 1500])]
+            parts.append(stream.close().analytic)
+        np.testing.assert_array_equal(np.concatenate(parts, axis=1).view(np.uint64), whole.view(np.uint64))
+
+    def test_last_field_none_unless_asked(self):
+        bank = filterbank(np.ones(10), FS, CFS[:3])
+        assert bank._fields[-1] == "analytic" and bank.analytic is None
+
+
+class TestOwnInput:
+    """The engine's second-pass mode: every channel filters a row of its own."""
+
+    @pytest.mark.parametrize("backwards", [False, True])
+    def test_each_row_as_a_lone_filter(self, level, rng, backwards):
+        cfs = CFS[::6]  # 11 channels
+        rows = rng.standard_normal((cfs.size, 700))
+        view = rows[:, ::-1] if backwards else rows
+        out = np.empty(rows.shape)
+        engine = _engine.Engine(FS, cfs)
+        engine.process(view[:, :333], 0, engine.groups, out, None, None, None, None)
+        engine.process(view[:, 333:], 0, engine.groups, out[:, 333:], None, None, None, None)
+        for c, cf in enumerate(cfs):
+            lone = filterbank(np.ascontiguousarray(view[c]), FS, cf).bm[0]
+            np.testing.assert_array_equal(out[c].view(np.uint64), lone.view(np.uint64))
+
+    def test_weighted_output_is_re_of_weight_times_analytic(self, level, rng):
+        cfs = CFS[::6]
+        x = rng.standard_normal(600)
+        w = rng.standard_normal(cfs.size) + 1j * rng.standard_normal(cfs.size)
+        a = filterbank(x, FS, cfs, analytic=True).analytic
+        engine = _engine.Engine(FS, cfs, weights=w)
+        out = np.empty((cfs.size, x.size))
+        engine.process(x, 0, engine.groups, None, None, None, None, None, None, out)
+        expected = w.real[:, None] * a.real - w.imag[:, None] * a.imag
+        np.testing.assert_array_equal(out.view(np.uint64), expected.view(np.uint64))
+
+    def test_rows_must_match_channels(self):
+        engine = _engine.Engine(FS, CFS[:4])
+        with pytest.raises(ValueError, match="4 rows"):
+            engine.process(np.zeros((3, 10)), 0, engine.groups, np.empty((4, 10)), None, None, None, None)
+
+
+def scalar_causal(x, mask):
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("GAMMATONE_BANK_SIMD", "scalar")
+        return resynthesize(x, FS, CFS, delay=0.004, mask=mask)
+
+
+def streamed(x, cuts, mask=None, delay=0.004):
+    """The stream's output over x cut at cuts, each chunk's gains spread from
+    mask over that chunk alone, as a live mask would be."""
+    spread = None if mask is None else _mask_gains(mask, x.size, FS, CFS.size, 0.025, 0.010)
+    with ResynthesisStream(FS, CFS, delay=delay) as stream:
+        edges = [0, *sorted(cuts), x.size]
+        parts = [stream.process(x[a:b], None if spread is None else spread.gains(0, CFS.size, a, b))
+                 for a, b in zip(edges[:-1], edges[1:])]
+        parts.append(stream.close())
+    return np.concatenate(parts)
+
+
+class TestStream:
+    @settings(max_examples=15, deadline=None)
+    @given(cuts=st.lists(st.integers(0, 1500), max_size=6), masked=st.booleans(),
+           block=st.sampled_from([256, 1 << 15]))
+    def test_any_chunking_gives_the_one_shot_bits(self, cuts, masked, block):
+        # block: how resynthesize itself feeds its stream.
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(_resynth, "CAUSAL_BLOCK", block)
+            self.check_chunking(cuts, masked)
+
+    def check_chunking(self, cuts, masked):
+        rng = np.random.default_rng(len(cuts))
+        x = rng.standard_normal(1500)
+        mask = rng.uniform(size=(CFS.size, cochleagram(x, FS, CFS).shape[1])) if masked else None
+        lag = round(0.004 * FS)
+        expected = resynthesize(x, FS, CFS, delay=0.004, mask=mask)
+        got = streamed(x, cuts, mask)
+        assert got.size == x.size + lag
+        np.testing.assert_array_equal(got[lag:].view(np.uint64), expected.view(np.uint64))
+
+    def test_same_bits_at_every_level(self, level, rng):
+        x = rng.standard_normal(700)
+        mask = rng.uniform(size=(CFS.size, cochleagram(x, FS, CFS).shape[1]))
+        got = resynthesize(x, FS, CFS, delay=0.004, mask=mask)
+        np.testing.assert_array_equal(got, scalar_causal(x, mask))
+
+    def test_each_chunk_returns_its_length_and_close_the_lag(self, rng):
+        with ResynthesisStream(FS, CFS, delay=0.01) as stream:
+            assert stream.process(rng.standard_normal(37)).size == 37
+            assert stream.process(np.empty(0)).size == 0
+            assert stream.close().size == 160
+
+    def test_constant_gains_scale_the_output(self, rng):
+        x = rng.standard_normal(800)
+        with ResynthesisStream(FS, CFS) as half, ResynthesisStream(FS, CFS) as plain:
+            np.testing.assert_allclose(half.process(x, np.full(CFS.size, 0.5)), 0.5 * plain.process(x), rtol=1e-12,
+                                       atol=1e-15)
+
+    def test_reset_starts_afresh(self, rng):
+        x = rng.standard_normal(500)
+        stream = ResynthesisStream(FS, CFS)
+        first = stream.process(x)
+        stream.process(x)
+        stream.reset()
+        np.testing.assert_array_equal(stream.process(x), first)
+
+
+class TestQuality:
+    """Floors a little below the goals, on shorter signals than the benchmark."""
+
+    @pytest.mark.parametrize(("delay", "floor"), [(None, 44.0), (0.004, 29.0), (0.016, 44.0)])
+    def test_identity_on_in_band_noise(self, delay, floor):
+        x = in_band_noise(FS, 1)
+        y = resynthesize(x, FS, CFS, delay=delay)
+        assert y.shape == x.shape
+        assert snr(x, y) > floor
+
+    @pytest.mark.parametrize(("delay", "floor"), [(None, 8.5), (0.004, 8.0), (0.016, 8.5)])
+    def test_ideal_binary_mask_gain_at_0_db(self, delay, floor):
+        target = voiced(FS)
+        noise = np.random.default_rng(2).standard_normal(FS)
+        noise *= np.sqrt(np.sum(target**2) / np.sum(noise**2))
+        mask = ideal_binary_mask(target, noise, FS, CFS)
+        assert snr(target, target + noise, skip=0) == pytest.approx(0.0, abs=1e-9)
+        assert snr(target, resynthesize(target + noise, FS, CFS, mask=mask, delay=delay)) > floor
+
+    @pytest.mark.parametrize("delay", DESIGNS)
+    def test_all_ones_changes_nothing_and_all_zeros_is_silence(self, rng, delay):
+        x = rng.standard_normal(2345)
+        frames = cochleagram(x, FS, CFS).shape[1]
+        plain = resynthesize(x, FS, CFS, delay=delay)
+        ones = resynthesize(x, FS, CFS, delay=delay, mask=np.ones((CFS.size, frames)))
+        np.testing.assert_allclose(ones, plain, rtol=1e-12, atol=1e-12 * np.abs(plain).max())
+        zeros = resynthesize(x, FS, CFS, delay=delay, mask=np.zeros((CFS.size, frames)))
+        assert not np.any(zeros)
+
+    def test_a_masked_channel_band_goes_quiet(self, rng):
+        # Masking out the channels above 2 kHz removes that band, not the rest.
+        x = in_band_noise(FS, 3)
+        mask = np.ones((CFS.size, cochleagram(x, FS, CFS).shape[1]))
+        mask[CFS > 2000.0] = 0.0
+        y = resynthesize(x, FS, CFS, mask=mask)
+        f = np.fft.rfftfreq(x.size, 1.0 / FS)
+        power = np.abs(np.fft.rfft(y)) ** 2 / np.abs(np.fft.rfft(x)) ** 2
+        assert np.median(power[(f > 200) & (f < 1500)]) > 0.8
+        assert np.median(power[(f > 3000) & (f < 7000)]) < 1e-3
+
+
+class TestDesign:
+    def test_cached_and_read_only(self):
+        a = resynthesis_design(FS, CFS, 0.004)
+        assert resynthesis_design(FS, list(CFS), 0.004) is a
+        with pytest.raises(ValueError):
+            a.weights[0] = 0
+
+    def test_delays_align_each_channel_on_the_lag(self):
+        d = resynthesis_design(FS, CFS, 0.016)
+        assert d.lag == 256 and d.weights.dtype == np.complex128
+        np.testing.assert_array_equal(d.delays, np.maximum(np.rint(256 - d.group_delays), 0))
+        # Group delay falls with cf: the lowest channels are the latest.
+        assert np.all(np.diff(d.group_delays) < 0)
+        zero = resynthesis_design(FS, CFS)
+        assert zero.delay is None and zero.weights.dtype == np.float64 and not zero.delays.any()
+
+    @pytest.mark.parametrize("delay", DESIGNS)
+    def test_one_channel_passes_its_band(self, delay):
+        # A lone channel's design still has a band to fit (no FFT bin lies
+        # exactly on 1000.3 Hz): a tone at its cf comes back.
+        t = np.arange(FS) / FS
+        x = np.sin(2 * np.pi * 1000.3 * t)
+        assert snr(x, resynthesize(x, FS, 1000.3, delay=delay)) > 20.0
+
+    def test_group_delay_of_a_lone_channel(self):
+        # A fourth-order gammatone's group delay at cf is 4 / (2 pi 1.019 ERB(cf)).
+        cf = 1000.0
+        erb = 24.7 * (0.00437 * cf + 1.0)
+        d = resynthesis_design(FS, cf, 0.01)
+        assert d.group_delays[0] / FS == pytest.approx(4.0 / (2 * np.pi * 1.019 * erb), rel=0.02)
+
+
+class TestIdealMasks:
+    def test_binary_mask_follows_the_criterion(self, rng):
+        noise = rng.standard_normal(4000)
+        target = 2.0 * noise  # 6.02 dB above the interference everywhere
+        assert ideal_binary_mask(target, noise, FS, CFS, lc=5.0).all()
+        assert not ideal_binary_mask(target, noise, FS, CFS, lc=7.0).any()
+        assert ideal_binary_mask(target, noise, FS, CFS).shape == cochleagram(noise, FS, CFS).shape
+
+    @pytest.mark.parametrize(("beta", "expected"), [(1.0, 0.8), (0.5, np.sqrt(0.8))])
+    def test_ratio_mask(self, rng, beta, expected):
+        noise = rng.standard_normal(4000)
+        m = ideal_ratio_mask(2.0 * noise, noise, FS, CFS, frame=0.02, hop=0.005, beta=beta)
+        assert m.shape == cochleagram(noise, FS, CFS, frame=0.02, hop=0.005).shape
+        np.testing.assert_allclose(m, expected, rtol=1e-9)
+
+
+X = np.random.default_rng(5).standard_normal(1000)
+FRAMES = cochleagram(X, FS, CFS).shape[1]
+
+
+class TestRefusals:
+    @pytest.mark.parametrize(
+        ("mask", "error", "match"),
+        [
+            (np.ones((64, FRAMES + 1)), ValueError, rf"\(64, {FRAMES}\).*\(64, {FRAMES + 1}\)"),
+            (np.ones(FRAMES), ValueError, "mask must have shape"),
+            (np.full((64, FRAMES), 1.5), ValueError, r"mask weights must lie in \[0, 1\], got 1.5"),
+            (np.full((64, FRAMES), np.nan), ValueError, "mask weights"),
+            (np.full((64, FRAMES), 1j), TypeError, "mask must be real"),
+        ],
+    )
+    @pytest.mark.parametrize("delay", [None, 0.004])
+    def test_bad_masks(self, mask, error, match, delay):
+        with pytest.raises(error, match=match):
+            resynthesize(X, FS, CFS, mask=mask, delay=delay)
+
+    @pytest.mark.parametrize("delay", [-0.001, float("inf"), float("nan"), 1.5, "4ms"])
+    def test_bad_delays(self, delay):
+        with pytest.raises(ValueError, match="delay must be"):
+            resynthesize(X, FS, CFS, delay=delay)
+        with pytest.raises(ValueError, match="delay must be"):
+            ResynthesisStream(FS, CFS, delay=delay)
+        with pytest.raises(ValueError, match="a stream cannot be zero-phase"):
+            ResynthesisStream(FS, CFS, delay=None)
+
+    @pytest.mark.parametrize(
+        ("gains", "error", "match"),
+        [
+            (np.ones(63), ValueError, r"gains must have shape \(channels,\) = \(64,\)"),
+            (np.ones((64, 11)), ValueError, r"\(64, 10\)"),
+            (np.full(64, np.inf), ValueError, "gains must be finite"),
+            (np.full(64, 1j), TypeError, "gains must be real"),
+        ],
+    )
+    def test_bad_gains_leave_the_stream_as_it_was(self, gains, error, match):
+        stream = ResynthesisStream(FS, CFS)
+        with pytest.raises(error, match=match):
+            stream.process(X[:10], gains)
+        assert stream.samples == 0
+        np.testing.assert_array_equal(stream.process(X), ResynthesisStream(FS, CFS).process(X))
+
+    def test_unsorted_cfs(self):
+        with pytest.raises(ValueError, match="ascending"):
+            resynthesize(X, FS, CFS[::-1])
+
+    @pytest.mark.parametrize(("kwargs", "match"), [({"lc": np.inf}, "lc must"), ({"lc": "x"}, "lc must")])
+    def test_bad_criterion(self, kwargs, match):
+        with pytest.raises(ValueError, match=match):
+            ideal_binary_mask(X, X, FS, CFS, **kwargs)
+
+    @pytest.mark.parametrize("beta", [0.0, -1.0, np.nan])
+    def test_bad_beta(self, beta):
+        with pytest.raises(ValueError, match="beta must"):
+            ideal_ratio_mask(X, X, FS, CFS, beta=beta)
+
+    def test_parts_of_different_lengths(self):
+        with pytest.raises(ValueError, match="same length.*1000 and 999"):
+            ideal_binary_mask(X, X[:-1], FS, CFS)
+
+
+# ---------------------------------------------------------------- command line
+
+# Run the package the tests import, whether or not it is the installed one.
+ENV = os.environ | {"PYTHONPATH": os.path.dirname(os.path.dirname(gammatone_bank.__file__))}
+
+
+def command(*args, cwd):
+    return subprocess.run([sys.executable, "-m", "gammatone_bank", "resynthesize", *map(str, args)],
+                          cwd=cwd, env=ENV, capture_output=True, text=True, timeout=120)
+
+
+@pytest.fixture
+def sf():
+    return pytest.importorskip("soundfile")
+
+
+@pytest.fixture
+def noise_wav(tmp_path, sf):
+    x = 0.25 * in_band_noise(FS, 7)
+    sf.write(tmp_path / "in.wav", x, FS, subtype="PCM_24")
+    return sf.read(tmp_path / "in.wav")[0]
+
+
+def band_cfs(channels=64):
+    return erb_space(50.0, 0.45 * FS, channels)  # the command's default band at 16 kHz
+
+
+class TestCommandLine:
+    @pytest.mark.parametrize("delay", [None, 0.004])
+    def test_writes_the_library_result_in_the_input_subtype(self, tmp_path, sf, noise_wav, delay):
+        mask = np.random.default_rng(1).uniform(size=(64, cochleagram(noise_wav, FS, band_cfs()).shape[1]))
+        np.save(tmp_path / "mask.npy", mask)
+        extra = [] if delay is None else ["--delay", delay]
+        done = command("in.wav", "--out", "out.wav", "--mask", "mask.npy", *extra, cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        assert done.stderr == "" and "wrote out.wav (WAV PCM_24)" in done.stdout
+        assert sf.info(tmp_path / "out.wav").subtype == "PCM_24"
+        y, fs = sf.read(tmp_path / "out.wav")
+        expected = resynthesize(noise_wav, FS, band_cfs(), mask=mask, delay=delay)
+        assert fs == FS and y.shape == noise_wav.shape
+        np.testing.assert_allclose(y, expected, atol=2.0**-23)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "mask.npy", "out.wav"]
+
+    def test_clipping_is_warned_with_its_size(self, tmp_path, sf):
+        x = np.clip(0.6 * np.random.default_rng(4).standard_normal(FS), -1, 1)
+        sf.write(tmp_path / "loud.flac", x, FS, subtype="PCM_16")
+        done = command("loud.flac", "--out", "out.flac", cwd=tmp_path)
+        assert done.returncode == 0
+        assert re.fullmatch(r"gammatone-bank: warning: \d+ samples beyond full scale clipped "
+                            r"\(peak 1\.\d+, \d\.\d dB over\).*\n", done.stderr)
+        assert np.abs(sf.read(tmp_path / "out.flac")[0]).max() <= 1.0
+        # A float subtype keeps what lies beyond full scale.
+        assert command("loud.flac", "--out", "out.wav", "--subtype", "float", cwd=tmp_path).stderr == ""
+        assert np.abs(sf.read(tmp_path / "out.wav")[0]).max() > 1.0
+
+    @pytest.mark.parametrize(
+        ("args", "message"),
+        [
+            (["--mask", "short.npy"], r"short.npy: mask must have shape .* = \(64, 99\).*got \(64, 98\)"),
+            (["--mask", "in.wav"], "in.wav: not a readable .npy mask"),
+            (["--delay", "-0.1"], "delay must be"),
+            (["--subtype", "VORBIS"], "out.wav: WAV cannot hold VORBIS"),
+            (["--high", "9000"], "--high 9000 Hz needs a sample rate above"),
+        ],
+    )
+    def test_refusals_leave_nothing(self, tmp_path, noise_wav, args, message):
+        np.save(tmp_path / "short.npy", np.ones((64, 98)))
+        before = sorted(p.name for p in tmp_path.iterdir())
+        done = command("in.wav", "--out", "out.wav", *args, cwd=tmp_path)
+        assert done.returncode == 2
+        assert re.fullmatch(f"gammatone-bank: error: {message}.*\n", done.stderr), done.stderr
+        assert sorted(p.name for p in tmp_path.iterdir()) == before
+
+    @pytest.mark.parametrize(("out", "message"), [("out.xyz", "unknown sound format 'XYZ'"),
+                                                  ("in.wav", "--out names the input file")])
+    def test_bad_outputs(self, tmp_path, noise_wav, out, message):
+        done = command("in.wav", "--out", out, cwd=tmp_path)
+        assert done.returncode == 2 and message in done.stderr
+
+    @pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+    def test_signal_ends_cleanly(self, tmp_path, sf, signum, status):
+        sf.write(tmp_path / "long.wav", np.zeros(600 * FS, np.int16), FS, subtype="PCM_16")
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "gammatone_bank", "resynthesize", "long.wav", "--out", "o.wav", "--delay", "0.004"],
+            cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        try:
+            # The temporary output appears once the run has begun.
+            deadline = time.monotonic() + 60
+            while not any(p.name.endswith(".tmp") for p in tmp_path.iterdir()) and time.monotonic() < deadline:
+                time.sleep(0.01)
+            proc.send_signal(signum)
+            out, err = proc.communicate(timeout=60)
+        finally:
+            proc.kill()
+            proc.wait(timeout=60)
+        assert proc.returncode == status, err
+        assert out == "" and "Traceback" not in err
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["long.wav"]
