@@ -16,7 +16,7 @@ import numpy as np
 from gammatone_bank._audio import STDIN, AudioError, open_sound
 from gammatone_bank._bank import Array, erb_space
 from gammatone_bank._params import DEFAULT_CHANNELS, DEFAULT_LOW, FRAME, HOP, band
-from gammatone_bank._resynth import resynthesize
+from gammatone_bank._resynth import MAX_DELAY, resynthesize
 from gammatone_bank.cli._analyse import _Outputs, _writing
 from gammatone_bank.cli._common import (
     PROG,
@@ -57,6 +57,17 @@ Exit status: 0 on success; 2 on a bad option or input, mask or output path
 interrupted run writes and replaces no output file."""
 
 
+def _delay(text: str) -> float:
+    """--delay: seconds in [0, MAX_DELAY]."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 <= value <= MAX_DELAY:
+        raise argparse.ArgumentTypeError(f"must be seconds in [0, {MAX_DELAY:g}], got {text}")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=f"{PROG} resynthesize", description=HELP, epilog=EPILOG,
@@ -65,7 +76,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("input", metavar="INPUT", help="sound file to resynthesise; - reads standard input")
     p.add_argument("--out", required=True, metavar="FILE", help="sound file to write; the extension picks the format")
     p.add_argument("--mask", default=None, metavar="NPY", help="(channels x frames) weights in [0, 1]")
-    p.add_argument("--delay", type=float, default=None, metavar="S",
+    p.add_argument("--delay", type=_delay, default=None, metavar="S",
                    help="causal design with this total delay in seconds (default: zero-phase)")
     p.add_argument("--channels", type=count(2), default=DEFAULT_CHANNELS, metavar="N",
                    help=f"number of channels, at least 2 (default {DEFAULT_CHANNELS})")
