@@ -410,7 +410,7 @@ class TestCommandLine:
         [
             (["--mask", "short.npy"], r"short.npy: mask must have shape .* = \(64, 99\).*got \(64, 98\)"),
             (["--mask", "in.wav"], "in.wav: not a readable .npy mask"),
-            (["--delay", "-0.1"], "delay must be"),
+            (["--delay", "-0.1"], r"--delay must be seconds in \[0, 1\], got -0.1"),
             (["--subtype", "VORBIS"], "out.wav: WAV cannot hold VORBIS"),
             (["--high", "9000"], "--high 9000 Hz needs a sample rate above"),
         ],

@@ -57,17 +57,6 @@ Exit status: 0 on success; 2 on a bad option or input, mask or output path
 interrupted run writes and replaces no output file."""
 
 
-def _delay(text: str) -> float:
-    """--delay: seconds in [0, MAX_DELAY]."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0.0 <= value <= MAX_DELAY:
-        raise argparse.ArgumentTypeError(f"must be seconds in [0, {MAX_DELAY:g}], got {text}")
-    return value
-
-
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=f"{PROG} resynthesize", description=HELP, epilog=EPILOG,
@@ -76,7 +65,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("input", metavar="INPUT", help="sound file to resynthesise; - reads standard input")
     p.add_argument("--out", required=True, metavar="FILE", help="sound file to write; the extension picks the format")
     p.add_argument("--mask", default=None, metavar="NPY", help="(channels x frames) weights in [0, 1]")
-    p.add_argument("--delay", type=_delay, default=None, metavar="S",
+    p.add_argument("--delay", type=float, default=None, metavar="S",
                    help="causal design with this total delay in seconds (default: zero-phase)")
     p.add_argument("--channels", type=count(2), default=DEFAULT_CHANNELS, metavar="N",
                    help=f"number of channels, at least 2 (default {DEFAULT_CHANNELS})")
@@ -154,6 +143,8 @@ def run(args: argparse.Namespace) -> str:
             input_subtype = sf.info(args.input).subtype
         except (sf.SoundFileError, OSError, RuntimeError):
             pass  # _read says what is wrong with it
+    if args.delay is not None and not 0.0 <= args.delay <= MAX_DELAY:
+        raise CliError(f"--delay must be seconds in [0, {MAX_DELAY:g}], got {args.delay:g}")
     with _Outputs() as outputs:
         out = outputs.add(args.out)
         x, fs = _read(args.input, args.channel)
