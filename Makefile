@@ -11,7 +11,7 @@ PY := $(VENV)/bin/python
 # The venv's tools first, so the build finds this interpreter's numpy-config.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 SOURCES := meson.build pyproject.toml $(wildcard gammatone_c/* src/*.pyi) \
-           $(wildcard src/gammatone_bank/*)
+           $(wildcard src/gammatone_bank/* src/gammatone_bank/cli/*)
 
 .PHONY: demo test typecheck bench asan install clean
 

@@ -17,7 +17,7 @@ import pytest
 
 import gammatone_bank
 from gammatone_bank import cochleagram, erb_number, erb_space, filterbank
-from gammatone_bank.cli import colour_limits, freq_ticks, pool_levels
+from gammatone_bank.cli._picture import colour_limits, freq_ticks, pool_levels
 
 soundfile = pytest.importorskip("soundfile")
 image = pytest.importorskip("matplotlib.image")
@@ -393,11 +393,11 @@ def test_help_and_version(tmp_path):
 @pytest.mark.parametrize(
     ("args", "message"),
     [
-        (["--channels", "1"], "--channels: must be at least 2"),
+        (["--channels", "1"], "--channels: must be an int of at least 2"),
         (["--full", "bm"], "--full needs --save"),
         (["--save", "x.npz", "--full", "bm,pitch"], "unknown output 'pitch'"),
         (["--top", "-120"], "--top: must be above the -120 dB floor"),
-        (["--range", "0"], "--range: must be a positive number of dB"),
+        (["--range", "0"], "--range: must be positive and finite"),
     ],
 )
 def test_bad_option_values_are_usage_errors(tmp_path, args, message):

@@ -1,4 +1,4 @@
-"""Command line: draw the cochleagram of a sound file (or of a test signal).
+"""The cochleagram of one sound file (or of the test signal).
 
     gammatone-bank [INPUT | -] [--channels N] [--low HZ] [--high HZ]
                    [--channel K] [--frame S] [--hop S] [--normalize]
@@ -16,13 +16,10 @@ succeeded.
 
 import argparse
 import importlib
-import importlib.metadata
-import importlib.util
 import math
 import os
 import secrets
 import shutil
-import signal
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -31,42 +28,40 @@ from types import TracebackType
 from typing import IO, Any
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
 
 from gammatone_bank._audio import STDIN, Audio, AudioError, open_sound
-from gammatone_bank._bank import _frame_samples, erb_number, erb_space
+from gammatone_bank._bank import Array, erb_space
+from gammatone_bank._features import frame_times
+from gammatone_bank._params import band, frame_lengths
 from gammatone_bank._signal import DEMO_NAME, demo_signal
+from gammatone_bank._signals import signals_ignored
 from gammatone_bank._stream import CochleagramStream, Stream
+from gammatone_bank.cli._common import (
+    PROG,
+    CliError,
+    add_analysis_options,
+    error,
+    positive,
+    require,
+    sigterm_raises,
+    stopped,
+    version,
+    warn,
+)
+from gammatone_bank.cli._picture import (
+    DYNAMIC_RANGE,
+    FLOOR_DB,
+    colour_limits,
+    draw,
+    picture_format,
+    pool_levels,
+)
 
-Array = NDArray[np.float64]
-
-PROG = "gammatone-bank"
-INSTALL_HINT = "pip install 'gammatone_c[cli]' (in a clone of the source: pip install '.[cli]')"
-
-DEFAULT_CHANNELS = 64
-DEFAULT_LOW = 50.0
-DEFAULT_HIGH = 8000.0
-# When the default --high does not fit below fs/2 it drops to this fraction
-# of the sample rate, which keeps the top channel's passband clear of fs/2.
-HIGH_FRACTION = 0.45
-FRAME = 0.025
-HOP = 0.010
-# Levels are floored here (a mean square of 1e-12): the darkest colour.
-FLOOR_DB = -120.0
-# The colour scale spans this many dB below its top by default.
-DYNAMIC_RANGE = 70.0
 # A loudest frame below FLOOR_DB + this is reported as silence.
 SILENCE_MARGIN = 10.0
 # A mix whose peak is this far below its loudest channel's is reported as
 # channels cancelling each other (opposite polarity, say).
 CANCEL_DB = 40.0
-FIGSIZE = (8.0, 4.5)  # inches, at DPI dots per inch: an 800 x 450 PNG
-DPI = 100
-# The level matrix is pooled to at most this many columns before drawing:
-# the picture's width in pixels, so no column is thinner than a pixel.
-MAX_COLUMNS = int(FIGSIZE[0] * DPI)
-# Frequency ticks are at least 1/TICK_SLOTS of the axis apart.
-TICK_SLOTS = 8
 # Samples per block read from the input.  The streams hold about channels x
 # block doubles at a time: 16 MiB at 64 channels.
 BLOCK_DOUBLES = 1 << 21
@@ -113,62 +108,6 @@ bad input file, sample rate or output path (one line on stderr); 130 on
 Ctrl-C.  A failed or interrupted run writes and replaces no output file."""
 
 
-class CliError(Exception):
-    """A failure to report as one line on stderr with exit status 2."""
-
-
-def warn(message: str) -> None:
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
-
-
-# ---------------------------------------------------------------- options
-
-
-def _count(least: int) -> Callable[[str], int]:
-    """An option's parser for whole numbers of at least `least`."""
-
-    def parse(text: str) -> int:
-        try:
-            n = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-        if n < least:
-            raise argparse.ArgumentTypeError(f"must be at least {least}, got {n}")
-        return n
-
-    return parse
-
-
-_channels = _count(2)
-
-
-def _index(text: str) -> int:
-    try:
-        n = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if n < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more (channels count from 0), got {n}")
-    return n
-
-
-def _positive(what: str) -> Callable[[str], float]:
-    def parse(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-        if not (math.isfinite(value) and value > 0.0):
-            raise argparse.ArgumentTypeError(f"must be a positive {what}, got {text!r}")
-        return value
-
-    return parse
-
-
-_hertz = _positive("frequency")
-_seconds = _positive("duration in seconds")
-_decibels = _positive("number of dB")
-
 
 def _top(text: str) -> float:
     try:
@@ -190,13 +129,6 @@ def _full(text: str) -> tuple[str, ...]:
     return tuple(name for name in FULL_OUTPUTS if name in names)
 
 
-def _version() -> str:
-    try:
-        return importlib.metadata.version("gammatone_c")
-    except importlib.metadata.PackageNotFoundError:
-        import gammatone_bank
-
-        return str(getattr(gammatone_bank, "__version__", "unknown (not installed)"))
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -211,38 +143,10 @@ def _parser() -> argparse.ArgumentParser:
         help="sound file to analyse, mixed down to mono; - reads standard input "
         "(default: the built-in test signal)",
     )
-    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    p.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    add_analysis_options(p, each="the input", high_default="")
     p.add_argument(
-        "--channels", type=_channels, default=DEFAULT_CHANNELS, metavar="N",
-        help=f"number of channels, at least 2 (default {DEFAULT_CHANNELS})",
-    )
-    p.add_argument(
-        "--low", type=_hertz, default=DEFAULT_LOW, metavar="HZ",
-        help=f"lowest centre frequency (default {DEFAULT_LOW:g})",
-    )
-    p.add_argument(
-        "--high", type=_hertz, default=None, metavar="HZ",
-        help=f"highest centre frequency, below fs/2 (default {DEFAULT_HIGH:g}, "
-        f"or {HIGH_FRACTION:g} x fs when lower)",
-    )
-    p.add_argument(
-        "--channel", type=_index, default=None, metavar="K",
-        help="analyse only channel K of the input, counting from 0 (default: the mean of its channels)",
-    )
-    p.add_argument(
-        "--frame", type=_seconds, default=FRAME, metavar="S",
-        help=f"frame length in seconds (default {FRAME:g})",
-    )
-    p.add_argument(
-        "--hop", type=_seconds, default=HOP, metavar="S",
-        help=f"time between frame starts in seconds (default {HOP:g})",
-    )
-    p.add_argument(
-        "--normalize", action="store_true",
-        help="scale each channel to unit gain at its centre frequency before taking levels",
-    )
-    p.add_argument(
-        "--range", type=_decibels, default=DYNAMIC_RANGE, metavar="DB", dest="range_db",
+        "--range", type=positive, default=DYNAMIC_RANGE, metavar="DB", dest="range_db",
         help=f"span of the colour scale in dB (default {DYNAMIC_RANGE:g})",
     )
     p.add_argument(
@@ -265,65 +169,6 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
-def _require(modules: Sequence[str]) -> None:
-    """Check that the optional modules this run needs are installed.
-
-    Only looks them up (importing matplotlib takes a good part of a second),
-    so a run that fails on its input fails fast.
-    """
-    missing = []
-    for name in modules:
-        try:
-            found = importlib.util.find_spec(name) is not None
-        except ValueError:  # a module present in sys.modules as None
-            found = False
-        if not found:
-            missing.append(name)
-    if missing:
-        raise CliError(f"needs {' and '.join(missing)}, not installed: {INSTALL_HINT}")
-
-
-def _picture_format(path: str) -> str:
-    """The matplotlib format named by the extension of path, or CliError."""
-    from matplotlib.figure import Figure
-
-    supported = sorted(Figure().canvas.get_supported_filetypes())
-    ext = os.path.splitext(path)[1].lower().lstrip(".")
-    if ext not in supported:
-        what = f"unknown picture format {ext!r}" if ext else "no extension to tell the picture format"
-        raise CliError(f"--out {path}: {what} (use one of: {', '.join(supported)})")
-    return ext
-
-
-# ---------------------------------------------------------------- outputs
-
-
-class Terminated(BaseException):
-    """SIGTERM, raised like KeyboardInterrupt so that clean-up runs."""
-
-
-def _on_sigterm(signum: int, frame: object) -> None:
-    raise Terminated
-
-
-@contextmanager
-def _signal_handler(signum: int, handler: Any) -> Iterator[None]:
-    """Install a handler for the duration (in the main thread only)."""
-    try:
-        previous = signal.signal(signum, handler)
-    except ValueError:  # not the main thread: signals go elsewhere anyway
-        yield
-        return
-    try:
-        yield
-    finally:
-        signal.signal(signum, previous)
-
-
-@contextmanager
-def _signals_ignored() -> Iterator[None]:
-    with _signal_handler(signal.SIGINT, signal.SIG_IGN), _signal_handler(signal.SIGTERM, signal.SIG_IGN):
-        yield
 
 
 class _Outputs:
@@ -374,7 +219,7 @@ class _Outputs:
         if not self._pending:
             return
         # A second Ctrl-C (or a kill) must not cut the clean-up short.
-        with _signals_ignored():
+        with signals_ignored():
             for tmp, _, f in self._pending:
                 f.close()
                 try:
@@ -400,43 +245,6 @@ def _npy_start(f: IO[bytes], shape: tuple[int, int]) -> None:
             "shape": shape})
 
 
-# ---------------------------------------------------------------- analysis
-
-
-def _band(low: float, high: float | None, fs: int) -> tuple[float, float]:
-    """The centre-frequency range for a sample rate, checked."""
-    nyquist = fs / 2
-    if high is None:
-        high = min(DEFAULT_HIGH, HIGH_FRACTION * fs)
-        if low >= nyquist:
-            raise CliError(
-                f"--low {low:g} Hz is not below half the sample rate "
-                f"({nyquist:g} Hz for this {fs} Hz input)"
-            )
-        if low >= high:
-            why = "" if high == DEFAULT_HIGH else f", {HIGH_FRACTION:g} x the {fs} Hz sample rate"
-            raise CliError(
-                f"--low {low:g} Hz is not below the default --high ({high:g} Hz{why}): "
-                f"pass a --high above {low:g} and below {nyquist:g} Hz"
-            )
-    elif high >= nyquist:
-        raise CliError(
-            f"--high {high:g} Hz needs a sample rate above {2 * high:g} Hz; "
-            f"the input's is {fs} Hz (use --high below {nyquist:g})"
-        )
-    elif low >= high:
-        raise CliError(f"--low {low:g} Hz must be below --high {high:g} Hz")
-    return low, high
-
-
-def _frame_lengths(fs: int, frame: float, hop: float) -> tuple[int, int]:
-    try:
-        return _frame_samples(fs, frame, hop)
-    except ValueError:
-        name, seconds = ("frame", frame) if round(frame * fs) < 1 else ("hop", hop)
-        raise CliError(
-            f"--{name} {seconds:g} s is less than one sample at {fs} Hz (use at least {1 / fs:.3g} s)"
-        ) from None
 
 
 class _Levels:
@@ -467,142 +275,6 @@ class _Levels:
         return self._buf[:, :self.count]
 
 
-def frame_times(frames: int, samples: int, fs: int, frame_len: int, hop_len: int) -> Array:
-    """Centre of each frame in seconds; the last frame may be clipped by the end."""
-    starts = np.arange(frames) * hop_len
-    times: Array = (starts + np.minimum(frame_len, samples - starts) / 2) / fs
-    return times
-
-
-def pool_levels(level: Array, width: int = MAX_COLUMNS) -> Array:
-    """Squeeze the frames (columns) of level into at most `width` columns.
-
-    Each column is the mean power of `g` consecutive frames, g = ceil(frames /
-    width) (the last column takes what is left), back in dB.  Mean power, not
-    max, so that a column's colour keeps the meaning of the colour bar: the
-    level (dB re a mean square of 1) of that stretch of sound, pauses
-    included; and not the mean of dB values, which would make a loud event
-    followed by silence look like a moderate sound throughout.  Works on
-    slices of about a megabyte, so the drawing never copies the full matrix.
-    """
-    channels, frames = level.shape
-    if frames <= width:
-        return level
-    g = -(-frames // width)
-    whole = frames // g
-    out = np.empty((channels, -(-frames // g)))
-    step = max(1, (1 << 17) // (channels * g))
-    for a in range(0, whole, step):
-        b = min(a + step, whole)
-        part = level[:, a * g:b * g].reshape(channels, b - a, g)
-        out[:, a:b] = 10.0 * np.log10(np.mean(10.0 ** (part / 10.0), axis=-1))
-    if out.shape[1] > whole:
-        rest = level[:, whole * g:]
-        out[:, whole] = 10.0 * np.log10(np.mean(10.0 ** (rest / 10.0), axis=-1))
-    return out
-
-
-def colour_limits(loudest: float, range_db: float = DYNAMIC_RANGE,
-                  top: float | None = None) -> tuple[float, float]:
-    """(vmin, vmax) of the colour scale in dB.
-
-    The scale spans range_db below its top and never reaches below the floor,
-    which is the darkest colour.  The top is --top when given (the span then
-    shrinks at the floor); otherwise the loudest frame, or floor + range_db
-    when the loudest frame is quieter than that, so that silence and
-    near-silence stay dark instead of filling the whole scale.
-    """
-    if top is not None:
-        return max(top - range_db, FLOOR_DB), top
-    if loudest - range_db < FLOOR_DB:
-        return FLOOR_DB, FLOOR_DB + range_db
-    return loudest - range_db, loudest
-
-
-def _round_numbers(lo: float, hi: float, digits: int) -> Iterator[list[float]]:
-    """Numbers strictly between lo and hi with this many significant digits.
-
-    Two lists, rounder first: for one digit 1, 2 and 5 (times a power of
-    ten), then any digit; for more digits those ending in 5, then the rest
-    (numbers ending in 0 have fewer digits and came earlier).
-    """
-    first = 10 ** (digits - 1)
-    for rounder in (True, False):
-        values = []
-        for k in range(math.floor(math.log10(lo)) - digits + 1, math.floor(math.log10(hi)) - digits + 2):
-            unit = 10.0**k if k >= 0 else 1 / 10.0**-k
-            for m in range(max(first, math.floor(lo / unit)), min(10 * first, math.ceil(hi / unit) + 1)):
-                if digits == 1:
-                    keep = m in (1, 2, 5) if rounder else m not in (1, 2, 5)
-                else:
-                    keep = m % 10 == 5 if rounder else m % 10 not in (0, 5)
-                f = m * 10.0**k if k >= 0 else m / 10.0**-k
-                if keep and lo < f < hi:
-                    values.append(f)
-        yield values
-
-
-def freq_ticks(cfs: Array, slots: int = TICK_SLOTS) -> list[float]:
-    """Hz values to label on the ERB-spaced axis of these centre frequencies.
-
-    Always the lowest and the highest centre frequency; then the roundest
-    numbers (fewest significant digits, 1-2-5 and ...5 first) wherever they
-    keep at least 1/slots of the drawn axis (one row per channel) from every
-    label already placed, until no gap between labels is wider than 2.5
-    slots.  So a wide band gets 50, 200, 500, 1000, 2000, ..., a narrow one
-    5000, 5500, 6000, ..., the top of a low-rate band its own value, and
-    labels never crowd each other however few the channels.
-    """
-    c = np.asarray(cfs, dtype=np.float64)
-    lo, hi = float(c[0]), float(c[-1])
-    e_lo, e_hi = float(erb_number(lo)), float(erb_number(hi))
-    gap = (e_hi - e_lo) * c.size / (c.size - 1) / slots
-    ticks = {lo: e_lo, hi: e_hi}
-    # A double has 15 to 17 significant digits; erb_space keeps lo < hi.
-    for digits in range(1, 16):
-        for values in _round_numbers(lo, hi, digits):
-            for f in values:
-                e = float(erb_number(f))
-                if all(abs(e - placed) >= gap for placed in ticks.values()):
-                    ticks[f] = e
-            edges = sorted(ticks.values())
-            if len(edges) >= 3 and float(np.max(np.diff(edges))) <= 2.5 * gap:
-                return sorted(ticks)
-    return sorted(ticks)
-
-
-def _draw(
-    out: IO[bytes], fmt: str, level: Array, duration: float, cfs: Array,
-    title: str, limits: tuple[float, float], loudest: float,
-) -> None:
-    """The cochleagram: time across from 0 s, ERB-spaced channels up."""
-    from matplotlib.figure import Figure
-
-    fig = Figure(figsize=FIGSIZE, dpi=DPI, layout="constrained")
-    ax = fig.add_subplot()
-    # Rows are equally spaced in ERB number, so the image is drawn on that
-    # scale and labelled in Hz: each channel gets the same height.  Columns
-    # share the time axis equally, from 0 to the end of the input.
-    erb = erb_number(cfs)
-    half = (erb[-1] - erb[0]) / (cfs.size - 1) / 2
-    vmin, vmax = limits
-    image = ax.imshow(
-        level, origin="lower", aspect="auto", interpolation="nearest", cmap="magma",
-        extent=(0.0, duration, erb[0] - half, erb[-1] + half), vmin=vmin, vmax=vmax,
-    )
-    ticks = freq_ticks(cfs)
-    ax.set_yticks(erb_number(ticks), labels=[f"{f:.12g}" for f in ticks])
-    ax.set_xlim(0.0, duration)
-    ax.set_xlabel("Time (s)")
-    ax.set_ylabel("Centre frequency (Hz, ERB-spaced)")
-    ax.set_title(title, fontsize="medium")
-    # A triangle on the colour bar when levels above its top were clipped.
-    fig.colorbar(image, ax=ax, label="Level (dB re mean square 1)",
-                 extend="max" if loudest > vmax else "neither")
-    fig.savefig(out, format=fmt)
-
-
-# ---------------------------------------------------------------- the run
 
 
 class _Peaks:
@@ -643,7 +315,8 @@ class _NoBar:
         pass
 
 
-def _progress(total: int) -> Any:
+@contextmanager
+def _progress(total: int) -> Iterator[Any]:
     """A tqdm bar on stderr, shown only when stderr is a terminal.
 
     It appears after half a second of work, so short runs show none, and it
@@ -653,11 +326,17 @@ def _progress(total: int) -> Any:
     try:
         tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
-        from contextlib import nullcontext
-
-        return nullcontext(_NoBar())
-    return tqdm(total=total if total > 0 else None, unit="sample", unit_scale=True,
-                leave=False, disable=None, file=sys.stderr, dynamic_ncols=True, delay=0.5)
+        yield _NoBar()
+        return
+    bar = tqdm(total=total if total > 0 else None, unit="sample", unit_scale=True,
+               leave=False, disable=None, file=sys.stderr, dynamic_ncols=True, delay=0.5)
+    try:
+        yield bar
+    finally:
+        # A signal that lands while the bar is first drawn comes before tqdm
+        # notes that it drew it, and close() alone would then leave it there.
+        bar.clear()
+        bar.close()
 
 
 @contextmanager
@@ -704,8 +383,8 @@ def _warn_if_silent(label: str, loudest: float, audio: Audio, channel: int | Non
 
 def run(args: argparse.Namespace) -> str:
     """Do the work for parsed arguments; returns the summary line."""
-    _require(["matplotlib", "soundfile"] if args.input else ["matplotlib"])
-    fmt = _picture_format(args.out)
+    require(["matplotlib", "soundfile"] if args.input else ["matplotlib"], "cli")
+    fmt = picture_format(args.out)
     if args.save is not None and os.path.realpath(args.save) == os.path.realpath(args.out):
         raise CliError(f"--out and --save name the same file: {args.out}")
     if args.input and args.input != STDIN:
@@ -727,12 +406,12 @@ def run(args: argparse.Namespace) -> str:
             raise CliError(str(exc)) from None
         label = args.input if args.input and args.input != STDIN else audio.name
         fs, expected = audio.fs, audio.frames
-        low, high = _band(args.low, args.high, fs)
         try:
+            low, high = band(args.low, args.high, fs)
             cfs = erb_space(low, high, args.channels)
+            frame_len, hop_len = frame_lengths(fs, args.frame, args.hop)
         except ValueError as exc:
             raise CliError(str(exc)) from None
-        frame_len, hop_len = _frame_lengths(fs, args.frame, args.hop)
         guess = 1 + max(expected - frame_len, 0) // hop_len + 1 if expected > 0 else 1024
 
         streams: dict[str, IO[bytes]] = {}
@@ -790,7 +469,7 @@ def run(args: argparse.Namespace) -> str:
             title = f"Cochleagram of {audio.name}"
         limits = colour_limits(levels.loudest, args.range_db, args.top)
         with _writing(args.out):
-            _draw(picture, fmt, pool_levels(level), n / fs, cfs, title, limits, levels.loudest)
+            draw(picture, fmt, pool_levels(level), n / fs, cfs, title, limits, levels.loudest)
         if saved is not None:
             with _writing(args.save):
                 np.savez(saved, fs=np.int64(fs), cfs=cfs, level=level, times=times,
@@ -808,28 +487,20 @@ def run(args: argparse.Namespace) -> str:
     )
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    """Entry point of ``gammatone-bank`` and ``python -m gammatone_bank``."""
-    argv = list(sys.argv[1:] if argv is None else argv)
-    if argv[:1] == ["batch"]:
-        from gammatone_bank._batch import main as batch_main
-
-        return batch_main(argv[1:])
+def main(argv: Sequence[str]) -> int:
+    """The single-file command: ``gammatone-bank [INPUT] ...``."""
     try:
-        with _signal_handler(signal.SIGTERM, _on_sigterm):
+        with sigterm_raises():
             parser = _parser()
             args = parser.parse_args(argv)
             if args.full and args.save is None:
                 parser.error("--full needs --save")
             summary = run(args)
     except CliError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
-        return 2
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 128 + signal.SIGINT
-    except Terminated:
-        print(f"{PROG}: terminated", file=sys.stderr)
-        return 128 + signal.SIGTERM
+        return error(exc)
+    except KeyboardInterrupt as exc:
+        word, status = stopped(exc)
+        print(f"{PROG}: {word}", file=sys.stderr)
+        return status
     print(summary)
     return 0

@@ -1,0 +1,189 @@
+"""The output directory of a corpus run: its lock, its manifest, the record
+of its parameters, and files written to temporaries and renamed into place."""
+
+import csv
+import fcntl
+import io
+import json
+import os
+import re
+import secrets
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import asdict
+from typing import IO, NamedTuple, TypeVar
+
+from gammatone_bank._params import BatchError, Params
+
+MANIFEST = "manifest.csv"
+PARAMETERS = "parameters.json"
+LOCK = ".gammatone-batch.lock"
+COLUMNS = ("input", "features", "status", "audio_seconds", "compute_seconds", "reason")
+
+T = TypeVar("T")
+
+
+class Job(NamedTuple):
+    """One input and where its features go."""
+
+    input: str     # the path as named, or as found under a directory named
+    features: str  # the features file, relative to the output directory
+    target: str    # the features file's absolute path
+    size: int      # bytes, for ordering the work (0 when it cannot be read)
+
+
+class Row(NamedTuple):
+    """One line of the manifest."""
+
+    input: str
+    features: str
+    status: str                     # done, skipped or failed
+    audio_seconds: float | None     # None when the input could not be read
+    compute_seconds: float | None   # None when the task never ran to the end
+    reason: str                     # one line for failures, else ""
+
+
+def write_atomically(path: str, write: Callable[[IO[bytes]], T]) -> T:
+    """Write a new temporary file beside path with write(), then rename it over path."""
+    folder, base = os.path.split(path)
+    tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
+    # Created like any new file (0o666 less the umask).
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            value = write(f)
+        os.replace(tmp, path)
+        return value
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+
+
+def _temporary_names(base: str) -> "re.Pattern[str]":
+    return re.compile(rf"\.{re.escape(base)}\.[0-9a-f]{{8}}\.tmp")
+
+
+def remove_temporaries(targets: Sequence[str]) -> None:
+    """Delete temporary files left beside this run's targets by tasks that died.
+
+    A task removes its own temporary file when it fails; one whose worker
+    process was killed cannot, and this is run once every task is over.
+    """
+    by_folder: dict[str, set[str]] = {}
+    for target in targets:
+        folder, base = os.path.split(target)
+        by_folder.setdefault(folder, set()).add(base)
+    for folder, bases in by_folder.items():
+        try:
+            names = os.listdir(folder)
+        except OSError:
+            continue
+        for name in names:
+            if name.startswith(".") and name.endswith(".tmp"):
+                base = name[1:].rsplit(".", 2)[0]
+                if base in bases and _temporary_names(base).fullmatch(name):
+                    try:
+                        os.unlink(os.path.join(folder, name))
+                    except OSError:
+                        pass
+
+
+def _options(params: Params, names: Iterable[str]) -> str:
+    """Parameters as the command line's options, for messages."""
+    shown = {
+        "high": "auto" if params.high is None else f"{params.high:g}",
+        "channel": "mix" if params.channel is None else str(params.channel),
+        "normalize": "on" if params.normalize else "off",
+    }
+    return " ".join(f"--{name} {shown.get(name, f'{getattr(params, name):g}')}" for name in names)
+
+
+class OutDir:
+    """The output directory, checked, locked and holding this run's parameters."""
+
+    def __init__(self, out_dir: str, params: Params) -> None:
+        self.path = os.path.abspath(out_dir)
+        self.manifest = os.path.join(self.path, MANIFEST)
+        if os.path.exists(self.path) and not os.path.isdir(self.path):
+            raise BatchError(f"{out_dir}: not a directory")
+        try:
+            os.makedirs(self.path, exist_ok=True)
+            # Permission bits do not stop every user (root), so try it.
+            probe = os.path.join(self.path, f".probe.{secrets.token_hex(4)}.tmp")
+            os.close(os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+            os.unlink(probe)
+        except OSError as exc:
+            raise BatchError(f"{out_dir}: cannot create or write the output directory "
+                             f"({exc.strerror or exc})") from None
+        self._lock = os.open(os.path.join(self.path, LOCK), os.O_RDWR | os.O_CREAT, 0o666)
+        try:
+            fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(self._lock)
+            raise BatchError(f"{out_dir}: another batch run is writing there") from None
+        except OSError:
+            pass  # a file system without locks: run unguarded
+        try:
+            self._claim(params)
+            self.rows = self._read_manifest()
+        except BaseException:
+            self.close()
+            raise
+
+    def _claim(self, params: Params) -> None:
+        """Record the parameters, or refuse ones that differ from those recorded.
+
+        Features made with other parameters are never replaced nor mixed
+        with new ones: the run is refused and the directory left as it is.
+        """
+        path = os.path.join(self.path, PARAMETERS)
+        try:
+            with open(path, encoding="utf-8") as f:
+                recorded = Params(**json.load(f))
+        except FileNotFoundError:
+            text = json.dumps(asdict(params), indent=1, sort_keys=True) + "\n"
+            write_atomically(path, lambda f: f.write(text.encode()))
+            return
+        except (OSError, ValueError, TypeError) as exc:
+            raise BatchError(f"{path}: cannot read the parameters of the features there ({exc})") from None
+        changed = [name for name in asdict(params) if getattr(recorded, name) != getattr(params, name)]
+        if changed:
+            raise BatchError(
+                f"{self.path} holds features made with {_options(recorded, changed)}; this run "
+                f"asks for {_options(params, changed)}: use another output directory"
+            )
+
+    def _read_manifest(self) -> dict[str, dict[str, str]]:
+        """The rows of an earlier run's manifest, by features file."""
+        try:
+            with open(self.manifest, newline="", encoding="utf-8") as f:
+                reader = csv.DictReader(f)
+                if tuple(reader.fieldnames or ()) != COLUMNS:
+                    return {}
+                return {row["features"]: row for row in reader}
+        except (OSError, csv.Error, UnicodeDecodeError):
+            return {}
+
+    def write_manifest(self, rows: Iterable[Row]) -> None:
+        """Rewrite the manifest: earlier rows, updated by this run's."""
+        for row in rows:
+            self.rows[row.features] = {
+                "input": row.input,
+                "features": row.features,
+                "status": row.status,
+                "audio_seconds": "" if row.audio_seconds is None else f"{row.audio_seconds:.3f}",
+                "compute_seconds": "" if row.compute_seconds is None else f"{row.compute_seconds:.3f}",
+                "reason": row.reason,
+            }
+        text = io.StringIO()
+        writer = csv.DictWriter(text, COLUMNS, lineterminator="\n")
+        writer.writeheader()
+        writer.writerows(self.rows[key] for key in sorted(self.rows))
+        write_atomically(self.manifest, lambda f: f.write(text.getvalue().encode()))
+
+    def close(self) -> None:
+        if self._lock >= 0:
+            os.close(self._lock)  # also releases the lock
+            self._lock = -1

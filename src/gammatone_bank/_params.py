@@ -1,0 +1,135 @@
+"""Analysis parameters shared by batch() and the command line: their defaults,
+their checks and the band of centre frequencies a sample rate can hold.
+
+The command line's option parsers wrap these checks, so both sides refuse
+the same values for the same reasons.
+"""
+
+import json
+import math
+import operator
+from dataclasses import asdict, dataclass
+from typing import Any
+
+import numpy as np
+
+from gammatone_bank._bank import _frame_samples
+
+DEFAULT_CHANNELS = 64
+DEFAULT_LOW = 50.0
+DEFAULT_HIGH = 8000.0
+# When the default top does not fit below fs/2 it drops to this fraction of
+# the sample rate, which keeps the top channel's passband clear of fs/2.
+HIGH_FRACTION = 0.45
+FRAME = 0.025
+HOP = 0.010
+
+
+class BatchError(ValueError):
+    """A run refused before any work: bad inputs, parameters or output directory."""
+
+
+def _named(name: str | None, rule: str) -> str:
+    return rule if name is None else f"{name} {rule}"
+
+
+def check_count(name: str | None, value: Any, least: int) -> int:
+    """value as an int of at least `least`, or ValueError naming `name`."""
+    try:
+        n = -1 if isinstance(value, bool) else operator.index(value)
+    except TypeError:
+        n = -1
+    if n < least:
+        raise ValueError(_named(name, f"must be an int of at least {least}, got {value!r}"))
+    return n
+
+
+def check_positive(name: str | None, value: object) -> float:
+    """value as a positive finite float, or ValueError naming `name`."""
+    if isinstance(value, (bool, str, bytes)):
+        raise ValueError(_named(name, f"must be a number, got {value!r}"))
+    try:
+        v = float(value)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        raise ValueError(_named(name, f"must be a number, got {value!r}")) from None
+    if not (math.isfinite(v) and v > 0.0):
+        raise ValueError(_named(name, f"must be positive and finite, got {value!r}"))
+    return v
+
+
+def default_high(fs: float) -> float:
+    """The top centre frequency when none is asked for: 8000 Hz, or 0.45 fs when lower."""
+    return min(DEFAULT_HIGH, HIGH_FRACTION * fs)
+
+
+def band(low: float, high: float | None, fs: int) -> tuple[float, float]:
+    """The centre-frequency range for a sample rate, or ValueError saying what to pass."""
+    nyquist = fs / 2
+    if high is None:
+        high = default_high(fs)
+        if low >= nyquist:
+            raise ValueError(
+                f"--low {low:g} Hz is not below half the sample rate "
+                f"({nyquist:g} Hz for this {fs} Hz input)"
+            )
+        if low >= high:
+            why = "" if high == DEFAULT_HIGH else f", {HIGH_FRACTION:g} x the {fs} Hz sample rate"
+            raise ValueError(
+                f"--low {low:g} Hz is not below the default --high ({high:g} Hz{why}): "
+                f"pass a --high above {low:g} and below {nyquist:g} Hz"
+            )
+    elif high >= nyquist:
+        raise ValueError(
+            f"--high {high:g} Hz needs a sample rate above {2 * high:g} Hz; "
+            f"the input's is {fs} Hz (use --high below {nyquist:g})"
+        )
+    elif low >= high:
+        raise ValueError(f"--low {low:g} Hz must be below --high {high:g} Hz")
+    return low, high
+
+
+def frame_lengths(fs: int, frame: float, hop: float) -> tuple[int, int]:
+    """Frame and hop in samples, or ValueError naming the option that is too short."""
+    try:
+        return _frame_samples(fs, frame, hop)
+    except ValueError:
+        name, seconds = ("frame", frame) if round(frame * fs) < 1 else ("hop", hop)
+        raise ValueError(
+            f"--{name} {seconds:g} s is less than one sample at {fs} Hz (use at least {1 / fs:.3g} s)"
+        ) from None
+
+
+@dataclass(frozen=True)
+class Params:
+    """The analysis parameters as asked for: `high` None is the per-file default."""
+
+    channels: int
+    low: float
+    high: float | None
+    frame: float
+    hop: float
+    channel: int | None
+    normalize: bool
+
+    def key(self) -> str:
+        """The canonical text stored with the features, compared on reruns."""
+        return json.dumps(asdict(self), sort_keys=True)
+
+
+def check_params(
+    channels: int, low: float, high: float | None, frame: float, hop: float,
+    channel: int | None, normalize: bool,
+) -> Params:
+    """The parameters of batch(), checked: ValueError naming the argument."""
+    lo = check_positive("low", low)
+    hi = None if high is None else check_positive("high", high)
+    if hi is not None and hi <= lo:
+        raise ValueError(f"high must be above low ({lo:g}), got {high!r}")
+    if not isinstance(normalize, (bool, np.bool_)):
+        raise ValueError(f"normalize must be True or False, got {normalize!r}")
+    return Params(
+        channels=check_count("channels", channels, 2), low=lo, high=hi,
+        frame=check_positive("frame", frame), hop=check_positive("hop", hop),
+        channel=None if channel is None else check_count("channel", channel, 0),
+        normalize=bool(normalize),
+    )

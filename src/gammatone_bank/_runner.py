@@ -1,0 +1,319 @@
+"""The Dask side of a corpus run: the cluster (embedded or reached at an
+address), the tasks submitted in groups, the progress bar, the outcomes
+collected as they come, and stopping or cancelling at the end."""
+
+import logging
+import os
+import secrets
+import signal
+import sys
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+from gammatone_bank._outdir import Job, OutDir, Row, remove_temporaries
+from gammatone_bank._params import BatchError, Params
+from gammatone_bank._signals import signals_ignored
+
+if TYPE_CHECKING:
+    from distributed import Client, Future
+
+# Short files are handed out several to a task, so that Dask's own cost per
+# task (a few ms of scheduler and client time) stays small against the work:
+# a task takes files, largest first, until they add up to this many bytes
+# (about 9 minutes of 16-bit mono at 16 kHz, a second or so of work) or to a
+# quarter of a worker's share of the corpus, whichever is less, so that every
+# worker still gets several tasks.
+TASK_BYTES = 16 << 20
+TASK_FILES = 64
+# While a run goes on, the manifest is rewritten at most this often (seconds),
+# so that a client that dies outright still leaves most of it behind.
+MANIFEST_EVERY = 60.0
+
+
+class BatchInterrupted(KeyboardInterrupt):
+    """The run was interrupted; ``result`` holds what finished before it stopped.
+
+    ``signum`` is the signal that stopped it: SIGINT (Ctrl-C), or SIGTERM
+    when the command line was terminated.
+    """
+
+    def __init__(self, result: "BatchResult", signum: int = signal.SIGINT) -> None:
+        super().__init__()
+        self.result = result
+        self.signum = signum
+
+
+
+class Outcome(NamedTuple):
+    """What a task returns to the client."""
+
+    status: str
+    audio_seconds: float | None
+    compute_seconds: float
+    reason: str
+
+
+@dataclass(frozen=True)
+class BatchResult:
+    """What :func:`batch` did: one row per input of the run."""
+
+    rows: tuple[Row, ...]
+    inputs: int       # inputs in the run (more than rows when interrupted)
+    out_dir: str
+    manifest: str
+    seconds: float
+    workers: int
+
+    def count(self, status: str) -> int:
+        return sum(row.status == status for row in self.rows)
+
+    @property
+    def done(self) -> int:
+        return self.count("done")
+
+    @property
+    def skipped(self) -> int:
+        return self.count("skipped")
+
+    @property
+    def failed(self) -> int:
+        return self.count("failed")
+
+    @property
+    def audio_seconds(self) -> float:
+        """Seconds of audio analysed by this run (inputs done, not skipped)."""
+        return sum(row.audio_seconds or 0.0 for row in self.rows if row.status == "done")
+
+    @property
+    def summary(self) -> str:
+        return (
+            f"{len(self.rows)} inputs: {self.done} done, {self.skipped} skipped, "
+            f"{self.failed} failed; {self.audio_seconds / 3600:.3f} h of audio analysed in "
+            f"{self.seconds:.1f} s on {self.workers} workers; manifest {self.manifest}"
+        )
+
+
+
+class GroupError(Exception):
+    """Some input of a task raised; ``args[0]`` holds every input's outcome.
+
+    Raised so that Dask retries the task (the inputs already done are found
+    done again at once); after the last retry the client takes the outcomes
+    from it, the failures' reasons among them.
+    """
+
+
+def _groups(jobs: Sequence[Job], workers: int) -> list[list[Job]]:
+    """The jobs, largest first, packed into tasks (see TASK_BYTES)."""
+    order = sorted(jobs, key=lambda j: -j.size)
+    share = sum(j.size for j in order) / (4 * max(workers, 1))
+    target = max(1.0, min(TASK_BYTES, share))
+    groups: list[list[Job]] = [[]]
+    size = 0
+    for job in order:
+        if groups[-1] and (size >= target or len(groups[-1]) >= TASK_FILES):
+            groups.append([])
+            size = 0
+        groups[-1].append(job)
+        size += job.size
+    return groups
+
+
+# ------------------------------------------------------------------ the run
+
+
+def task_reason(exc: BaseException) -> str:
+    """One line for a task that raised (after its retries) or whose workers died."""
+    from distributed import KilledWorker
+
+    if isinstance(exc, KilledWorker):
+        return "the worker processes running it died, repeatedly (out of memory?)"
+    text = " ".join(str(exc).split())
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+def dask_setup(worker: object) -> None:
+    """Preload hook of the embedded cluster's workers: leave SIGINT to the client."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+class Progress:
+    """A tqdm bar on stderr: files done and left, audio hours analysed."""
+
+    def __init__(self, total: int, enabled: bool | None) -> None:
+        from tqdm import tqdm
+
+        self.left = total
+        self.hours = 0.0
+        self.failed = 0
+        self.bar = tqdm(
+            total=total, unit="file", file=sys.stderr, disable=None if enabled is None else not enabled,
+            bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} files [{elapsed}<{remaining}]{postfix}",
+            dynamic_ncols=True, postfix=f"{total} left, 0.00 h audio",
+        )
+
+    def _show(self) -> None:
+        failed = f", {self.failed} failed" if self.failed else ""
+        self.bar.set_postfix_str(f"{self.left} left, {self.hours:.2f} h audio{failed}", refresh=False)
+
+    def add(self, row: Row) -> None:
+        self.left -= 1
+        if row.status == "done":
+            self.hours += (row.audio_seconds or 0.0) / 3600
+        self.failed += row.status == "failed"
+        self._show()
+        self.bar.update(1)
+
+    def close(self) -> None:
+        self.bar.close()
+
+
+def _connect(scheduler: str | None, workers: int | None) -> tuple["Client", Any, int]:
+    """A client of the embedded cluster or of the one at `scheduler`."""
+    from distributed import Client, LocalCluster
+
+    if scheduler is None:
+        import dask
+
+        count = workers or os.process_cpu_count() or 1
+        # The workers are this process's children, in its process group: a
+        # Ctrl-C in the terminal reaches them too, and they leave it to this
+        # process, which cancels the work and closes the cluster.
+        preload = [*dask.config.get("distributed.worker.preload", []), __name__]
+        cluster = LocalCluster(
+            n_workers=count, threads_per_worker=1, processes=True, host="127.0.0.1",
+            dashboard_address=":0", silence_logs=logging.ERROR, preload=preload,
+        )
+        try:
+            return Client(cluster), cluster, count
+        except BaseException:
+            cluster.close()
+            raise
+    try:
+        # Waits for the scheduler as long as Dask's connect timeout allows
+        # (distributed.comm.timeouts.connect, 30 s unless configured).
+        client = Client(scheduler)
+    except (OSError, TimeoutError, ValueError) as exc:
+        raise BatchError(f"cannot reach the scheduler at {scheduler} ({task_reason(exc)})") from None
+    try:
+        if workers:
+            client.wait_for_workers(workers)
+        count = len(client.scheduler_info(n_workers=-1)["workers"])
+    except BaseException:
+        client.close()
+        raise
+    return client, None, count
+
+
+def _rows(group: Sequence[Job], value: object) -> list[Row]:
+    """The manifest rows of a task's inputs from what the task gave back."""
+    exc = value[1] if isinstance(value, tuple) and len(value) == 3 else value
+    if isinstance(exc, GroupError):
+        value = exc.args[0]
+    if isinstance(value, list):
+        return [Row(j.input, j.features, o.status, o.audio_seconds, o.compute_seconds, o.reason)
+                for j, o in zip(group, value)]
+    # Its workers kept dying, or it was cancelled.
+    why = task_reason(exc) if isinstance(exc, BaseException) else repr(exc)
+    return [Row(j.input, j.features, "failed", None, None, f"{j.input}: {why}") for j in group]
+
+
+def _stop(client: "Client", cluster: Any, futures: Sequence["Future[list[Outcome]]"]) -> None:
+    """Cancel what is left and close the client and the embedded cluster.
+
+    A worker asked to close first lets its running task finish, which can
+    take as long as the task; the embedded cluster's workers, this process's
+    own children, are killed instead, and what they leave is tidied up after.
+    """
+    # The nanny of a killed worker reports the loss as an error while it closes.
+    log = logging.getLogger("distributed")
+    level = log.level
+    try:
+        pending = [f for f in futures if not f.done()]
+        if pending:
+            client.cancel(pending, force=True)
+            if cluster is not None:
+                log.setLevel(logging.CRITICAL)
+                _kill_workers(client)
+    finally:
+        try:
+            client.close()
+            if cluster is not None:
+                cluster.close()
+        finally:
+            log.setLevel(level)
+
+
+def _kill_workers(client: "Client") -> None:
+    import psutil
+
+    try:
+        pids = client.run(os.getpid, on_error="return")
+    except Exception:
+        return
+    for pid in pids.values():
+        try:
+            if isinstance(pid, int) and psutil.Process(pid).ppid() == os.getpid():
+                os.kill(pid, signal.SIGKILL)
+        except (psutil.Error, OSError):
+            pass
+
+
+def run(
+    task: Callable[..., list[Outcome]], jobs: list[Job], out: OutDir, params: Params,
+    scheduler: str | None, workers: int | None, progress: bool | None, retries: int,
+) -> BatchResult:
+    """Run task(inputs, targets, params=, run=) on groups of the jobs; the manifest follows."""
+    from distributed import as_completed
+
+    start = time.perf_counter()
+    rows: dict[str, Row] = {}
+    count = 0
+    futures: list[Future[list[Outcome]]] = []
+    client: Client | None = None
+    cluster: Any = None
+    bar: Progress | None = None
+
+    def result() -> BatchResult:
+        ordered = tuple(rows[j.features] for j in jobs if j.features in rows)
+        return BatchResult(ordered, len(jobs), out.path, out.manifest, time.perf_counter() - start, count)
+
+    try:
+        client, cluster, count = _connect(scheduler, workers)
+        bar = Progress(len(jobs), progress)
+        # The largest first, so the run does not end waiting on one big file.
+        groups = _groups(jobs, count)
+        run_id = secrets.token_hex(4)
+        keys = [f"gammatone-batch-{run_id}-{i:08d}" for i in range(len(groups))]
+        futures = client.map(task, [[j.input for j in g] for g in groups],
+                             [[j.target for j in g] for g in groups],
+                             params=params, run=run_id, key=keys, retries=retries, pure=False)
+        by_key = dict(zip(keys, groups))
+        written = time.monotonic()
+        # Outcomes are fetched in the background as tasks finish (one from a
+        # worker that died meanwhile is recomputed first), not one blocking
+        # round trip at a time.
+        for future, value in as_completed(futures, with_results=True, raise_errors=False):
+            group = by_key.pop(future.key)
+            future.release()
+            for job, row in zip(group, _rows(group, value)):
+                rows[job.features] = row
+                bar.add(row)
+            if time.monotonic() - written > MANIFEST_EVERY:
+                out.write_manifest(rows.values())
+                written = time.monotonic()
+    except KeyboardInterrupt as exc:
+        raise BatchInterrupted(result(), getattr(exc, "signum", signal.SIGINT)) from None
+    finally:
+        # A second Ctrl-C must not cut the tidying short.
+        with signals_ignored():
+            if bar is not None:
+                bar.close()
+            if client is not None:
+                _stop(client, cluster, futures)
+            # Whatever ended the run, no partial features file stays behind.
+            remove_temporaries([j.target for j in jobs])
+            out.write_manifest(rows.values())
+    return result()

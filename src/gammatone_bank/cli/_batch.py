@@ -1,0 +1,105 @@
+"""``gammatone-bank batch``: cochleagram features of many sound files.
+
+    gammatone-bank batch INPUT... --out-dir DIR [--channels N] [--low HZ] [--high HZ]
+                         [--frame S] [--hop S] [--channel K] [--normalize]
+                         [--scheduler ADDRESS] [--workers N] [--retries N]
+
+The options are parsed here; the run itself is the library's batch().
+"""
+
+import argparse
+import sys
+from collections.abc import Sequence
+
+from gammatone_bank._batch import RETRIES, BatchError, BatchInterrupted, batch
+from gammatone_bank._outdir import PARAMETERS
+from gammatone_bank.cli._common import (
+    PROG,
+    CliError,
+    add_analysis_options,
+    count,
+    error,
+    require,
+    sigterm_raises,
+    stopped,
+)
+
+# Failures listed one per line on stderr; the manifest holds them all.
+SHOW_FAILURES = 10
+
+HELP = "Cochleagram features of many sound files, on one machine or a Dask cluster."
+EPILOG = f"""\
+INPUT is a sound file, a directory (walked for every file soundfile reads,
+names starting with a dot passed over) or @FILE (one path a line).  Each
+input gets DIR/<path relative to the directory named>.npz (a file named
+directly: DIR/<its name>.npz) holding levels (channels x frames, dB), cfs,
+times, fs, the parameters and the input's path, size and modification time.
+DIR/manifest.csv gets a row per input: input, features, status (done,
+skipped or failed), audio_seconds, compute_seconds, reason.
+
+A rerun skips the inputs whose features file matches them (size and
+modification time) and the parameters, and redoes the others; a rerun into
+DIR with other parameters is refused (DIR/{PARAMETERS} records them).
+
+The work runs on a Dask LocalCluster with one worker process per core
+(--workers to choose), or with --scheduler on an existing cluster whose
+workers have this package installed and see the same paths.
+
+Exit status: 0 when every input is done or skipped; 1 when any failed (see
+the manifest); 2 for bad usage, or an output directory that cannot be
+created or written, refused before any work; 130 when interrupted (Ctrl-C)
+and 143 on SIGTERM, with no partial features file left: a rerun does what
+is missing."""
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog=f"{PROG} batch", description=HELP, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("inputs", nargs="+", metavar="INPUT",
+                   help="sound file, directory of sound files, or @FILE listing paths")
+    p.add_argument("--out-dir", required=True, metavar="DIR", help="where the features files go")
+    add_analysis_options(p, each="each input", high_default=", per file")
+    p.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                   help="run on the Dask cluster of this scheduler (default: a local cluster)")
+    p.add_argument("--workers", type=count(1), default=None, metavar="N",
+                   help="worker processes of the local cluster (default: one per core); "
+                   "with --scheduler, wait for N workers")
+    p.add_argument("--retries", type=count(0), default=RETRIES, metavar="N",
+                   help=f"times a task that raised is tried again (default {RETRIES})")
+    return p
+
+
+def main(argv: Sequence[str]) -> int:
+    """Entry point of ``gammatone-bank batch``."""
+    args = _parser().parse_args(argv)
+    try:
+        require(["distributed", "tqdm", "soundfile"], "batch")
+        with sigterm_raises():
+            result = batch(
+                args.inputs, args.out_dir, channels=args.channels, low=args.low, high=args.high,
+                frame=args.frame, hop=args.hop, channel=args.channel, normalize=args.normalize,
+                scheduler=args.scheduler, workers=args.workers, retries=args.retries,
+            )
+    except (BatchError, CliError) as exc:
+        return error(exc)
+    except BatchInterrupted as stop:
+        r = stop.result
+        word, status = stopped(stop)
+        print(f"{PROG}: {word}: {len(r.rows)} of {r.inputs} inputs finished ({r.done} done, "
+              f"{r.skipped} skipped, {r.failed} failed), recorded in {r.manifest}; "
+              f"rerun to do the rest", file=sys.stderr)
+        return status
+    except KeyboardInterrupt as stop:  # before the run started
+        word, status = stopped(stop)
+        print(f"{PROG}: {word}", file=sys.stderr)
+        return status
+    failures = [row for row in result.rows if row.status == "failed"]
+    for row in failures[:SHOW_FAILURES]:
+        print(f"{PROG}: failed: {row.reason}", file=sys.stderr)
+    if len(failures) > SHOW_FAILURES:
+        print(f"{PROG}: ... and {len(failures) - SHOW_FAILURES} more failures: see {result.manifest}",
+              file=sys.stderr)
+    print(result.summary)
+    return 1 if failures else 0

@@ -1,0 +1,163 @@
+"""What every subcommand shares: the option types (wrapping the library's
+checks), the band and frame options, one-line errors and warnings, the exit
+statuses of Ctrl-C and SIGTERM, the version and the install hint."""
+
+import argparse
+import importlib.metadata
+import importlib.util
+import signal
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+
+from gammatone_bank._params import (
+    DEFAULT_CHANNELS,
+    DEFAULT_HIGH,
+    DEFAULT_LOW,
+    FRAME,
+    HIGH_FRACTION,
+    HOP,
+    check_count,
+    check_positive,
+)
+from gammatone_bank._signals import signal_handler
+
+PROG = "gammatone-bank"
+
+
+def install_hint(extra: str) -> str:
+    return f"pip install 'gammatone_c[{extra}]' (in a clone of the source: pip install '.[{extra}]')"
+
+
+class CliError(Exception):
+    """A failure to report as one line on stderr with exit status 2."""
+
+
+def warn(message: str) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
+def error(message: object) -> int:
+    """Report a refusal in one line; returns its exit status."""
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return 2
+
+
+# ---------------------------------------------------------------- options
+
+
+def _library_check(check: Callable[[], object]) -> None:
+    try:
+        check()
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def count(least: int) -> Callable[[str], int]:
+    """An option's parser for whole numbers of at least `least`."""
+
+    def parse(text: str) -> int:
+        try:
+            n = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        _library_check(lambda: check_count(None, n, least))
+        return n
+
+    return parse
+
+
+def positive(text: str) -> float:
+    """An option's parser for positive finite numbers (Hz, seconds, dB)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    _library_check(lambda: check_positive(None, value))
+    return value
+
+
+def add_analysis_options(p: argparse.ArgumentParser, *, each: str, high_default: str) -> None:
+    """The band, frame and input-channel options of every subcommand that analyses."""
+    p.add_argument(
+        "--channels", type=count(2), default=DEFAULT_CHANNELS, metavar="N",
+        help=f"number of channels, at least 2 (default {DEFAULT_CHANNELS})",
+    )
+    p.add_argument(
+        "--low", type=positive, default=DEFAULT_LOW, metavar="HZ",
+        help=f"lowest centre frequency (default {DEFAULT_LOW:g})",
+    )
+    p.add_argument(
+        "--high", type=positive, default=None, metavar="HZ",
+        help=f"highest centre frequency, below fs/2 (default {DEFAULT_HIGH:g}, "
+        f"or {HIGH_FRACTION:g} x fs when lower{high_default})",
+    )
+    p.add_argument(
+        "--channel", type=count(0), default=None, metavar="K",
+        help=f"analyse only channel K of {each}, counting from 0 (default: the mean of its channels)",
+    )
+    p.add_argument(
+        "--frame", type=positive, default=FRAME, metavar="S",
+        help=f"frame length in seconds (default {FRAME:g})",
+    )
+    p.add_argument(
+        "--hop", type=positive, default=HOP, metavar="S",
+        help=f"time between frame starts in seconds (default {HOP:g})",
+    )
+    p.add_argument(
+        "--normalize", action="store_true",
+        help="scale each channel to unit gain at its centre frequency before taking levels",
+    )
+
+
+def version() -> str:
+    try:
+        return importlib.metadata.version("gammatone_c")
+    except importlib.metadata.PackageNotFoundError:
+        import gammatone_bank
+
+        return str(getattr(gammatone_bank, "__version__", "unknown (not installed)"))
+
+
+def require(modules: Sequence[str], extra: str) -> None:
+    """Check that the optional modules this run needs are installed.
+
+    Only looks them up (importing matplotlib takes a good part of a second),
+    so a run that fails on its input fails fast.
+    """
+    missing = []
+    for name in modules:
+        try:
+            found = importlib.util.find_spec(name) is not None
+        except ValueError:  # a module present in sys.modules as None
+            found = False
+        if not found:
+            missing.append(name)
+    if missing:
+        raise CliError(f"needs {' and '.join(missing)}, not installed: {install_hint(extra)}")
+
+
+# ---------------------------------------------------------------- signals
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised like Ctrl-C's KeyboardInterrupt so that clean-up runs."""
+
+    signum = signal.SIGTERM
+
+
+def _on_sigterm(signum: int, frame: object) -> None:
+    raise Terminated
+
+
+@contextmanager
+def sigterm_raises() -> Iterator[None]:
+    """SIGTERM raises Terminated for the duration."""
+    with signal_handler(signal.SIGTERM, _on_sigterm):
+        yield
+
+
+def stopped(exc: KeyboardInterrupt) -> tuple[str, int]:
+    """How a run stopped by a signal is reported: (word, exit status 130 or 143)."""
+    signum = getattr(exc, "signum", signal.SIGINT)
+    return ("terminated" if signum == signal.SIGTERM else "interrupted"), 128 + signum
