@@ -107,7 +107,7 @@ def open_sound(
     """
     sf = _soundfile()
     with ExitStack() as stack:
-        source: str | IO[bytes]
+        source: bytes | IO[bytes]
         if path == STDIN:
             label, name = STDIN_NAME, STDIN_NAME
             source = _stdin(stack)
@@ -124,7 +124,8 @@ def open_sound(
             if not stat.S_ISREG(mode):
                 raise AudioError(f"{path}: is {_kind(mode)}, not a regular file; "
                                  f"pipe it into standard input (-) instead")
-            source = path
+            # As bytes: soundfile would encode a name that is not UTF-8 strictly, and fail.
+            source = os.fsencode(path)
         try:
             f = stack.enter_context(sf.SoundFile(source))
         except (sf.SoundFileError, OSError, RuntimeError) as exc:

@@ -15,12 +15,14 @@ This module plans the inputs and holds the task; the output directory is
 """
 
 import os
+import select
+import stat
 import time
 from collections.abc import Iterable, Iterator, Sequence
 from typing import IO
 
 from gammatone_bank._audio import AudioError, open_sound
-from gammatone_bank._bank import erb_space
+from gammatone_bank._bank import Array, erb_space
 from gammatone_bank._features import kept as _kept
 from gammatone_bank._features import write_features
 from gammatone_bank._outdir import Job, OutDir, Row, write_atomically
@@ -63,6 +65,15 @@ EXTENSION_ALIASES = {
     "ogg": ("oga", "opus"),
 }
 NOT_WALKED = frozenset({"raw"})
+# A list of inputs (@FILE) is read line by line within these bounds, so that
+# a wrong file (/dev/zero, a FIFO nobody writes) is refused, not waited on
+# or held in memory: lines of at most LIST_LINE bytes (a path's limit), at
+# most LIST_BYTES in all (a million paths or so), and no more than
+# LIST_WAIT seconds without a byte from a pipe.
+LIST_LINE = 4096
+LIST_BYTES = 64 << 20
+LIST_WAIT = 10.0
+BOM = b"\xef\xbb\xbf"
 
 
 
@@ -93,7 +104,63 @@ def _walk(root: str, extensions: frozenset[str]) -> Iterator[tuple[str, str]]:
             ext = name.rpartition(".")[2].lower() if "." in name else ""
             if not name.startswith(".") and ext in extensions:
                 path = os.path.join(folder, name)
-                yield path, os.path.relpath(path, root)
+                # Regular files only, and links to them: a FIFO named x.wav
+                # would block its task, a device never end.
+                try:
+                    regular = stat.S_ISREG(os.stat(path).st_mode)
+                except OSError:
+                    regular = False
+                if regular:
+                    yield path, os.path.relpath(path, root)
+
+
+def _list_lines(path: str) -> Iterator[str]:
+    """The lines of a list of inputs, read within the LIST_ bounds, or BatchError.
+
+    Read as bytes, so that a path in any encoding comes through as the
+    file system names it (decoded as os.fsdecode does); a UTF-8 byte order
+    mark at the start is dropped.
+    """
+    def refuse(why: str) -> BatchError:
+        return BatchError(f"{path}: cannot read the list of inputs ({why})")
+
+    try:
+        # Non-blocking, so that a FIFO with no writer does not hang the open.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    except OSError as exc:
+        raise refuse(exc.strerror or str(exc)) from None
+    try:
+        mode = os.fstat(fd).st_mode
+        if not (stat.S_ISREG(mode) or stat.S_ISFIFO(mode)):
+            raise refuse("not a regular file or a pipe")
+        total, count, rest = 0, 0, b""
+        while True:
+            if not select.select([fd], [], [], LIST_WAIT)[0]:
+                raise refuse(f"nothing was written to it for {LIST_WAIT:g} s")
+            try:
+                chunk = os.read(fd, 1 << 16)
+            except BlockingIOError:
+                continue
+            except OSError as exc:
+                raise refuse(exc.strerror or str(exc)) from None
+            total += len(chunk)
+            if total > LIST_BYTES:
+                raise refuse(f"longer than {LIST_BYTES >> 20} MiB")
+            if total == len(chunk) and chunk.startswith(BOM):
+                chunk = chunk[len(BOM):]
+            lines = (rest + chunk).split(b"\n")
+            rest = lines.pop() if chunk else b""
+            for line in lines:
+                count += 1
+                if len(line) > LIST_LINE:
+                    raise refuse(f"line {count} is longer than {LIST_LINE} bytes: not a list of paths")
+                yield os.fsdecode(line.rstrip(b"\r"))
+            if len(rest) > LIST_LINE:
+                raise refuse(f"line {count + 1} is longer than {LIST_LINE} bytes: not a list of paths")
+            if not chunk:
+                return
+    finally:
+        os.close(fd)
 
 
 def _named(inputs: Iterable[str]) -> Iterator[str]:
@@ -107,15 +174,11 @@ def _named(inputs: Iterable[str]) -> Iterator[str]:
         if not arg.startswith("@"):
             yield arg
             continue
-        try:
-            with open(arg[1:], encoding="utf-8") as f:
-                lines = f.read().splitlines()
-        except (OSError, UnicodeDecodeError) as exc:
-            reason = getattr(exc, "strerror", None) or exc
-            raise BatchError(f"{arg[1:]}: cannot read the list of inputs ({reason})") from None
         # One path per line, relative to the current directory like an
         # argument; blank lines and lines starting with # are passed over.
-        yield from (line.strip() for line in lines if line.strip() and not line.lstrip().startswith("#"))
+        for line in _list_lines(arg[1:]):
+            if line.strip() and not line.lstrip().startswith("#"):
+                yield line.strip()
 
 
 def _plan(inputs: Iterable[str], out_dir: str) -> list[Job]:
@@ -129,6 +192,8 @@ def _plan(inputs: Iterable[str], out_dir: str) -> list[Job]:
     """
     if isinstance(inputs, (str, os.PathLike)):
         raise TypeError("inputs must be a sequence of paths, not a single path")
+    if not os.fspath(out_dir):
+        raise BatchError("the output directory is named by an empty string: name one (. for the current one)")
     extensions = _sound_extensions()
     out = os.path.abspath(out_dir)
     jobs: dict[str, Job] = {}
@@ -157,6 +222,51 @@ def _plan(inputs: Iterable[str], out_dir: str) -> list[Job]:
 def _count_samples(path: str, channel: int | None) -> int:
     with open_sound(path, channel=channel) as (_, blocks):
         return sum(x.size for x in blocks)
+
+
+class Cancelled(Exception):
+    """The scheduler let go of the running task: its run was cancelled."""
+
+
+def _cancelled() -> bool:
+    """Whether this thread runs a Dask task that its scheduler has cancelled.
+
+    Dask cannot stop a running task, so a task checks between blocks and
+    leaves off early instead of landing files for a run that has stopped
+    (Ctrl-C on a client of a remote cluster).  Looked up in the worker's
+    own state, so the check costs no round trip.
+    """
+    try:
+        from distributed.worker import get_worker, thread_state
+
+        worker, key = get_worker(), thread_state.key
+    except (ImportError, ValueError, AttributeError):
+        return False  # not in a task
+    ts = worker.state.tasks.get(key)
+    return ts is None or ts.state in ("cancelled", "released", "forgotten")
+
+
+def _checked(blocks: Iterator[Array], path: str) -> Iterator[Array]:
+    for x in blocks:
+        if _cancelled():
+            raise Cancelled(f"{path}: the run was cancelled")
+        yield x
+
+
+def landed(job: Job, params: Params, run: str) -> Row | None:
+    """The row of a job whose features file this run wrote, or None.
+
+    For the tasks whose outcome was lost with the scheduler or the client's
+    connection: the file on disk tells what became of them.
+    """
+    try:
+        st = os.stat(job.input)
+        found = _kept(job.target, st.st_size, st.st_mtime_ns, params)
+    except (OSError, BatchError):
+        return None
+    if found is None or found.run != run:
+        return None
+    return Row(job.input, job.features, "done", found.audio_seconds, found.compute_seconds, "")
 
 
 def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
@@ -198,7 +308,7 @@ def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
 
             def write(f: IO[bytes]) -> int:
                 return write_features(f, path, info, params, audio.fs, expected, cfs, high,
-                                       stream, blocks, run, start)
+                                       stream, _checked(blocks, path), run, start)
 
             # No fsync: the rename keeps a half-written file out of sight,
             # and a file a power cut leaves torn fails to load and is redone.
@@ -278,6 +388,6 @@ def batch(
     jobs = _plan(inputs, out_dir)
     out = OutDir(out_dir, params)
     try:
-        return run(analyse_group, jobs, out, params, scheduler, workers, progress, retries)
+        return run(analyse_group, landed, jobs, out, params, scheduler, workers, progress, retries)
     finally:
         out.close()

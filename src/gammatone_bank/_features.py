@@ -82,6 +82,9 @@ def write_features(
 
             def put(level: Array) -> None:
                 nonlocal written
+                if not np.isfinite(level).all():
+                    raise AudioError(f"{path}: its levels are not finite: its samples are too large "
+                                     f"for the filter (scale the input down)")
                 written += level.shape[1]
                 if written <= frames:
                     member.write(level.tobytes(order="F"))

@@ -8,6 +8,7 @@ The options are parsed here; the run itself is the library's batch().
 """
 
 import argparse
+import logging
 import sys
 from collections.abc import Sequence
 
@@ -20,6 +21,7 @@ from gammatone_bank.cli._common import (
     count,
     error,
     require,
+    say,
     sigterm_raises,
     stopped,
 )
@@ -74,6 +76,16 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str]) -> int:
     """Entry point of ``gammatone-bank batch``."""
     args = _parser().parse_args(argv)
+    # Dask logs what goes wrong with its connections in pages of tracebacks
+    # (a lost scheduler, say); the command line's word on it is the summary
+    # and the manifest's reasons.
+    try:
+        import distributed  # noqa: F401  (which sets up its loggers, each with its level)
+    except ImportError:
+        pass  # require() below says what to install
+    for name in ["distributed", *logging.root.manager.loggerDict]:
+        if name.startswith("distributed"):
+            logging.getLogger(name).setLevel(logging.CRITICAL)
     try:
         require(["distributed", "tqdm", "soundfile"], "batch")
         with sigterm_raises():
@@ -87,19 +99,22 @@ def main(argv: Sequence[str]) -> int:
     except BatchInterrupted as stop:
         r = stop.result
         word, status = stopped(stop)
-        print(f"{PROG}: {word}: {len(r.rows)} of {r.inputs} inputs finished ({r.done} done, "
-              f"{r.skipped} skipped, {r.failed} failed), recorded in {r.manifest}; "
-              f"rerun to do the rest", file=sys.stderr)
+        if r.manifest_error:
+            say(f"error: {r.manifest_error}")
+        say(f"{word}: {len(r.rows)} of {r.inputs} inputs finished ({r.done} done, "
+            f"{r.skipped} skipped, {r.failed} failed), recorded in {r.manifest}; rerun to do the rest")
         return status
     except KeyboardInterrupt as stop:  # before the run started
         word, status = stopped(stop)
-        print(f"{PROG}: {word}", file=sys.stderr)
+        say(word)
         return status
     failures = [row for row in result.rows if row.status == "failed"]
     for row in failures[:SHOW_FAILURES]:
-        print(f"{PROG}: failed: {row.reason}", file=sys.stderr)
+        say(f"failed: {row.reason}")
     if len(failures) > SHOW_FAILURES:
-        print(f"{PROG}: ... and {len(failures) - SHOW_FAILURES} more failures: see {result.manifest}",
-              file=sys.stderr)
+        say(f"... and {len(failures) - SHOW_FAILURES} more failures: see {result.manifest}")
+    if result.manifest_error:
+        # The features files are in place: a rerun finds them and records them.
+        say(f"error: {result.manifest_error}; the features are in place, a rerun records them")
     print(result.summary)
-    return 1 if failures else 0
+    return 1 if failures or result.manifest_error else 0
