@@ -116,7 +116,8 @@ class TestHangs:
         sound(tmp_path / "a.wav")
         r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--scheduler", impostor, env=QUICK)
         assert r.returncode == 2, r.stderr
-        assert one_line(r.stderr).startswith(f"{ERROR}{impostor} is not a reachable Dask scheduler")
+        assert one_line(r.stderr).startswith(
+            f"{ERROR}cannot reach the scheduler at {impostor}: not a reachable Dask scheduler")
 
     def test_fifo_among_the_inputs(self, tmp_path):
         sound(tmp_path / "in" / "a.wav")

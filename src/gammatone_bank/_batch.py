@@ -105,11 +105,12 @@ def _walk(root: str, extensions: frozenset[str]) -> Iterator[tuple[str, str]]:
             if not name.startswith(".") and ext in extensions:
                 path = os.path.join(folder, name)
                 # Regular files only, and links to them: a FIFO named x.wav
-                # would block its task, a device never end.
+                # would block its task, a device never end.  A dangling
+                # link is taken, and fails alone with its reason.
                 try:
                     regular = stat.S_ISREG(os.stat(path).st_mode)
                 except OSError:
-                    regular = False
+                    regular = True
                 if regular:
                     yield path, os.path.relpath(path, root)
 

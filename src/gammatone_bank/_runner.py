@@ -283,8 +283,8 @@ def _probe(address: str, seconds: float) -> None:
     if isinstance(reply, dict) and reply.get("type") == "Scheduler":
         return
     why = task_reason(reply) if isinstance(reply, BaseException) else "it does not answer as one"
-    raise BatchError(f"{address} is not a reachable Dask scheduler ({why}; gave up after {seconds:g} s, "
-                     f"distributed.comm.timeouts.connect)")
+    raise BatchError(f"cannot reach the scheduler at {address}: not a reachable Dask scheduler ({why}; "
+                     f"gave up after {seconds:g} s, distributed.comm.timeouts.connect)")
 
 
 def _rows(group: Sequence[Job], value: object) -> list[Row]:
