@@ -24,7 +24,7 @@ distributed = pytest.importorskip("distributed")
 soundfile = pytest.importorskip("soundfile")
 
 import gammatone_bank  # noqa: E402
-from gammatone_bank import batch, cochleagram, erb_space  # noqa: E402
+from gammatone_bank import batch, cochleagram, erb_space, load_features  # noqa: E402
 from gammatone_bank._batch import BatchError  # noqa: E402
 
 SLOW_WORKER = os.path.join(os.path.dirname(__file__), "_slow_worker.py")
@@ -88,11 +88,12 @@ class TestFeatures:
         assert (result.done, result.skipped, result.failed) == (3, 0, 0)
         rows = manifest(out)
         assert sorted(rows) == ["a.wav.npz", "c.wav.npz", "deep/b.flac.npz"]
-        # The default top is 8000 Hz or 0.45 fs, whichever is lower, per file.
-        for name, x, fs, high, source in [
-            ("a.wav.npz", stereo, 16000, 7200, corpus / "a.wav"),
-            ("deep/b.flac.npz", low_rate, 8000, 3600, corpus / "deep" / "b.flac"),
-            ("c.wav.npz", named, 16000, 7200, tmp_path / "extra" / "c.wav"),
+        # One top for the run: 0.45 x the lowest rate (b.flac's 8 kHz).
+        high = 3600
+        for name, x, fs, source in [
+            ("a.wav.npz", stereo, 16000, corpus / "a.wav"),
+            ("deep/b.flac.npz", low_rate, 8000, corpus / "deep" / "b.flac"),
+            ("c.wav.npz", named, 16000, tmp_path / "extra" / "c.wav"),
         ]:
             assert rows[name]["status"] == "done"
             assert float(rows[name]["audio_seconds"]) == pytest.approx(len(x) / fs, abs=1e-3)
@@ -119,6 +120,112 @@ class TestFeatures:
         (failed,) = [row for row in result.rows if row.status == "failed"]
         assert failed.input.endswith("mono.wav") and "no channel 1" in failed.reason
         assert not (tmp_path / "out" / "mono.wav.npz").exists()
+
+
+RATES = (8000, 16000, 22050, 44100, 48000)
+
+
+class TestOneBandPerRun:
+    @pytest.mark.parametrize("options, low, high, failed", [
+        ([], 50, 3600.0, []),                        # the default, fitted to the lowest rate
+        (["--high", "5000"], 50, 5000.0, ["r8000"]),  # asked for: the 8 kHz file cannot hold it
+        (["--low", "100", "--high", "3000"], 100, 3000.0, []),
+    ])
+    def test_mixed_rates_get_one_set_of_cfs(self, tmp_path, cluster, options, low, high, failed):
+        xs = {f"r{fs}": sound(tmp_path / "in" / f"r{fs}.wav", seconds=0.1, fs=fs, seed=fs) for fs in RATES}
+        out = tmp_path / "out"
+        r = cli(tmp_path / "in", "--out-dir", out, "--channels", 6, *options, "--scheduler", cluster)
+        assert r.returncode == (1 if failed else 0), r.stderr
+        lines = r.stderr.splitlines()
+        if options:
+            assert [line for line in lines if "note" in line] == []
+        else:
+            assert lines == [f"gammatone-bank: note: every input's top centre frequency is 3600 Hz, 0.45 x the "
+                             f"lowest sample rate among them (8000 Hz, {tmp_path / 'in' / 'r8000.wav'}); "
+                             "choose another with --high (high=)"]
+        assert json.loads((out / "parameters.json").read_text())["high"] == high
+        cfs = erb_space(low, high, 6)
+        rows = manifest(out)
+        for name, x in xs.items():
+            fs = int(name[1:])
+            if name in failed:
+                assert rows[f"{name}.wav.npz"]["status"] == "failed"
+                reason = rows[f"{name}.wav.npz"]["reason"]
+                assert reason.startswith(str(tmp_path / "in" / f"{name}.wav")) and "--high 5000 Hz" in reason
+                assert f"gammatone-bank: failed: {reason}" in lines
+                continue
+            f = load_features(out / f"{name}.wav.npz")
+            assert np.array_equal(f.cfs, cfs)
+            assert np.array_equal(f.levels, cochleagram(x[:, 0], fs, cfs))
+
+    def test_lowest_rate_below_the_band_is_refused(self, tmp_path):
+        sound(tmp_path / "in" / "a.wav", fs=16000)
+        sound(tmp_path / "in" / "low.wav", fs=8000)
+        r = cli(tmp_path / "in", "--out-dir", tmp_path / "out", "--low", 4000, "--scheduler", NOWHERE)
+        assert r.returncode == 2
+        assert r.stderr == (f"gammatone-bank: error: {tmp_path / 'in' / 'low.wav'}, the input of the lowest "
+                            "sample rate: --low 4000 Hz is not below half the sample rate (4000 Hz for this "
+                            "8000 Hz input)\n")
+        assert not (tmp_path / "out").exists()
+
+
+class TestFeaturesFile:
+    """--save and batch() write one format, and load_features reads it and the old one."""
+
+    def test_save_and_batch_write_the_same_file(self, tmp_path, cluster):
+        x = sound(tmp_path / "in" / "a.wav", channels=2, seed=8)
+        options = ["--channels", "6", "--low", "80", "--frame", "0.02", "--hop", "0.005", "--channel", "1"]
+        r = subprocess.run([*PYTHON, "gammatone_bank", str(tmp_path / "in" / "a.wav"), *options,
+                            "--save", str(tmp_path / "saved.npz"), "--out", str(tmp_path / "a.png")],
+                           env=ENV | {"MPLBACKEND": "Agg"}, capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 0, r.stderr
+        batch([str(tmp_path / "in")], str(tmp_path / "out"), channels=6, low=80, frame=0.02, hop=0.005,
+              channel=1, scheduler=cluster)
+        with np.load(tmp_path / "saved.npz") as saved, np.load(tmp_path / "out" / "a.wav.npz") as made:
+            assert sorted(saved.files) == sorted(made.files)
+            for key in set(saved.files) - {"run", "compute_seconds"}:
+                assert np.array_equal(saved[key], made[key]), key
+            assert str(saved["run"]) == "" and str(made["run"]) != ""
+        cfs = erb_space(80, 7200, 6)
+        for path in (tmp_path / "saved.npz", tmp_path / "out" / "a.wav.npz"):
+            f = load_features(path)
+            assert np.array_equal(f.levels, cochleagram(x[:, 1], 16000, cfs, frame=0.02, hop=0.005))
+            assert np.array_equal(f.cfs, cfs) and f.fs == 16000
+            assert np.allclose(f.times, frame_centres(len(x), 16000, 0.02, 0.005), rtol=0, atol=1e-12)
+            assert f.parameters == {"channels": 6, "low": 80.0, "high": 7200.0, "frame": 0.02,
+                                    "hop": 0.005, "channel": 1, "normalize": False}
+
+    @pytest.mark.parametrize("channel, normalize", [(-1, False), (0, True)])
+    def test_old_save_files_still_load(self, tmp_path, channel, normalize):
+        """The layout --save wrote before: the levels under `level`, no parameters."""
+        cfs = erb_space(50, 3600, 5)
+        level = np.random.default_rng(1).uniform(-100, 0, (5, 7))
+        times = np.array(frame_centres(300, 8000))[:7]
+        np.savez(tmp_path / "old.npz", fs=np.int64(8000), cfs=cfs, level=level, times=times,
+                 frame_len=np.int64(200), hop_len=np.int64(80), samples=np.int64(700),
+                 channel=np.int64(channel), normalize=np.bool_(normalize))
+        f = load_features(tmp_path / "old.npz")
+        assert np.array_equal(f.levels, level) and np.array_equal(f.cfs, cfs)
+        assert np.array_equal(f.times, times) and f.fs == 8000
+        assert f.parameters == {"channels": 5, "low": 50.0, "high": 3600.0, "frame": 0.025, "hop": 0.01,
+                                "channel": None if channel < 0 else channel, "normalize": normalize}
+
+    @pytest.mark.parametrize("damage", ["flipped", "torn", "not-features"])
+    def test_damaged_files_are_refused(self, tmp_path, damage):
+        path = tmp_path / "bad.npz"
+        np.savez(path, levels=np.zeros((4, 50000)), cfs=erb_space(50, 7200, 4), times=np.zeros(50000),
+                 fs=np.int64(16000), parameters="{}")
+        data = bytearray(path.read_bytes())
+        if damage == "flipped":  # a byte inside the level matrix
+            data[200000] ^= 0x40
+        elif damage == "torn":
+            del data[len(data) // 2:]
+        else:
+            np.savez(path, x=np.zeros(3))
+            data = bytearray(path.read_bytes())
+        path.write_bytes(bytes(data))
+        with pytest.raises(ValueError, match=f"{path}: not a readable features file"):
+            load_features(path)
 
 
 class TestFaults:
@@ -311,16 +418,56 @@ class TestReruns:
         out = tmp_path / "out"
         batch([str(tmp_path / "in")], str(out), channels=4, scheduler=cluster)
         before = {p.name: p.read_bytes() for p in out.glob("*.npz")}
+        recorded = (out / "parameters.json").read_text()
 
         with pytest.raises(BatchError, match="made with --channels 4; this run asks for --channels 6"):
             batch([str(tmp_path / "in")], str(out), channels=6, scheduler=NOWHERE)
-        # Without the record of the directory's parameters, each features
-        # file still refuses to be replaced by features of other parameters.
+        # Without the record of the directory's parameters, the features
+        # files there give it back, and the run is refused all the same.
         (out / "parameters.json").unlink()
+        with pytest.raises(BatchError, match="made with --channels 4; this run asks for --channels 6"):
+            batch([str(tmp_path / "in")], str(out), channels=6, scheduler=NOWHERE)
+        assert (out / "parameters.json").read_text() == recorded
+        assert {p.name: p.read_bytes() for p in out.glob("*.npz")} == before
+        # Each features file still refuses to be replaced by other parameters.
+        (out / "parameters.json").write_text(recorded.replace('"channels": 4', '"channels": 6'))
         result = batch([str(tmp_path / "in")], str(out), channels=6, scheduler=cluster)
         assert result.failed == 2
         assert all("made with other parameters" in row.reason for row in result.rows)
         assert {p.name: p.read_bytes() for p in out.glob("*.npz")} == before
+
+    def test_lost_record_of_disagreeing_features_is_refused(self, tmp_path, cluster):
+        for channels, name in ((4, "a"), (5, "b")):
+            sound(tmp_path / name / f"{name}.wav", seed=channels)
+            batch([str(tmp_path / name)], str(tmp_path / name / "out"), channels=channels, scheduler=cluster)
+        os.replace(tmp_path / "b" / "out" / "b.wav.npz", tmp_path / "a" / "out" / "b.wav.npz")
+        (tmp_path / "a" / "out" / "parameters.json").unlink()
+        r = cli(tmp_path / "a", "--out-dir", tmp_path / "a" / "out", "--channels", 4, "--scheduler", NOWHERE)
+        assert r.returncode == 2
+        assert r.stderr.startswith("gammatone-bank: error: ") and "disagree on their parameters" in r.stderr
+        assert len(r.stderr.splitlines()) == 1
+        assert not (tmp_path / "a" / "out" / "parameters.json").exists()
+
+    def test_damaged_features_are_redone(self, tmp_path, cluster):
+        """A kept file is checked against its checksums: one flipped or torn is redone."""
+        xs = {name: sound(tmp_path / "in" / f"{name}.wav", seed=i) for i, name in enumerate("abc")}
+        out = tmp_path / "out"
+        batch([str(tmp_path / "in")], str(out), channels=4, scheduler=cluster)
+        flipped = bytearray((out / "a.wav.npz").read_bytes())
+        flipped[1000] ^= 0x01  # inside the level matrix, which comes first
+        (out / "a.wav.npz").write_bytes(bytes(flipped))
+        torn = (out / "b.wav.npz").read_bytes()
+        (out / "b.wav.npz").write_bytes(torn[:len(torn) - 100])
+        with pytest.raises(ValueError, match="not a readable features file"):
+            load_features(out / "a.wav.npz")
+
+        redone, again = ({r.features: r.status for r in batch(
+            [str(tmp_path / "in")], str(out), channels=4, scheduler=cluster).rows} for _ in range(2))
+        assert redone == {"a.wav.npz": "done", "b.wav.npz": "done", "c.wav.npz": "skipped"}
+        assert again == {"a.wav.npz": "skipped", "b.wav.npz": "skipped", "c.wav.npz": "skipped"}
+        for name, x in xs.items():
+            f = load_features(out / f"{name}.wav.npz")
+            assert np.array_equal(f.levels, cochleagram(x[:, 0], 16000, f.cfs))
 
 
 class TestRefusals:
@@ -330,6 +477,7 @@ class TestRefusals:
         ("out-below-file", "cannot create or write the output directory"),
         ("nothing", "no sound files in the inputs"),
         ("missing-list", "cannot read the list of inputs"),
+        ("missing-dir", "nosuchdir: no such file or directory"),
     ])
     def test_before_any_work(self, tmp_path, case, message):
         sound(tmp_path / "a" / "x.wav")
@@ -347,6 +495,8 @@ class TestRefusals:
             inputs = [tmp_path / "empty"]
         elif case == "missing-list":
             inputs = [f"@{tmp_path / 'none.txt'}"]
+        elif case == "missing-dir":
+            inputs = [tmp_path / "a", tmp_path / "nosuchdir"]
         # The scheduler given does not exist: reaching it would fail otherwise.
         r = cli(*inputs, "--out-dir", out, "--scheduler", NOWHERE)
         assert r.returncode == 2
@@ -355,6 +505,26 @@ class TestRefusals:
         assert r.stdout == ""
         if case != "out-is-file":
             assert not out.exists()
+
+    @pytest.mark.parametrize("first, again, message", [
+        ([], ["--high", "3000"], "made with --high 3600; this run asks for --high 3000"),
+        (["--high", "3000"], [], "made with --high 3000; this run asks for --high 3600"),
+        ([], ["--channel", "1"], "made with --channel mix; this run asks for --channel 1"),
+        (["--channel", "0"], ["--channel", "1"], "made with --channel 0; this run asks for --channel 1"),
+        ([], ["--normalize", "--hop", "0.02"], "made with --hop 0.01 --normalize off; "
+                                               "this run asks for --hop 0.02 --normalize on"),
+    ])
+    def test_rerun_with_other_parameters(self, tmp_path, cluster, first, again, message):
+        sound(tmp_path / "in" / "a.wav", channels=2)
+        sound(tmp_path / "in" / "b.wav", channels=2, fs=8000)  # whose rate sets the default top
+        out = tmp_path / "out"
+        r = cli(tmp_path / "in", "--out-dir", out, "--channels", 4, *first, "--scheduler", cluster)
+        assert r.returncode == 0, r.stderr
+        before = {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()}
+        r = cli(tmp_path / "in", "--out-dir", out, "--channels", 4, *again, "--scheduler", NOWHERE)
+        assert r.returncode == 2
+        assert r.stderr == f"gammatone-bank: error: {out} holds features {message}: use another output directory\n"
+        assert {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()} == before
 
     def test_output_directory_in_use(self, tmp_path):
         """A second run into the same directory is refused while the first holds it."""
@@ -389,3 +559,37 @@ class TestRefusals:
         with pytest.raises(error, match=message):
             batch(out_dir=str(tmp_path / "out"), **options)
         assert not (tmp_path / "out").exists()
+
+
+class TestMainScript:
+    """batch() on the embedded cluster, whose spawned workers import the main script again."""
+
+    CALL = 'batch(["a.wav"], "out", channels=4, workers=1)'
+
+    @pytest.mark.parametrize("how, body, line", [
+        ("script", f"{CALL}\n", 2),
+        ("script", f"def main():\n    {CALL}\n\n\nmain()\n", 6),
+        ("script", f"exec(compile({CALL!r}, 'other.py', 'exec'))\n", 2),
+        ("module", f"if True:\n    {CALL}\n", 3),
+    ], ids=["top-level", "via-function", "via-exec", "python-m"])
+    def test_unguarded_call_is_refused(self, tmp_path, how, body, line):
+        sound(tmp_path / "a.wav")
+        (tmp_path / "job.py").write_text(f"from gammatone_bank import batch\n{body}")
+        run = [sys.executable, "job.py"] if how == "script" else [sys.executable, "-m", "job"]
+        r = subprocess.run(run, cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 1
+        lines = r.stderr.splitlines()
+        assert lines[-1] == (f"gammatone_bank._params.BatchError: batch() runs at the top level of "
+                             f"{tmp_path / 'job.py'} (line {line}), which each of Dask's worker processes "
+                             'imports again: put the call under if __name__ == "__main__":')
+        assert len(lines) < 20 and "Nanny" not in r.stderr
+        assert not (tmp_path / "out").exists()
+
+    def test_script_from_standard_input_runs(self, tmp_path):
+        x = sound(tmp_path / "a.wav")
+        r = subprocess.run([sys.executable, "-"], input=f"from gammatone_bank import batch\n{self.CALL}\n",
+                           cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 0, r.stderr
+        assert r.stderr == ""
+        f = load_features(tmp_path / "out" / "a.wav.npz")
+        assert np.array_equal(f.levels, cochleagram(x[:, 0], 16000, f.cfs))

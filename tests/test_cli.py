@@ -84,7 +84,7 @@ def test_wav_end_to_end(tmp_path, stereo_wav):
         # The full-rate outputs only when asked for.
         assert "bm" not in saved and "env" not in saved
         data, _ = soundfile.read(stereo_wav, dtype="float64", always_2d=True)
-        assert np.array_equal(saved["level"], cochleagram(data.mean(axis=1), 16000, saved["cfs"]))
+        assert np.array_equal(saved["levels"], cochleagram(data.mean(axis=1), 16000, saved["cfs"]))
     assert files(tmp_path) == ["outputs.npz", "picture.png", "stereo.wav"]
 
 
@@ -105,7 +105,7 @@ def test_streamed_outputs_equal_one_shot(tmp_path, options, pick):
         cfs = saved["cfs"]
         normalize = "--normalize" in options
         assert saved["normalize"] == normalize
-        assert np.array_equal(saved["level"], cochleagram(x, 16000, cfs, normalize=normalize))
+        assert np.array_equal(saved["levels"], cochleagram(x, 16000, cfs, normalize=normalize))
         assert "bm" not in saved
     assert files(tmp_path) == ["all.bm.npy", "all.env.npy", "all.instf.npy", "all.instp.npy", "all.npz",
                                "cochleagram.png", "long.wav"]
@@ -134,7 +134,7 @@ def test_saved_times_are_frame_centres(tmp_path, n, frame, hop, centres):
     assert result.returncode == 0, result.stderr
     with np.load(tmp_path / "t.npz") as saved:
         assert saved["frame_len"] == round(frame * 16000) and saved["hop_len"] == round(hop * 16000)
-        assert saved["level"].shape == (4, len(centres))
+        assert saved["levels"].shape == (4, len(centres))
         np.testing.assert_array_equal(saved["times"], np.array(centres) / 16000)
 
 
@@ -145,9 +145,9 @@ def test_built_in_signal(tmp_path):
     assert image.imread(tmp_path / "cochleagram.png").shape == PNG_SHAPE
     with np.load(tmp_path / "all.npz") as saved:
         n = int(saved["samples"])
-        assert saved["level"].shape == (64, frames(n, 16000))
+        assert saved["levels"].shape == (64, frames(n, 16000))
         # The loudest parts of the test signal are well above the floor.
-        assert saved["level"].max() > -40
+        assert saved["levels"].max() > -40
 
 
 def test_standard_input_reads_like_the_file(tmp_path, stereo_wav):
@@ -157,7 +157,7 @@ def test_standard_input_reads_like_the_file(tmp_path, stereo_wav):
     assert b"of standard input" in result.stdout
     data, _ = soundfile.read(stereo_wav, dtype="float64", always_2d=True)
     with np.load(tmp_path / "piped.npz") as saved:
-        assert np.array_equal(saved["level"], cochleagram(data.mean(axis=1), 16000, saved["cfs"]))
+        assert np.array_equal(saved["levels"], cochleagram(data.mean(axis=1), 16000, saved["cfs"]))
 
 
 # ------------------------------------------------ pictures
@@ -505,4 +505,4 @@ def test_hour_long_file_in_bounded_memory(tmp_path):
           f"{float(wall) / 3600:.4f}, peak RSS {peak:.0f} MiB ({summary})")
     assert peak <= 400
     with np.load(tmp_path / "hour.npz") as saved:
-        assert saved["level"].shape == (64, frames(3600 * 48000, 48000))
+        assert saved["levels"].shape == (64, frames(3600 * 48000, 48000))

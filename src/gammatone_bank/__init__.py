@@ -10,6 +10,7 @@
   time, with every channel's state kept from chunk to chunk.
 - :func:`cf_gain`: each channel's gain at its own centre frequency.
 - :func:`batch`: cochleagram features of many files on Dask.
+- :func:`load_features`: read a features file (of ``--save`` or :func:`batch`).
 
 ``python -m gammatone_bank`` draws a cochleagram of a sound file;
 ``python -m gammatone_bank batch`` analyses a corpus.
@@ -24,11 +25,13 @@ from gammatone_bank._bank import (
 )
 from gammatone_bank._batch import batch
 from gammatone_bank._cochleagram import cochleagram
+from gammatone_bank._features import Features, load_features
 from gammatone_bank._gain import cf_gain
 from gammatone_bank._stream import CochleagramStream, Stream
 
 __all__ = [
     "CochleagramStream",
+    "Features",
     "Filterbank",
     "Stream",
     "batch",
@@ -38,4 +41,5 @@ __all__ = [
     "erb_space",
     "filterbank",
     "frame_levels",
+    "load_features",
 ]

@@ -17,31 +17,38 @@ This module plans the inputs and holds the task; the output directory is
 import os
 import select
 import stat
+import sys
 import time
 from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import replace
 from typing import IO
 
+import numpy as np
+
 from gammatone_bank._audio import AudioError, open_sound
-from gammatone_bank._bank import Array, erb_space
+from gammatone_bank._bank import Array, _frame_count, erb_space
+from gammatone_bank._features import FeaturesWriter, Source
 from gammatone_bank._features import kept as _kept
-from gammatone_bank._features import write_features
 from gammatone_bank._outdir import Job, OutDir, Row, write_atomically
 from gammatone_bank._params import (
     DEFAULT_CHANNELS,
     DEFAULT_LOW,
     FRAME,
+    HIGH_FRACTION,
     HOP,
     BatchError,
     Params,
     band,
     check_count,
     check_params,
+    default_high,
 )
 from gammatone_bank._runner import (
     BatchInterrupted,
     BatchResult,
     GroupError,
     Outcome,
+    check_main_guard,
     run,
     task_reason,
 )
@@ -173,6 +180,10 @@ def _named(inputs: Iterable[str]) -> Iterator[str]:
         if arg == "-":
             raise BatchError("standard input (-) cannot be an input of a batch run")
         if not arg.startswith("@"):
+            # A path typed in that is not there is a slip to refuse before
+            # any work; one of a long list fails on its own instead.
+            if not os.path.lexists(arg):
+                raise BatchError(f"{arg}: no such file or directory")
             yield arg
             continue
         # One path per line, relative to the current directory like an
@@ -186,8 +197,8 @@ def _plan(inputs: Iterable[str], out_dir: str) -> list[Job]:
     """The jobs for the inputs, one per features file, or BatchError.
 
     A directory gives its sound files, each mapped to the same path relative
-    to the output directory; a file (or a path that does not exist, which
-    then fails on its own) maps to its base name.  Two different inputs that
+    to the output directory; a file (or a listed path that does not exist,
+    which then fails on its own) maps to its base name.  Two different inputs that
     would share a features file are refused; one file named twice over the
     same mapping is taken once.
     """
@@ -254,6 +265,13 @@ def _checked(blocks: Iterator[Array], path: str) -> Iterator[Array]:
         yield x
 
 
+def _finite(level: Array, path: str) -> Array:
+    if not np.isfinite(level).all():
+        raise AudioError(f"{path}: its levels are not finite: its samples are too large for the filter "
+                         f"(scale the input down)")
+    return level
+
+
 def landed(job: Job, params: Params, run: str) -> Row | None:
     """The row of a job whose features file this run wrote, or None.
 
@@ -308,8 +326,19 @@ def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
             os.makedirs(os.path.dirname(target), exist_ok=True)
 
             def write(f: IO[bytes]) -> int:
-                return write_features(f, path, info, params, audio.fs, expected, cfs, high,
-                                       stream, _checked(blocks, path), run, start)
+                frames = _frame_count(expected, stream.frame_len, stream.hop_len)
+                n = 0
+                with FeaturesWriter(f, cfs.size, frames) as features:
+                    for x in _checked(blocks, path):
+                        n += x.size
+                        features.add(_finite(stream.process(x), path))
+                    features.add(_finite(stream.close(), path))
+                    if n != expected or features.written != frames:
+                        raise AudioError(f"{path}: announces {expected} samples but holds {n}")
+                    features.finish(cfs=cfs, fs=audio.fs, samples=n, frame_len=stream.frame_len,
+                                    hop_len=stream.hop_len, params=params, source=Source.of(path, info),
+                                    run=run, compute_seconds=time.perf_counter() - start)
+                return n
 
             # No fsync: the rename keeps a half-written file out of sight,
             # and a file a power cut leaves torn fails to load and is redone.
@@ -334,6 +363,42 @@ def analyse_group(paths: Sequence[str], targets: Sequence[str], params: Params, 
     if raised:
         raise GroupError(outcomes)
     return outcomes
+
+
+def _one_band(jobs: Sequence[Job], params: Params) -> tuple[Params, str]:
+    """The parameters with the default top centre frequency worked out for the run.
+
+    Every file of a run gets the same centre frequencies: the default top
+    (8000 Hz, or 0.45 x the sample rate when lower) of the lowest sample
+    rate among the inputs.  Also returns the line that says so when the
+    inputs' rates would give different tops ("" otherwise).  Inputs whose header cannot be read are passed over
+    (they fail on their own); BatchError when the lowest rate cannot hold
+    the band from `low`.
+    """
+    import soundfile
+
+    lowest: tuple[int, str] | None = None
+    tops = set()
+    for job in jobs:
+        try:
+            fs = int(soundfile.info(job.input).samplerate)
+        except Exception:  # anything a header can raise; the task will report it
+            continue
+        if fs > 0:
+            tops.add(default_high(fs))
+            if lowest is None or fs < lowest[0]:
+                lowest = (fs, job.input)
+    if lowest is None:
+        return params, ""
+    fs, path = lowest
+    try:
+        _, high = band(params.low, None, fs)
+    except ValueError as exc:
+        raise BatchError(f"{path}, the input of the lowest sample rate: {exc}") from None
+    note = "" if len(tops) < 2 else (
+        f"every input's top centre frequency is {high:g} Hz, {HIGH_FRACTION:g} x the lowest sample "
+        f"rate among them ({fs} Hz, {path}); choose another with --high (high=)")
+    return replace(params, high=high), note
 
 
 def batch(
@@ -362,8 +427,12 @@ def batch(
     ``cfs``, ``times``, ``fs``, the parameters and the input's path, size
     and modification time, and a row in ``out_dir/manifest.csv``.
 
-    channels, low, high, frame, hop: as for the command line; high None is
-    8000 Hz, or 0.45 x the sample rate when that is lower, per file.
+    channels, low, high, frame, hop: as for the command line.  Every file
+    of a run gets the same centre frequencies: high None is 8000 Hz, or
+    0.45 x the lowest sample rate among the inputs when that is lower (said
+    in one line on stderr when the inputs' rates differ so, and recorded in
+    ``out_dir/parameters.json``); a
+    file whose rate cannot hold an explicit high fails, naming the file.
     channel: the 0-based input channel to analyse (default: the mean of all).
     normalize: passed to the cochleagram.  scheduler: address of a Dask
     scheduler to run on; None starts a LocalCluster of ``workers`` worker
@@ -372,11 +441,19 @@ def batch(
     progress bar on stderr (None: only when stderr is a terminal).
     retries: times a task that raised is tried again.
 
+    Call it under ``if __name__ == "__main__":`` in a script: the embedded
+    cluster's worker processes are spawned interpreters that import the
+    main script again, and without the guard each would start a run of its
+    own.  A call that is not guarded so is refused (BatchError) before any
+    worker starts.
+
     An input whose features file already matches it (size, modification
-    time) and the parameters is skipped.  BatchError (a ValueError) before
-    any work for two inputs sharing a features file, no inputs at all, an
+    time) and the parameters, and passes its checksums, is skipped.
+    BatchError (a ValueError) before any work for an input named that does
+    not exist, two inputs sharing a features file, no inputs at all, an
     output directory that cannot be created or written, or one holding
-    features made with other parameters.  On KeyboardInterrupt the run
+    features made with other parameters (recorded in its
+    ``parameters.json``, or, when that is lost, in the features files).  On KeyboardInterrupt the run
     stops, leaves no partial features file, writes the manifest of what
     finished and raises :class:`BatchInterrupted` carrying that result.
     """
@@ -386,8 +463,15 @@ def batch(
     retries = check_count("retries", retries, 0)
     if scheduler is not None and not isinstance(scheduler, str):
         raise ValueError(f"scheduler must be an address or None, got {scheduler!r}")
+    if scheduler is None:
+        check_main_guard()
     jobs = _plan(inputs, out_dir)
+    note = ""
+    if params.high is None:
+        params, note = _one_band(jobs, params)
     out = OutDir(out_dir, params)
+    if note:  # once the run is sure to go ahead
+        print(f"gammatone-bank: note: {note}", file=sys.stderr)
     try:
         return run(analyse_group, landed, jobs, out, params, scheduler, workers, progress, retries)
     finally:

@@ -8,9 +8,12 @@ import json
 import os
 import re
 import secrets
+import zipfile
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import asdict
 from typing import IO, NamedTuple, TypeVar
+
+import numpy as np
 
 from gammatone_bank._params import BatchError, Params
 
@@ -143,12 +146,48 @@ def remove_temporaries(targets: Sequence[str]) -> None:
 
 def _options(params: Params, names: Iterable[str]) -> str:
     """Parameters as the command line's options, for messages."""
-    shown = {
-        "high": "auto" if params.high is None else f"{params.high:g}",
-        "channel": "mix" if params.channel is None else str(params.channel),
-        "normalize": "on" if params.normalize else "off",
-    }
-    return " ".join(f"--{name} {shown.get(name, f'{getattr(params, name):g}')}" for name in names)
+
+    def shown(name: str) -> str:
+        value = getattr(params, name)
+        if name == "high" and value is None:
+            return "auto (per file)"  # directories written before one top per run
+        if name == "channel":
+            return "mix" if value is None else str(value)
+        if name == "normalize":
+            return "on" if value else "off"
+        return f"{value:g}"
+
+    return " ".join(f"--{name} {shown(name)}" for name in names)
+
+
+def _recorded_in_features(folder: str) -> Params | None:
+    """The parameters the features files below folder record, when they agree.
+
+    None when there are none; BatchError when they disagree.  Files that
+    cannot be read are passed over: their inputs are redone.
+    """
+    found: dict[str, str] = {}
+    for where, dirs, names in os.walk(folder):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+        for name in sorted(names):
+            if name.startswith(".") or not name.endswith(".npz"):
+                continue
+            path = os.path.join(where, name)
+            try:
+                with open(path, "rb") as raw, np.load(raw, allow_pickle=False) as f:
+                    found.setdefault(str(f["parameters"]), path)
+            except (OSError, KeyError, ValueError, EOFError, zipfile.BadZipFile):
+                continue
+    if len(found) > 1:
+        a, b = list(found.values())[:2]
+        raise BatchError(f"{folder} has no {PARAMETERS} and its features files disagree on their "
+                         f"parameters ({a} and {b}, say): use another output directory")
+    for key in found:
+        try:
+            return Params(**json.loads(key))
+        except (ValueError, TypeError):
+            return None
+    return None
 
 
 class OutDir:
@@ -203,9 +242,13 @@ class OutDir:
             with open(path, encoding="utf-8") as f:
                 recorded = Params(**json.load(f))
         except FileNotFoundError:
-            text = json.dumps(asdict(params), indent=1, sort_keys=True) + "\n"
+            # Lost (or never written): the features there record theirs.
+            found = _recorded_in_features(self.path)
+            text = json.dumps(asdict(found or params), indent=1, sort_keys=True) + "\n"
             write_atomically(path, lambda f: f.write(text.encode()))
-            return
+            if found is None:
+                return
+            recorded = found
         except (OSError, ValueError, TypeError) as exc:
             raise BatchError(f"{path}: cannot read the parameters of the features there ({exc})") from None
         changed = [name for name in asdict(params) if getattr(recorded, name) != getattr(params, name)]

@@ -2,6 +2,7 @@
 address), the tasks submitted in groups, the progress bar, the outcomes
 collected as they come, and stopping or cancelling at the end."""
 
+import ast
 import logging
 import os
 import secrets
@@ -9,8 +10,9 @@ import signal
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import ExitStack, contextmanager
 from dataclasses import dataclass
+from types import FrameType
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from gammatone_bank._outdir import Job, OutDir, Row, remove_temporaries
@@ -170,6 +172,89 @@ class Progress:
 
     def close(self) -> None:
         self.bar.close()
+
+
+GUARD = 'if __name__ == "__main__":'
+
+
+def _main_to_reimport() -> str | None:
+    """The file of the main module that a spawned worker process runs again, if any.
+
+    As multiprocessing decides it: a package's __main__ (python -m pkg) is
+    left alone, any other module is imported again by name, a script run
+    again from its path; without a file (python -c, a notebook) nothing is.
+    """
+    main = sys.modules.get("__main__")
+    name = getattr(getattr(main, "__spec__", None), "name", None)
+    if name is not None and (name == "__main__" or name.endswith(".__main__")):
+        return None
+    path = getattr(main, "__file__", None)
+    if not isinstance(path, str) or os.path.splitext(os.path.basename(path))[0] == "ipython":
+        return None  # multiprocessing never runs IPython's launcher again
+    return path
+
+
+def _guarded(path: str, line: int) -> bool:
+    """Whether line of the script at path lies in its main guard (True when unsure)."""
+    try:
+        with open(path, "rb") as f:
+            tree = ast.parse(f.read())
+    except (OSError, SyntaxError, ValueError):
+        return True
+    for node in tree.body:
+        if node.lineno <= line <= (node.end_lineno or node.lineno):
+            if not isinstance(node, ast.If):
+                return False
+            test = node.test
+            if not (isinstance(test, ast.Compare) and len(test.ops) == 1 and isinstance(test.ops[0], ast.Eq)):
+                return False
+            sides = {ast.dump(test.left), ast.dump(test.comparators[0])}
+            body = node.body[0].lineno <= line <= (node.body[-1].end_lineno or line)
+            return body and sides == {ast.dump(ast.Name("__name__", ast.Load())),
+                                      ast.dump(ast.Constant("__main__"))}
+    return True
+
+
+def check_main_guard() -> None:
+    """Refuse to start the embedded cluster from an unguarded top level of the main script.
+
+    Its worker processes are spawned and import the main script again, which
+    would start a run of its own in every one of them and fail to start
+    the workers.  BatchError naming the fix.
+    """
+    path = _main_to_reimport()
+    main = sys.modules.get("__main__")
+    if path is None or main is None or not os.path.isfile(path):
+        return
+    def top_level(frame: FrameType) -> bool:
+        # The script's own top level (code it hands to exec() is looked through).
+        return (frame.f_globals is vars(main) and frame.f_code.co_name == "<module>"
+                and os.path.abspath(frame.f_code.co_filename) == os.path.abspath(path))
+
+    frame: FrameType | None = sys._getframe(1)
+    while frame is not None and not top_level(frame):
+        frame = frame.f_back
+    if frame is not None and not _guarded(path, frame.f_lineno):
+        raise BatchError(
+            f"batch() runs at the top level of {path} (line {frame.f_lineno}), which each of Dask's "
+            f"worker processes imports again: put the call under {GUARD}"
+        )
+
+
+@contextmanager
+def _spawnable_main() -> Iterator[None]:
+    """Hide a main script that has no file (python - reads it from stdin) from
+    the worker processes spawned meanwhile, which would fail to run it again."""
+    main = sys.modules.get("__main__")
+    path = _main_to_reimport()
+    if main is None or path is None or os.path.isfile(path):
+        yield
+        return
+    del main.__file__
+    try:
+        yield
+    finally:
+        main.__file__ = path
 
 
 def _connect(scheduler: str | None, workers: int | None) -> tuple["Client", Any, int]:
@@ -360,6 +445,7 @@ def run(
     client: Client | None = None
     cluster: Any = None
     bar: Progress | None = None
+    stack = ExitStack()
 
     run_id = secrets.token_hex(4)
     stopped: int | None = None
@@ -373,6 +459,8 @@ def run(
         return ""
 
     try:
+        if scheduler is None:
+            stack.enter_context(_spawnable_main())
         client, cluster, count = _connect(scheduler, workers)
         bar = Progress(len(jobs), progress)
         # The largest first, so the run does not end waiting on one big file.
@@ -413,6 +501,7 @@ def run(
             # Whatever ended the run, no partial features file stays behind.
             remove_temporaries([j.target for j in jobs])
             problem = write_manifest()
+            stack.close()
     ordered = tuple(rows[j.features] for j in jobs if j.features in rows)
     result = BatchResult(ordered, len(jobs), out.path, out.manifest, time.perf_counter() - start, count,
                          problem)

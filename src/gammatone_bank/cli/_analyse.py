@@ -30,9 +30,9 @@ import numpy as np
 
 from gammatone_bank._audio import STDIN, Audio, AudioError, open_sound
 from gammatone_bank._bank import Array, erb_space
-from gammatone_bank._features import frame_times
+from gammatone_bank._features import FeaturesWriter, Source
 from gammatone_bank._outdir import open_temporary, sweep_temporaries
-from gammatone_bank._params import band, frame_lengths
+from gammatone_bank._params import Params, band, frame_lengths
 from gammatone_bank._signal import DEMO_NAME, demo_signal
 from gammatone_bank._signals import signals_ignored
 from gammatone_bank._stream import CochleagramStream, Stream
@@ -91,9 +91,10 @@ never extends below the -120 dB floor, which is the darkest colour, and a
 (nearly) silent input is warned about on stderr.  The picture's format
 follows the extension of --out (png, pdf, svg, jpg, ...).
 
---save writes an .npz holding fs, cfs (channels), level (channels x frames,
-dB), times (frame centres in s), frame_len, hop_len, samples, channel (-1
-for the mean) and normalize.  --full adds full-rate outputs (channels x
+--save writes the features file that "gammatone-bank batch" writes too
+(gammatone_bank.load_features reads it): levels (channels x frames, dB),
+cfs, times (frame centres in s), fs, samples and the parameters (see the
+README for every key).  --full adds full-rate outputs (channels x
 samples, stored in Fortran order so that they stream to disk as they are
 computed): bm (the filter output), env (its envelope), instp, instf.  The run
 is refused up front when the file system lacks the space for them.  One
@@ -407,6 +408,7 @@ def run(args: argparse.Namespace) -> str:
         except AudioError as exc:
             raise CliError(str(exc)) from None
         label = args.input if args.input and args.input != STDIN else audio.name
+        source = Source.of(args.input, os.stat(args.input)) if label == args.input else Source.of(label, None)
         fs, expected = audio.fs, audio.frames
         try:
             low, high = band(args.low, args.high, fs)
@@ -460,7 +462,6 @@ def run(args: argparse.Namespace) -> str:
             raise CliError(f"{label}: held {n} samples, not the {expected} its header announced")
 
         level = levels.array()
-        times = frame_times(level.shape[1], n, fs, frame_len, hop_len)
         if not levels.finite:
             peak = float(np.max(peaks.channels)) if peaks.channels is not None else math.inf
             raise CliError(f"{label}: its levels are not finite: samples up to {peak:g} overflow the "
@@ -481,10 +482,12 @@ def run(args: argparse.Namespace) -> str:
             draw(picture, fmt, pool_levels(level), n / fs, cfs, title, limits, levels.loudest)
         if saved is not None:
             with _writing(args.save):
-                np.savez(saved, fs=np.int64(fs), cfs=cfs, level=level, times=times,
-                         frame_len=np.int64(frame_len), hop_len=np.int64(hop_len), samples=np.int64(n),
-                         channel=np.int64(-1 if args.channel is None else args.channel),
-                         normalize=np.bool_(args.normalize))
+                params = Params(channels=args.channels, low=low, high=high, frame=args.frame,
+                                hop=args.hop, channel=args.channel, normalize=args.normalize)
+                with FeaturesWriter(saved, cfs.size, level.shape[1]) as features:
+                    features.add(level)
+                    features.finish(cfs=cfs, fs=fs, samples=n, frame_len=frame_len, hop_len=hop_len,
+                                    params=params, source=source, compute_seconds=elapsed)
         outputs.commit()
 
     written = [args.out] + ([args.save] if args.save is not None else [])

@@ -35,21 +35,26 @@ INPUT is a sound file, a directory (walked for every file soundfile reads,
 names starting with a dot passed over) or @FILE (one path a line).  Each
 input gets DIR/<path relative to the directory named>.npz (a file named
 directly: DIR/<its name>.npz) holding levels (channels x frames, dB), cfs,
-times, fs, the parameters and the input's path, size and modification time.
+times, fs, the parameters and the input's path, size and modification time
+(the file --save writes; gammatone_bank.load_features reads it).
 DIR/manifest.csv gets a row per input: input, features, status (done,
 skipped or failed), audio_seconds, compute_seconds, reason.
 
-A rerun skips the inputs whose features file matches them (size and
-modification time) and the parameters, and redoes the others; a rerun into
-DIR with other parameters is refused (DIR/{PARAMETERS} records them).
+Every file of a run gets the same centre frequencies: without --high the
+top is that of the lowest sample rate among the inputs.  A rerun skips the
+inputs whose features file matches them (size and modification time), the
+parameters and its checksums, and redoes the others; a rerun into DIR with
+other parameters is refused (DIR/{PARAMETERS} records them, and is rebuilt
+from the features files when lost).
 
 The work runs on a Dask LocalCluster with one worker process per core
 (--workers to choose), or with --scheduler on an existing cluster whose
 workers have this package installed and see the same paths.
 
 Exit status: 0 when every input is done or skipped; 1 when any failed (see
-the manifest); 2 for bad usage, or an output directory that cannot be
-created or written, refused before any work; 130 when interrupted (Ctrl-C)
+the manifest); 2 for bad usage, or a run refused before any work (an
+input named that does not exist, an output directory that cannot be
+created or written or holds features of other parameters); 130 when interrupted (Ctrl-C)
 and 143 on SIGTERM, with no partial features file left: a rerun does what
 is missing."""
 
@@ -62,7 +67,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("inputs", nargs="+", metavar="INPUT",
                    help="sound file, directory of sound files, or @FILE listing paths")
     p.add_argument("--out-dir", required=True, metavar="DIR", help="where the features files go")
-    add_analysis_options(p, each="each input", high_default=", per file")
+    add_analysis_options(p, each="each input", high_default=", for the lowest rate among the inputs")
     p.add_argument("--scheduler", default=None, metavar="ADDRESS",
                    help="run on the Dask cluster of this scheduler (default: a local cluster)")
     p.add_argument("--workers", type=count(1), default=None, metavar="N",
