@@ -14,6 +14,7 @@ This module plans the inputs and holds the task; the output directory is
 :mod:`gammatone_bank._outdir`'s, the cluster :mod:`gammatone_bank._runner`'s.
 """
 
+import functools
 import os
 import select
 import stat
@@ -265,10 +266,10 @@ def _checked(blocks: Iterator[Array], path: str) -> Iterator[Array]:
         yield x
 
 
-def _finite(level: Array, path: str) -> Array:
-    if not np.isfinite(level).all():
+def _finite(level: Array, path: str, keep: bool) -> Array:
+    if not keep and not np.isfinite(level).all():
         raise AudioError(f"{path}: its levels are not finite: its samples are too large for the filter "
-                         f"(scale the input down)")
+                         f"(scale the input down, or keep such files with --keep-non-finite)")
     return level
 
 
@@ -288,7 +289,7 @@ def landed(job: Job, params: Params, run: str) -> Row | None:
     return Row(job.input, job.features, "done", found.audio_seconds, found.compute_seconds, "")
 
 
-def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
+def analyse(path: str, target: str, params: Params, run: str = "", keep_non_finite: bool = False) -> Outcome:
     """The task: the features file of one input, or the reason there is none.
 
     Pure in the sense that matters to Dask: whatever it does is decided by
@@ -297,7 +298,8 @@ def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
     the input is returned as an outcome; anything else (a full disk, a bug)
     is raised, so the scheduler retries it.  `run` names the run: a features
     file that this very run wrote is reported done, not skipped, when the
-    task runs again because the worker holding its outcome died.
+    task runs again because the worker holding its outcome died.  Levels
+    that are not finite fail the input unless `keep_non_finite`.
     """
     start = time.perf_counter()
 
@@ -331,8 +333,8 @@ def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
                 with FeaturesWriter(f, cfs.size, frames) as features:
                     for x in _checked(blocks, path):
                         n += x.size
-                        features.add(_finite(stream.process(x), path))
-                    features.add(_finite(stream.close(), path))
+                        features.add(_finite(stream.process(x), path, keep_non_finite))
+                    features.add(_finite(stream.close(), path, keep_non_finite))
                     if n != expected or features.written != frames:
                         raise AudioError(f"{path}: announces {expected} samples but holds {n}")
                     features.finish(cfs=cfs, fs=audio.fs, samples=n, frame_len=stream.frame_len,
@@ -350,13 +352,14 @@ def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
         return outcome("failed", None, f"{path}: {exc}")
 
 
-def analyse_group(paths: Sequence[str], targets: Sequence[str], params: Params, run: str) -> list[Outcome]:
+def analyse_group(paths: Sequence[str], targets: Sequence[str], params: Params, run: str,
+                  keep_non_finite: bool = False) -> list[Outcome]:
     """The task: :func:`analyse` for each input in turn."""
     outcomes: list[Outcome] = []
     raised = False
     for path, target in zip(paths, targets):
         try:
-            outcomes.append(analyse(path, target, params, run))
+            outcomes.append(analyse(path, target, params, run, keep_non_finite))
         except Exception as exc:
             raised = True
             outcomes.append(Outcome("failed", None, 0.0, f"{path}: {task_reason(exc)}"))
@@ -381,7 +384,11 @@ def _one_band(jobs: Sequence[Job], params: Params) -> tuple[Params, str]:
     tops = set()
     for job in jobs:
         try:
-            fs = int(soundfile.info(job.input).samplerate)
+            # Regular files only: opening a FIFO would wait for a writer.
+            # The name as bytes, which soundfile takes in any encoding.
+            if not stat.S_ISREG(os.stat(job.input).st_mode):
+                continue
+            fs = int(soundfile.info(os.fsencode(job.input)).samplerate)
         except Exception:  # anything a header can raise; the task will report it
             continue
         if fs > 0:
@@ -416,6 +423,7 @@ def batch(
     workers: int | None = None,
     progress: bool | None = None,
     retries: int = RETRIES,
+    keep_non_finite: bool = False,
 ) -> BatchResult:
     """Cochleagram features of many sound files, on Dask distributed.
 
@@ -439,7 +447,9 @@ def batch(
     processes (default: one per core) for the run.  With a scheduler,
     ``workers`` waits for that many workers before starting.  progress: a
     progress bar on stderr (None: only when stderr is a terminal).
-    retries: times a task that raised is tried again.
+    retries: times a task that raised is tried again.  keep_non_finite:
+    keep the features of an input whose levels are not finite (samples so
+    large that the filter overflows), which otherwise fails.
 
     Call it under ``if __name__ == "__main__":`` in a script: the embedded
     cluster's worker processes are spawned interpreters that import the
@@ -461,6 +471,9 @@ def batch(
     if workers is not None:
         workers = check_count("workers", workers, 1)
     retries = check_count("retries", retries, 0)
+    if not isinstance(keep_non_finite, (bool, np.bool_)):
+        raise ValueError(f"keep_non_finite must be True or False, got {keep_non_finite!r}")
+    task = functools.partial(analyse_group, keep_non_finite=bool(keep_non_finite))
     if scheduler is not None and not isinstance(scheduler, str):
         raise ValueError(f"scheduler must be an address or None, got {scheduler!r}")
     if scheduler is None:
@@ -473,6 +486,6 @@ def batch(
     if note:  # once the run is sure to go ahead
         print(f"gammatone-bank: note: {note}", file=sys.stderr)
     try:
-        return run(analyse_group, landed, jobs, out, params, scheduler, workers, progress, retries)
+        return run(task, landed, jobs, out, params, scheduler, workers, progress, retries)
     finally:
         out.close()

@@ -2,7 +2,7 @@
 
     gammatone-bank batch INPUT... --out-dir DIR [--channels N] [--low HZ] [--high HZ]
                          [--frame S] [--hop S] [--channel K] [--normalize]
-                         [--scheduler ADDRESS] [--workers N] [--retries N]
+                         [--scheduler ADDRESS] [--workers N] [--retries N] [--keep-non-finite]
 
 The options are parsed here; the run itself is the library's batch().
 """
@@ -73,6 +73,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--workers", type=count(1), default=None, metavar="N",
                    help="worker processes of the local cluster (default: one per core); "
                    "with --scheduler, wait for N workers")
+    p.add_argument("--keep-non-finite", action="store_true",
+                   help="keep the features of an input whose levels are not finite (samples too large "
+                   "for the filter) instead of failing it")
     p.add_argument("--retries", type=count(0), default=RETRIES, metavar="N",
                    help=f"times a task that raised is tried again (default {RETRIES})")
     return p
@@ -98,6 +101,7 @@ def main(argv: Sequence[str]) -> int:
                 args.inputs, args.out_dir, channels=args.channels, low=args.low, high=args.high,
                 frame=args.frame, hop=args.hop, channel=args.channel, normalize=args.normalize,
                 scheduler=args.scheduler, workers=args.workers, retries=args.retries,
+                keep_non_finite=args.keep_non_finite,
             )
     except (BatchError, CliError) as exc:
         return error(exc)
