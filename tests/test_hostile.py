@@ -380,6 +380,10 @@ class TestSignals:
         r = subprocess.run(["bash", "-c", f"{shell} 2>&-"], cwd=tmp_path, env=ENV | {"MPLBACKEND": "Agg"},
                            capture_output=True, text=True, timeout=TIMEOUT)
         assert r.returncode == 0 and r.stdout.count("\n") == 1, r  # the summary is not lost
+        r = subprocess.run(["bash", "-c", f"{shell} > /dev/full"], cwd=tmp_path, env=ENV | {"MPLBACKEND": "Agg"},
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 2
+        assert one_line(r.stderr) == f"{ERROR}standard output: cannot write (No space left on device)\n"
 
 
 class TestMemory:

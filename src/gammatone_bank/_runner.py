@@ -367,9 +367,13 @@ def _probe(address: str, seconds: float) -> None:
         reply = exc
     if isinstance(reply, dict) and reply.get("type") == "Scheduler":
         return
-    why = task_reason(reply) if isinstance(reply, BaseException) else "it does not answer as one"
-    raise BatchError(f"cannot reach the scheduler at {address}: not a reachable Dask scheduler ({why}; "
-                     f"gave up after {seconds:g} s, distributed.comm.timeouts.connect)")
+    if isinstance(reply, TimeoutError):
+        why = f"no answer within {seconds:g} s, distributed.comm.timeouts.connect"
+    elif isinstance(reply, BaseException):
+        why = task_reason(reply)
+    else:
+        why = "it does not answer as one"
+    raise BatchError(f"cannot reach the scheduler at {address}: not a reachable Dask scheduler ({why})")
 
 
 def _rows(group: Sequence[Job], value: object) -> list[Row]:

@@ -39,16 +39,22 @@ def _standard_streams() -> None:
             stream.reconfigure(errors="surrogateescape")
 
 
-def _quiet() -> None:
-    """Send whatever is still buffered for stdout and stderr to /dev/null."""
+def _quiet(fds: Sequence[int] = (1, 2)) -> None:
+    """Send whatever is still buffered for these descriptors to /dev/null."""
     null = os.open(os.devnull, os.O_WRONLY)
-    for fd in (1, 2):
+    for fd in fds:
         os.dup2(null, fd)
     os.close(null)
 
 
+def _quiet_stdout() -> None:
+    _quiet([1])
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of ``gammatone-bank`` and ``python -m gammatone_bank``."""
+    from gammatone_bank.cli._common import OutputError
+
     _standard_streams()
     args = list(sys.argv[1:] if argv is None else argv)
     name = COMMANDS.get(args[0]) if args else None
@@ -56,6 +62,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         module = importlib.import_module(name or DEFAULT)
         status: int = module.main(args[1:] if name else args)
         sys.stdout.flush()
+    except OutputError as exc:
+        _quiet_stdout()
+        from gammatone_bank.cli._common import error
+
+        return error(exc)
     except BrokenPipeError:
         # The reader went away (``... | head``): end quietly, as a process
         # killed by SIGPIPE would, which is what the shell expects.

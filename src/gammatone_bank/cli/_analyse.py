@@ -40,6 +40,7 @@ from gammatone_bank.cli._common import (
     PROG,
     CliError,
     add_analysis_options,
+    emit,
     error,
     positive,
     require,
@@ -514,5 +515,5 @@ def main(argv: Sequence[str]) -> int:
         word, status = stopped(exc)
         say(word)
         return status
-    print(summary)
+    emit(summary)
     return 0

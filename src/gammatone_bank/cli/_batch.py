@@ -18,6 +18,7 @@ from gammatone_bank.cli._common import (
     PROG,
     CliError,
     add_analysis_options,
+    emit,
     count,
     error,
     require,
@@ -125,5 +126,5 @@ def main(argv: Sequence[str]) -> int:
     if result.manifest_error:
         # The features files are in place: a rerun finds them and records them.
         say(f"error: {result.manifest_error}; the features are in place, a rerun records them")
-    print(result.summary)
+    emit(result.summary)
     return 1 if failures or result.manifest_error else 0

@@ -47,6 +47,25 @@ def say(line: str) -> None:
     print(f"{start}{PROG}: {line}", file=sys.stderr)
 
 
+class OutputError(Exception):
+    """Standard output cannot be written (a full disk behind ``> file``)."""
+
+
+def emit(line: str) -> None:
+    """The summary line on stdout; OutputError when it cannot be written.
+
+    BrokenPipeError (the reader went away) is left to the caller, which
+    ends quietly.
+    """
+    try:
+        print(line)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise OutputError(f"standard output: cannot write ({exc.strerror or exc})") from None
+
+
 def warn(message: str) -> None:
     say(f"warning: {message}")
 
