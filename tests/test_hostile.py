@@ -458,3 +458,31 @@ class TestWords:
         assert r.returncode == 2
         assert one_line(r.stderr).startswith(f"{ERROR}{tmp_path / 'low.wav'}, the input of the lowest sample "
                                              f"rate: --low 50 Hz is not below half the sample rate")
+
+    def test_file_cut_short_while_read(self, tmp_path):
+        path = tmp_path / "long.wav"
+        soundfile.write(path, np.zeros(300 * 16000, dtype=np.int16), 16000)
+        size = path.stat().st_size
+        p = start([*PYTHON, "gammatone_bank", "long.wav", "--channels", "32"], cwd=tmp_path,
+                  env=ENV | {"MPLBACKEND": "Agg"})
+
+        def position():  # how far the command has read, from /proc
+            try:
+                for fd in os.listdir(f"/proc/{p.pid}/fd"):
+                    if os.readlink(f"/proc/{p.pid}/fd/{fd}") == str(path):
+                        with open(f"/proc/{p.pid}/fdinfo/{fd}") as f:
+                            return int(f.readline().split()[1])
+            except OSError:
+                pass
+            return 0
+
+        try:
+            assert wait_for(lambda: position() > 1 << 20 or p.poll() is not None)
+            if position() > size // 2:
+                pytest.skip("the command read past the half before it could be cut")
+            os.truncate(path, size // 2)
+            _, stderr = p.communicate(timeout=TIMEOUT)
+        finally:
+            stop(p)
+        assert p.returncode == 2
+        assert one_line(stderr).startswith(f"{ERROR}long.wav: held ") and "cut short" in stderr
