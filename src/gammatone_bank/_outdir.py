@@ -48,6 +48,8 @@ class Row(NamedTuple):
 # Temporary files are named ".<target's name>.<8 hex digits>.tmp"; for a
 # target whose name is near the file system's limit the name is cut short.
 TEMPORARY = re.compile(r"\..*\.[0-9a-f]{8}\.tmp", re.DOTALL)
+# Those of a batch run's files: a directory may hold other programs' files.
+BATCH_TEMPORARY = re.compile(r"\.(?:.*\.npz|manifest\.csv|parameters\.json|probe)\.[0-9a-f]{8}\.tmp", re.DOTALL)
 NAME_MAX = 255
 
 
@@ -59,25 +61,32 @@ def temporary_path(path: str) -> str:
     return os.path.join(folder, f".{os.fsdecode(name)}.{secrets.token_hex(4)}.tmp")
 
 
-def sweep_temporaries(folder: str, targets: Sequence[str] | None = None) -> None:
+def sweep_temporaries(folder: str, targets: Sequence[str] | None = None, held_too: bool = False) -> None:
     """Delete the temporary files below folder that no process holds.
 
     Every writer holds a lock on its temporary file (flock) while it writes,
-    so one that can be locked here was left by a process that died.  With
-    `targets`, only those of these files in folder itself.
+    so one that can be locked here was left by a process that died (or,
+    with `held_too`, any).  Without `targets`, those of a batch run's own
+    files anywhere below folder (features, manifest, parameters, probe);
+    with them, only those of these targets, in folder itself.
     """
     if targets is not None:
         prefixes = {os.path.basename(temporary_path(t))[:-len("12345678.tmp")] for t in targets}
     for where, _, names in os.walk(folder):
         for name in names:
-            if TEMPORARY.fullmatch(name) and (targets is None or name[:-len("12345678.tmp")] in prefixes):
+            if targets is None:
+                wanted = BATCH_TEMPORARY.fullmatch(name) is not None
+            else:
+                wanted = TEMPORARY.fullmatch(name) is not None and name[:-len("12345678.tmp")] in prefixes
+            if wanted:
                 path = os.path.join(where, name)
                 try:
                     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
                 except OSError:
                     continue
                 try:
-                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    if not held_too:
+                        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
                     os.unlink(path)
                 except OSError:
                     pass  # held by a live writer, or gone already
@@ -115,33 +124,19 @@ def write_atomically(path: str, write: Callable[[IO[bytes]], T]) -> T:
         raise
 
 
-def _temporary_names(base: str) -> "re.Pattern[str]":
-    return re.compile(rf"\.{re.escape(base)}\.[0-9a-f]{{8}}\.tmp")
-
-
 def remove_temporaries(targets: Sequence[str]) -> None:
     """Delete temporary files left beside this run's targets by tasks that died.
 
     A task removes its own temporary file when it fails; one whose worker
     process was killed cannot, and this is run once every task is over.
+    Their locks are not asked: a worker killed a moment ago may not have
+    let go of its lock yet.
     """
-    by_folder: dict[str, set[str]] = {}
+    by_folder: dict[str, list[str]] = {}
     for target in targets:
-        folder, base = os.path.split(target)
-        by_folder.setdefault(folder, set()).add(base)
-    for folder, bases in by_folder.items():
-        try:
-            names = os.listdir(folder)
-        except OSError:
-            continue
-        for name in names:
-            if name.startswith(".") and name.endswith(".tmp"):
-                base = name[1:].rsplit(".", 2)[0]
-                if base in bases and _temporary_names(base).fullmatch(name):
-                    try:
-                        os.unlink(os.path.join(folder, name))
-                    except OSError:
-                        pass
+        by_folder.setdefault(os.path.dirname(target), []).append(target)
+    for folder, beside in by_folder.items():
+        sweep_temporaries(folder, beside, held_too=True)
 
 
 def _options(params: Params, names: Iterable[str]) -> str:
