@@ -151,6 +151,8 @@ class TestNames:
         name = os.path.join("in", os.fsdecode(self.NAME))
         assert list(rows) == [name] and rows[name]["status"] == "done"
         assert os.path.exists(os.path.join(os.fsencode(tmp_path / "out"), self.NAME + b".npz"))
+        result = batch([path], os.fsencode(tmp_path / "out2"), channels=4, workers=1)  # bytes in the API
+        assert result.done == 1 and result.rows[0].input == os.fsdecode(path)
         r = analyse_cli(os.fsdecode(path), "--channels", "4", cwd=tmp_path)
         assert r.returncode == 0, r.stderr
         assert self.NAME in r.stdout

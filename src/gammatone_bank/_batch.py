@@ -175,9 +175,10 @@ def _list_lines(path: str) -> Iterator[str]:
 def _named(inputs: Iterable[str]) -> Iterator[str]:
     """The paths named: arguments as they are, @FILE as the paths it lists."""
     for arg in inputs:
-        if not isinstance(arg, (str, os.PathLike)):
+        if not isinstance(arg, (str, bytes, os.PathLike)):
             raise TypeError(f"inputs must be paths, got {arg!r}")
-        arg = os.fspath(arg)
+        # A path as bytes is taken in any encoding, as the file system names it.
+        arg = os.fsdecode(arg)
         if arg == "-":
             raise BatchError("standard input (-) cannot be an input of a batch run")
         if not arg.startswith("@"):
@@ -205,7 +206,7 @@ def _plan(inputs: Iterable[str], out_dir: str) -> list[Job]:
     """
     if isinstance(inputs, (str, os.PathLike)):
         raise TypeError("inputs must be a sequence of paths, not a single path")
-    if not os.fspath(out_dir):
+    if not os.fsdecode(out_dir):
         raise BatchError("the output directory is named by an empty string: name one (. for the current one)")
     extensions = _sound_extensions()
     out = os.path.abspath(out_dir)
@@ -478,6 +479,7 @@ def batch(
         raise ValueError(f"scheduler must be an address or None, got {scheduler!r}")
     if scheduler is None:
         check_main_guard()
+    out_dir = os.fsdecode(out_dir)
     jobs = _plan(inputs, out_dir)
     note = ""
     if params.high is None:
