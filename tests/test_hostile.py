@@ -119,6 +119,16 @@ class TestHangs:
         assert one_line(r.stderr).startswith(
             f"{ERROR}cannot reach the scheduler at {impostor}: not a reachable Dask scheduler")
 
+    def test_workers_that_never_join(self, tmp_path, monkeypatch):
+        import gammatone_bank._runner as runner
+
+        monkeypatch.setattr(runner, "WORKERS_WAIT", 2.0)
+        sound(tmp_path / "a.wav")
+        with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address=":0") as empty:
+            with pytest.raises(ValueError, match="only 0 of the 1 workers asked for joined"):
+                batch([str(tmp_path / "a.wav")], str(tmp_path / "out"), scheduler=empty.scheduler_address,
+                      workers=1)
+
     def test_fifo_among_the_inputs(self, tmp_path):
         sound(tmp_path / "in" / "a.wav")
         os.mkfifo(tmp_path / "in" / "x.wav")

@@ -33,6 +33,9 @@ TASK_FILES = 64
 # While a run goes on, the manifest is rewritten at most this often (seconds),
 # so that a client that dies outright still leaves most of it behind.
 MANIFEST_EVERY = 60.0
+# With --scheduler and --workers N, how long the run waits for N workers to
+# join before it is refused: room for a cluster that is still starting.
+WORKERS_WAIT = 600.0
 
 
 class BatchInterrupted(KeyboardInterrupt):
@@ -294,7 +297,12 @@ def _connect(scheduler: str | None, workers: int | None) -> tuple["Client", Any,
         raise BatchError(f"cannot reach the scheduler at {scheduler} ({task_reason(exc)})") from None
     try:
         if workers:
-            client.wait_for_workers(workers)
+            try:
+                client.wait_for_workers(workers, timeout=WORKERS_WAIT)
+            except TimeoutError:
+                joined = len(client.scheduler_info(n_workers=-1)["workers"])
+                raise BatchError(f"only {joined} of the {workers} workers asked for joined the scheduler at "
+                                 f"{scheduler} within {WORKERS_WAIT:g} s") from None
         count = len(client.scheduler_info(n_workers=-1)["workers"])
     except BaseException:
         client.close()
