@@ -257,7 +257,7 @@ def _cancelled() -> bool:
     except (ImportError, ValueError, AttributeError):
         return False  # not in a task
     ts = worker.state.tasks.get(key)
-    return ts is None or ts.state in ("cancelled", "released", "forgotten")
+    return ts is not None and ts.state in ("cancelled", "released", "forgotten")
 
 
 def _checked(blocks: Iterator[Array], path: str) -> Iterator[Array]:

@@ -10,6 +10,7 @@ import signal
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import ExitStack, contextmanager
 from dataclasses import dataclass
 from types import FrameType
@@ -369,10 +370,13 @@ def _probe(address: str, seconds: float) -> None:
         finally:
             comm.abort()
 
-    try:
-        reply = asyncio.run(asyncio.wait_for(identity(), seconds))
-    except Exception as exc:  # whatever decoding a foreign server's bytes raises
-        reply = exc
+    # On a thread of its own, with its own event loop: the caller may be
+    # running one already (a notebook).
+    with ThreadPoolExecutor(1) as pool:
+        try:
+            reply = pool.submit(asyncio.run, asyncio.wait_for(identity(), seconds)).result()
+        except Exception as exc:  # whatever decoding a foreign server's bytes raises
+            reply = exc
     if isinstance(reply, dict) and reply.get("type") == "Scheduler":
         return
     if isinstance(reply, TimeoutError):
