@@ -412,13 +412,15 @@ class TestMemory:
             "import resource, sys\n"
             "from gammatone_bank._batch import Params, analyse\n"
             "p = Params(channels=4, low=50.0, high=None, frame=0.025, hop=0.01, channel=None, normalize=False)\n"
-            "analyse(sys.argv[1], sys.argv[2] + '.warm.npz', p)\n"
+            "analyse(sys.argv[3], sys.argv[2] + '.warm.npz', p)  # the libraries loaded, on a small file\n"
             "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
             "o = analyse(sys.argv[1], sys.argv[2] + '.npz', p)\n"
             "assert o.status == 'done', o\n"
             "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n"
         )
-        r = subprocess.run([sys.executable, "-P", "-c", code, str(path), str(tmp_path / "f")], env=ENV,
+        sound(tmp_path / "small.wav")
+        r = subprocess.run([sys.executable, "-P", "-c", code, str(path), str(tmp_path / "f"),
+                            str(tmp_path / "small.wav")], env=ENV,
                            capture_output=True, text=True, timeout=TIMEOUT)
         assert r.returncode == 0, r.stderr
         # 8 x 256 x 2**18 bytes (512 MiB) when a block is counted in frames.
