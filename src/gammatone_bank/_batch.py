@@ -361,6 +361,8 @@ def analyse_group(paths: Sequence[str], targets: Sequence[str], params: Params, 
     for path, target in zip(paths, targets):
         try:
             outcomes.append(analyse(path, target, params, run, keep_non_finite))
+        except Cancelled:
+            raise  # the rest of the group too
         except Exception as exc:
             raised = True
             outcomes.append(Outcome("failed", None, 0.0, f"{path}: {task_reason(exc)}"))

@@ -92,8 +92,9 @@ def main(argv: Sequence[str]) -> int:
         import distributed  # noqa: F401  (which sets up its loggers, each with its level)
     except ImportError:
         pass  # require() below says what to install
-    for name in ["distributed", *logging.root.manager.loggerDict]:
-        if name.startswith("distributed"):
+    for name in ["distributed", "asyncio", *logging.root.manager.loggerDict]:
+        # asyncio: "Future exception was never retrieved" as the cluster closes.
+        if name.startswith("distributed") or name == "asyncio":
             logging.getLogger(name).setLevel(logging.CRITICAL)
     try:
         require(["distributed", "tqdm", "soundfile"], "batch")
