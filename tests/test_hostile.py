@@ -316,7 +316,8 @@ class TestLostScheduler:
         status, _, stderr = interrupt(
             [*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"), "--out-dir", str(out),
              "--channels", "4", "--scheduler", address, "--workers", "1"],
-            lambda: len(list(out.glob("*.npz"))) >= 2, env=QUICK, kill=scheduler)
+            # The first file of a task's two has landed; the task's outcome is not back yet.
+            lambda: len(list(out.glob("*.npz"))) >= 1, env=QUICK, kill=scheduler)
         assert status == 1, stderr
         assert "Traceback" not in stderr
         rows = manifest_rows(out)
