@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import stat
 import sys
 import tempfile
 from collections.abc import Callable, Iterator
@@ -11,8 +12,12 @@ from typing import IO, Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
-# Samples per block read from a file: about 2 MiB of float64 per channel.
+# Frames per block read from a file, at most.
 BLOCK = 1 << 18
+# Bytes of float64 per block read, at most, whatever the file's channel
+# count: a 1024-channel file is read 256 frames at a time, so a read never
+# takes more memory than a mono one does.
+BLOCK_BYTES = 8 * BLOCK
 
 # The INPUT that means standard input, and how messages name it.
 STDIN = "-"
@@ -67,6 +72,14 @@ def _stdin(stack: ExitStack) -> IO[bytes]:
     return spool
 
 
+def _kind(mode: int) -> str:
+    for test, kind in ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return kind
+    return "not a regular file"
+
+
 @contextmanager
 def open_sound(
     path: str,
@@ -78,29 +91,41 @@ def open_sound(
     """Open a sound file and yield (Audio, blocks).
 
     blocks yields 1-D C-contiguous float64 arrays (full scale 1) of at most
-    `block` samples: the mean of the file's channels, or only channel
+    `block` samples (fewer for files of many channels, so that a block read
+    stays within BLOCK_BYTES): the mean of the file's channels, or only channel
     `channel` (0-based) when it is given.  ``on_block``, when given, sees
     each block as read, (samples x file channels), before it is mixed down.
     AudioError, with a one-line reason naming the path, when the file is
     missing, a directory, unreadable or empty, or when `channel` is not one
-    of its channels.  Non-finite samples raise AudioError when the block
-    holding them is read.
+    of its channels, or when it is not a regular file (a FIFO or a device
+    would block or never end; standard input is the way to pipe a sound
+    in).  Non-finite samples raise AudioError when the block holding them is
+    read, and so does a file that ends before the frames its header
+    announced (one cut short while it is read).
 
     The path "-" reads standard input (named "standard input" in messages).
     """
     sf = _soundfile()
     with ExitStack() as stack:
-        source: str | IO[bytes]
+        source: bytes | IO[bytes]
         if path == STDIN:
             label, name = STDIN_NAME, STDIN_NAME
             source = _stdin(stack)
         else:
             label, name = path, os.path.basename(path)
-            if not os.path.exists(path):
-                raise AudioError(f"{path}: no such file")
-            if os.path.isdir(path):
+            try:
+                mode = os.stat(path).st_mode
+            except FileNotFoundError:
+                raise AudioError(f"{path}: no such file") from None
+            except OSError as exc:
+                raise AudioError(f"{path}: cannot read ({exc.strerror or exc})") from None
+            if stat.S_ISDIR(mode):
                 raise AudioError(f"{path}: is a directory, not a sound file")
-            source = path
+            if not stat.S_ISREG(mode):
+                raise AudioError(f"{path}: is {_kind(mode)}, not a regular file; "
+                                 f"pipe it into standard input (-) instead")
+            # As bytes: soundfile would encode a name that is not UTF-8 strictly, and fail.
+            source = os.fsencode(path)
         try:
             f = stack.enter_context(sf.SoundFile(source))
         except (sf.SoundFileError, OSError, RuntimeError) as exc:
@@ -112,14 +137,21 @@ def open_sound(
         if channel is not None and not 0 <= channel < info.channels:
             raise AudioError(f"{label}: has {info.channels} channel(s), no channel {channel}")
 
+        step = max(1, min(block, BLOCK_BYTES // (8 * info.channels)))
+
         def blocks() -> Iterator[NDArray[np.float64]]:
+            read = 0
             while True:
                 try:
-                    data = f.read(block, dtype="float64", always_2d=True)
+                    data = f.read(step, dtype="float64", always_2d=True)
                 except (sf.SoundFileError, OSError, RuntimeError) as exc:
                     raise AudioError(f"{label}: read failed ({_reason(exc)})") from None
                 if data.shape[0] == 0:
+                    if 0 <= frames != read:
+                        raise AudioError(f"{label}: held {read} samples, not the {frames} its header "
+                                         f"announced (cut short while it was read?)")
                     return
+                read += data.shape[0]
                 if on_block is not None:
                     on_block(data)
                 x = data[:, channel] if channel is not None else data.mean(axis=1)

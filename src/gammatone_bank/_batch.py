@@ -14,15 +14,20 @@ This module plans the inputs and holds the task; the output directory is
 :mod:`gammatone_bank._outdir`'s, the cluster :mod:`gammatone_bank._runner`'s.
 """
 
+import functools
 import os
+import select
+import stat
 import sys
 import time
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import replace
 from typing import IO
 
+import numpy as np
+
 from gammatone_bank._audio import AudioError, open_sound
-from gammatone_bank._bank import _frame_count, erb_space
+from gammatone_bank._bank import Array, _frame_count, erb_space
 from gammatone_bank._features import FeaturesWriter, Source
 from gammatone_bank._features import kept as _kept
 from gammatone_bank._outdir import Job, OutDir, Row, write_atomically
@@ -68,6 +73,15 @@ EXTENSION_ALIASES = {
     "ogg": ("oga", "opus"),
 }
 NOT_WALKED = frozenset({"raw"})
+# A list of inputs (@FILE) is read line by line within these bounds, so that
+# a wrong file (/dev/zero, a FIFO nobody writes) is refused, not waited on
+# or held in memory: lines of at most LIST_LINE bytes (a path's limit), at
+# most LIST_BYTES in all (a million paths or so), and no more than
+# LIST_WAIT seconds without a byte from a pipe.
+LIST_LINE = 4096
+LIST_BYTES = 64 << 20
+LIST_WAIT = 10.0
+BOM = b"\xef\xbb\xbf"
 
 
 
@@ -98,15 +112,73 @@ def _walk(root: str, extensions: frozenset[str]) -> Iterator[tuple[str, str]]:
             ext = name.rpartition(".")[2].lower() if "." in name else ""
             if not name.startswith(".") and ext in extensions:
                 path = os.path.join(folder, name)
-                yield path, os.path.relpath(path, root)
+                # Regular files only, and links to them: a FIFO named x.wav
+                # would block its task, a device never end.  A dangling
+                # link is taken, and fails alone with its reason.
+                try:
+                    regular = stat.S_ISREG(os.stat(path).st_mode)
+                except OSError:
+                    regular = True
+                if regular:
+                    yield path, os.path.relpath(path, root)
+
+
+def _list_lines(path: str) -> Iterator[str]:
+    """The lines of a list of inputs, read within the LIST_ bounds, or BatchError.
+
+    Read as bytes, so that a path in any encoding comes through as the
+    file system names it (decoded as os.fsdecode does); a UTF-8 byte order
+    mark at the start is dropped.
+    """
+    def refuse(why: str) -> BatchError:
+        return BatchError(f"{path}: cannot read the list of inputs ({why})")
+
+    try:
+        # Non-blocking, so that a FIFO with no writer does not hang the open.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    except OSError as exc:
+        raise refuse(exc.strerror or str(exc)) from None
+    try:
+        mode = os.fstat(fd).st_mode
+        if not (stat.S_ISREG(mode) or stat.S_ISFIFO(mode)):
+            raise refuse("not a regular file or a pipe")
+        total, count, rest = 0, 0, b""
+        while True:
+            if not select.select([fd], [], [], LIST_WAIT)[0]:
+                raise refuse(f"nothing was written to it for {LIST_WAIT:g} s")
+            try:
+                chunk = os.read(fd, 1 << 16)
+            except BlockingIOError:
+                continue
+            except OSError as exc:
+                raise refuse(exc.strerror or str(exc)) from None
+            total += len(chunk)
+            if total > LIST_BYTES:
+                raise refuse(f"longer than {LIST_BYTES >> 20} MiB")
+            if total == len(chunk) and chunk.startswith(BOM):
+                chunk = chunk[len(BOM):]
+            lines = (rest + chunk).split(b"\n")
+            rest = lines.pop() if chunk else b""
+            for line in lines:
+                count += 1
+                if len(line) > LIST_LINE:
+                    raise refuse(f"line {count} is longer than {LIST_LINE} bytes: not a list of paths")
+                yield os.fsdecode(line.rstrip(b"\r"))
+            if len(rest) > LIST_LINE:
+                raise refuse(f"line {count + 1} is longer than {LIST_LINE} bytes: not a list of paths")
+            if not chunk:
+                return
+    finally:
+        os.close(fd)
 
 
 def _named(inputs: Iterable[str]) -> Iterator[str]:
     """The paths named: arguments as they are, @FILE as the paths it lists."""
     for arg in inputs:
-        if not isinstance(arg, (str, os.PathLike)):
+        if not isinstance(arg, (str, bytes, os.PathLike)):
             raise TypeError(f"inputs must be paths, got {arg!r}")
-        arg = os.fspath(arg)
+        # A path as bytes is taken in any encoding, as the file system names it.
+        arg = os.fsdecode(arg)
         if arg == "-":
             raise BatchError("standard input (-) cannot be an input of a batch run")
         if not arg.startswith("@"):
@@ -116,15 +188,11 @@ def _named(inputs: Iterable[str]) -> Iterator[str]:
                 raise BatchError(f"{arg}: no such file or directory")
             yield arg
             continue
-        try:
-            with open(arg[1:], encoding="utf-8") as f:
-                lines = f.read().splitlines()
-        except (OSError, UnicodeDecodeError) as exc:
-            reason = getattr(exc, "strerror", None) or exc
-            raise BatchError(f"{arg[1:]}: cannot read the list of inputs ({reason})") from None
         # One path per line, relative to the current directory like an
         # argument; blank lines and lines starting with # are passed over.
-        yield from (line.strip() for line in lines if line.strip() and not line.lstrip().startswith("#"))
+        for line in _list_lines(arg[1:]):
+            if line.strip() and not line.lstrip().startswith("#"):
+                yield line.strip()
 
 
 def _plan(inputs: Iterable[str], out_dir: str) -> list[Job]:
@@ -138,6 +206,8 @@ def _plan(inputs: Iterable[str], out_dir: str) -> list[Job]:
     """
     if isinstance(inputs, (str, os.PathLike)):
         raise TypeError("inputs must be a sequence of paths, not a single path")
+    if not os.fsdecode(out_dir):
+        raise BatchError("the output directory is named by an empty string: name one (. for the current one)")
     extensions = _sound_extensions()
     out = os.path.abspath(out_dir)
     jobs: dict[str, Job] = {}
@@ -168,7 +238,59 @@ def _count_samples(path: str, channel: int | None) -> int:
         return sum(x.size for x in blocks)
 
 
-def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
+class Cancelled(Exception):
+    """The scheduler let go of the running task: its run was cancelled."""
+
+
+def _cancelled() -> bool:
+    """Whether this thread runs a Dask task that its scheduler has cancelled.
+
+    Dask cannot stop a running task, so a task checks between blocks and
+    leaves off early instead of landing files for a run that has stopped
+    (Ctrl-C on a client of a remote cluster).  Looked up in the worker's
+    own state, so the check costs no round trip.
+    """
+    try:
+        from distributed.worker import get_worker, thread_state
+
+        worker, key = get_worker(), thread_state.key
+    except (ImportError, ValueError, AttributeError):
+        return False  # not in a task
+    ts = worker.state.tasks.get(key)
+    return ts is not None and ts.state in ("cancelled", "released", "forgotten")
+
+
+def _checked(blocks: Iterator[Array], path: str) -> Iterator[Array]:
+    for x in blocks:
+        if _cancelled():
+            raise Cancelled(f"{path}: the run was cancelled")
+        yield x
+
+
+def _finite(level: Array, path: str, keep: bool) -> Array:
+    if not keep and not np.isfinite(level).all():
+        raise AudioError(f"{path}: its levels are not finite: its samples are too large for the filter "
+                         f"(scale the input down, or keep such files with --keep-non-finite)")
+    return level
+
+
+def landed(job: Job, params: Params, run: str) -> Row | None:
+    """The row of a job whose features file this run wrote, or None.
+
+    For the tasks whose outcome was lost with the scheduler or the client's
+    connection: the file on disk tells what became of them.
+    """
+    try:
+        st = os.stat(job.input)
+        found = _kept(job.target, st.st_size, st.st_mtime_ns, params)
+    except (OSError, BatchError):
+        return None
+    if found is None or found.run != run:
+        return None
+    return Row(job.input, job.features, "done", found.audio_seconds, found.compute_seconds, "")
+
+
+def analyse(path: str, target: str, params: Params, run: str = "", keep_non_finite: bool = False) -> Outcome:
     """The task: the features file of one input, or the reason there is none.
 
     Pure in the sense that matters to Dask: whatever it does is decided by
@@ -177,7 +299,8 @@ def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
     the input is returned as an outcome; anything else (a full disk, a bug)
     is raised, so the scheduler retries it.  `run` names the run: a features
     file that this very run wrote is reported done, not skipped, when the
-    task runs again because the worker holding its outcome died.
+    task runs again because the worker holding its outcome died.  Levels
+    that are not finite fail the input unless `keep_non_finite`.
     """
     start = time.perf_counter()
 
@@ -209,10 +332,10 @@ def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
                 frames = _frame_count(expected, stream.frame_len, stream.hop_len)
                 n = 0
                 with FeaturesWriter(f, cfs.size, frames) as features:
-                    for x in blocks:
+                    for x in _checked(blocks, path):
                         n += x.size
-                        features.add(stream.process(x))
-                    features.add(stream.close())
+                        features.add(_finite(stream.process(x), path, keep_non_finite))
+                    features.add(_finite(stream.close(), path, keep_non_finite))
                     if n != expected or features.written != frames:
                         raise AudioError(f"{path}: announces {expected} samples but holds {n}")
                     features.finish(cfs=cfs, fs=audio.fs, samples=n, frame_len=stream.frame_len,
@@ -230,13 +353,16 @@ def analyse(path: str, target: str, params: Params, run: str = "") -> Outcome:
         return outcome("failed", None, f"{path}: {exc}")
 
 
-def analyse_group(paths: Sequence[str], targets: Sequence[str], params: Params, run: str) -> list[Outcome]:
+def analyse_group(paths: Sequence[str], targets: Sequence[str], params: Params, run: str,
+                  keep_non_finite: bool = False) -> list[Outcome]:
     """The task: :func:`analyse` for each input in turn."""
     outcomes: list[Outcome] = []
     raised = False
     for path, target in zip(paths, targets):
         try:
-            outcomes.append(analyse(path, target, params, run))
+            outcomes.append(analyse(path, target, params, run, keep_non_finite))
+        except Cancelled:
+            raise  # the rest of the group too
         except Exception as exc:
             raised = True
             outcomes.append(Outcome("failed", None, 0.0, f"{path}: {task_reason(exc)}"))
@@ -261,7 +387,11 @@ def _one_band(jobs: Sequence[Job], params: Params) -> tuple[Params, str]:
     tops = set()
     for job in jobs:
         try:
-            fs = int(soundfile.info(job.input).samplerate)
+            # Regular files only: opening a FIFO would wait for a writer.
+            # The name as bytes, which soundfile takes in any encoding.
+            if not stat.S_ISREG(os.stat(job.input).st_mode):
+                continue
+            fs = int(soundfile.info(os.fsencode(job.input)).samplerate)
         except Exception:  # anything a header can raise; the task will report it
             continue
         if fs > 0:
@@ -296,6 +426,7 @@ def batch(
     workers: int | None = None,
     progress: bool | None = None,
     retries: int = RETRIES,
+    keep_non_finite: bool = False,
 ) -> BatchResult:
     """Cochleagram features of many sound files, on Dask distributed.
 
@@ -319,7 +450,9 @@ def batch(
     processes (default: one per core) for the run.  With a scheduler,
     ``workers`` waits for that many workers before starting.  progress: a
     progress bar on stderr (None: only when stderr is a terminal).
-    retries: times a task that raised is tried again.
+    retries: times a task that raised is tried again.  keep_non_finite:
+    keep the features of an input whose levels are not finite (samples so
+    large that the filter overflows), which otherwise fails.
 
     Call it under ``if __name__ == "__main__":`` in a script: the embedded
     cluster's worker processes are spawned interpreters that import the
@@ -341,10 +474,14 @@ def batch(
     if workers is not None:
         workers = check_count("workers", workers, 1)
     retries = check_count("retries", retries, 0)
+    if not isinstance(keep_non_finite, (bool, np.bool_)):
+        raise ValueError(f"keep_non_finite must be True or False, got {keep_non_finite!r}")
+    task = functools.partial(analyse_group, keep_non_finite=bool(keep_non_finite))
     if scheduler is not None and not isinstance(scheduler, str):
         raise ValueError(f"scheduler must be an address or None, got {scheduler!r}")
     if scheduler is None:
         check_main_guard()
+    out_dir = os.fsdecode(out_dir)
     jobs = _plan(inputs, out_dir)
     note = ""
     if params.high is None:
@@ -353,6 +490,6 @@ def batch(
     if note:  # once the run is sure to go ahead
         print(f"gammatone-bank: note: {note}", file=sys.stderr)
     try:
-        return run(analyse_group, jobs, out, params, scheduler, workers, progress, retries)
+        return run(task, landed, jobs, out, params, scheduler, workers, progress, retries)
     finally:
         out.close()

@@ -45,12 +45,72 @@ class Row(NamedTuple):
     reason: str                     # one line for failures, else ""
 
 
+# Temporary files are named ".<target's name>.<8 hex digits>.tmp"; for a
+# target whose name is near the file system's limit the name is cut short.
+TEMPORARY = re.compile(r"\..*\.[0-9a-f]{8}\.tmp", re.DOTALL)
+# Those of a batch run's files: a directory may hold other programs' files.
+BATCH_TEMPORARY = re.compile(r"\.(?:.*\.npz|manifest\.csv|parameters\.json|probe)\.[0-9a-f]{8}\.tmp", re.DOTALL)
+NAME_MAX = 255
+
+
+def temporary_path(path: str) -> str:
+    """A new temporary file's path beside path, within the length a name may have."""
+    folder, base = os.path.split(path)
+    name = os.fsencode(base)[:NAME_MAX - len(".12345678.tmp") - 1]
+    # Cut at a byte, the name may end in half a character: fsdecode keeps it.
+    return os.path.join(folder, f".{os.fsdecode(name)}.{secrets.token_hex(4)}.tmp")
+
+
+def sweep_temporaries(folder: str, targets: Sequence[str] | None = None, held_too: bool = False) -> None:
+    """Delete the temporary files below folder that no process holds.
+
+    Every writer holds a lock on its temporary file (flock) while it writes,
+    so one that can be locked here was left by a process that died (or,
+    with `held_too`, any).  Without `targets`, those of a batch run's own
+    files anywhere below folder (features, manifest, parameters, probe);
+    with them, only those of these targets, in folder itself.
+    """
+    if targets is not None:
+        prefixes = {os.path.basename(temporary_path(t))[:-len("12345678.tmp")] for t in targets}
+    for where, _, names in os.walk(folder):
+        for name in names:
+            if targets is None:
+                wanted = BATCH_TEMPORARY.fullmatch(name) is not None
+            else:
+                wanted = TEMPORARY.fullmatch(name) is not None and name[:-len("12345678.tmp")] in prefixes
+            if wanted:
+                path = os.path.join(where, name)
+                try:
+                    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+                except OSError:
+                    continue
+                try:
+                    if not held_too:
+                        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    os.unlink(path)
+                except OSError:
+                    pass  # held by a live writer, or gone already
+                finally:
+                    os.close(fd)
+        if targets is not None:
+            return
+
+
+def open_temporary(path: str, mode: int = os.O_WRONLY) -> tuple[str, int]:
+    """(path, fd) of a new temporary file beside path, locked while it is open."""
+    tmp = temporary_path(path)
+    # Created like any new file (0o666 less the umask).
+    fd = os.open(tmp, mode | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        pass  # a file system without locks: it is swept only by the lock of the run
+    return tmp, fd
+
+
 def write_atomically(path: str, write: Callable[[IO[bytes]], T]) -> T:
     """Write a new temporary file beside path with write(), then rename it over path."""
-    folder, base = os.path.split(path)
-    tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
-    # Created like any new file (0o666 less the umask).
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    tmp, fd = open_temporary(path)
     try:
         with os.fdopen(fd, "wb") as f:
             value = write(f)
@@ -64,33 +124,19 @@ def write_atomically(path: str, write: Callable[[IO[bytes]], T]) -> T:
         raise
 
 
-def _temporary_names(base: str) -> "re.Pattern[str]":
-    return re.compile(rf"\.{re.escape(base)}\.[0-9a-f]{{8}}\.tmp")
-
-
 def remove_temporaries(targets: Sequence[str]) -> None:
     """Delete temporary files left beside this run's targets by tasks that died.
 
     A task removes its own temporary file when it fails; one whose worker
     process was killed cannot, and this is run once every task is over.
+    Their locks are not asked: a worker killed a moment ago may not have
+    let go of its lock yet.
     """
-    by_folder: dict[str, set[str]] = {}
+    by_folder: dict[str, list[str]] = {}
     for target in targets:
-        folder, base = os.path.split(target)
-        by_folder.setdefault(folder, set()).add(base)
-    for folder, bases in by_folder.items():
-        try:
-            names = os.listdir(folder)
-        except OSError:
-            continue
-        for name in names:
-            if name.startswith(".") and name.endswith(".tmp"):
-                base = name[1:].rsplit(".", 2)[0]
-                if base in bases and _temporary_names(base).fullmatch(name):
-                    try:
-                        os.unlink(os.path.join(folder, name))
-                    except OSError:
-                        pass
+        by_folder.setdefault(os.path.dirname(target), []).append(target)
+    for folder, beside in by_folder.items():
+        sweep_temporaries(folder, beside, held_too=True)
 
 
 def _options(params: Params, names: Iterable[str]) -> str:
@@ -157,15 +203,24 @@ class OutDir:
             raise BatchError(f"{out_dir}: cannot create or write the output directory "
                              f"({exc.strerror or exc})") from None
         self._lock = os.open(os.path.join(self.path, LOCK), os.O_RDWR | os.O_CREAT, 0o666)
+        locked = False
         try:
             fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            locked = True
         except BlockingIOError:
             os.close(self._lock)
             raise BatchError(f"{out_dir}: another batch run is writing there") from None
         except OSError:
             pass  # a file system without locks: run unguarded
         try:
-            self._claim(params)
+            if locked:
+                # No other run is writing here: what temporaries there are
+                # were left by runs that died, or by their killed workers.
+                sweep_temporaries(self.path)
+            try:
+                self._claim(params)
+            except OSError as exc:
+                raise BatchError(f"{out_dir}: cannot write {PARAMETERS} ({exc.strerror or exc})") from None
             self.rows = self._read_manifest()
         except BaseException:
             self.close()
@@ -201,7 +256,7 @@ class OutDir:
     def _read_manifest(self) -> dict[str, dict[str, str]]:
         """The rows of an earlier run's manifest, by features file."""
         try:
-            with open(self.manifest, newline="", encoding="utf-8") as f:
+            with open(self.manifest, newline="", encoding="utf-8", errors="surrogateescape") as f:
                 reader = csv.DictReader(f)
                 if tuple(reader.fieldnames or ()) != COLUMNS:
                     return {}
@@ -224,7 +279,10 @@ class OutDir:
         writer = csv.DictWriter(text, COLUMNS, lineterminator="\n")
         writer.writeheader()
         writer.writerows(self.rows[key] for key in sorted(self.rows))
-        write_atomically(self.manifest, lambda f: f.write(text.getvalue().encode()))
+        # Paths are written as the file system names them: bytes that are
+        # not UTF-8 stay as they are (read back with errors="surrogateescape").
+        data = text.getvalue().encode("utf-8", "surrogateescape")
+        write_atomically(self.manifest, lambda f: f.write(data))
 
     def close(self) -> None:
         if self._lock >= 0:

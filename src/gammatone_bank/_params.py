@@ -23,6 +23,10 @@ DEFAULT_HIGH = 8000.0
 HIGH_FRACTION = 0.45
 FRAME = 0.025
 HOP = 0.010
+# Bounds that no analysis comes near, so that a slip (2**40 channels, a
+# frame of 1e300 s) is refused up front instead of failing every file.
+MAX_CHANNELS = 10_000
+MAX_SECONDS = 3600.0
 
 
 class BatchError(ValueError):
@@ -127,9 +131,16 @@ def check_params(
         raise ValueError(f"high must be above low ({lo:g}), got {high!r}")
     if not isinstance(normalize, (bool, np.bool_)):
         raise ValueError(f"normalize must be True or False, got {normalize!r}")
+    n = check_count("channels", channels, 2)
+    if n > MAX_CHANNELS:
+        raise ValueError(f"channels must be at most {MAX_CHANNELS}, got {channels!r}")
+    seconds = {}
+    for name, value in (("frame", frame), ("hop", hop)):
+        seconds[name] = check_positive(name, value)
+        if seconds[name] > MAX_SECONDS:
+            raise ValueError(f"{name} must be at most {MAX_SECONDS:g} s, got {value!r}")
     return Params(
-        channels=check_count("channels", channels, 2), low=lo, high=hi,
-        frame=check_positive("frame", frame), hop=check_positive("hop", hop),
+        channels=n, low=lo, high=hi, frame=seconds["frame"], hop=seconds["hop"],
         channel=None if channel is None else check_count("channel", channel, 0),
         normalize=bool(normalize),
     )

@@ -10,6 +10,7 @@ import signal
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import ExitStack, contextmanager
 from dataclasses import dataclass
 from types import FrameType
@@ -33,6 +34,9 @@ TASK_FILES = 64
 # While a run goes on, the manifest is rewritten at most this often (seconds),
 # so that a client that dies outright still leaves most of it behind.
 MANIFEST_EVERY = 60.0
+# With --scheduler and --workers N, how long the run waits for N workers to
+# join before it is refused: room for a cluster that is still starting.
+WORKERS_WAIT = 600.0
 
 
 class BatchInterrupted(KeyboardInterrupt):
@@ -68,6 +72,7 @@ class BatchResult:
     manifest: str
     seconds: float
     workers: int
+    manifest_error: str = ""  # why the manifest could not be written, if it could not
 
     def count(self, status: str) -> int:
         return sum(row.status == status for row in self.rows)
@@ -268,29 +273,119 @@ def _connect(scheduler: str | None, workers: int | None) -> tuple["Client", Any,
         # Ctrl-C in the terminal reaches them too, and they leave it to this
         # process, which cancels the work and closes the cluster.
         preload = [*dask.config.get("distributed.worker.preload", []), __name__]
-        cluster = LocalCluster(
-            n_workers=count, threads_per_worker=1, processes=True, host="127.0.0.1",
-            dashboard_address=":0", silence_logs=logging.ERROR, preload=preload,
-        )
+        # The workers' own logs (a "Compute Failed" block for every task
+        # that raised) would flood the terminal: each failure is one line of
+        # the summary and one row of the manifest already.
+        with _signals_deferred() as got:
+            cluster = LocalCluster(
+                n_workers=count, threads_per_worker=1, processes=True, host="127.0.0.1",
+                dashboard_address=":0", silence_logs=logging.CRITICAL, preload=preload,
+            )
         try:
+            if got:  # now that the cluster can be closed in order
+                signal.raise_signal(got[0])
             return Client(cluster), cluster, count
         except BaseException:
             cluster.close()
             raise
+    import dask
+
+    seconds = dask.utils.parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"), "s")
+    _probe(scheduler, seconds)
     try:
-        # Waits for the scheduler as long as Dask's connect timeout allows
-        # (distributed.comm.timeouts.connect, 30 s unless configured).
-        client = Client(scheduler)
+        client = Client(scheduler, timeout=seconds)
     except (OSError, TimeoutError, ValueError) as exc:
         raise BatchError(f"cannot reach the scheduler at {scheduler} ({task_reason(exc)})") from None
     try:
         if workers:
-            client.wait_for_workers(workers)
+            try:
+                client.wait_for_workers(workers, timeout=WORKERS_WAIT)
+            except TimeoutError:
+                joined = len(client.scheduler_info(n_workers=-1)["workers"])
+                raise BatchError(f"only {joined} of the {workers} workers asked for joined the scheduler at "
+                                 f"{scheduler} within {WORKERS_WAIT:g} s") from None
         count = len(client.scheduler_info(n_workers=-1)["workers"])
     except BaseException:
         client.close()
         raise
     return client, None, count
+
+
+@contextmanager
+def _signals_deferred() -> Iterator[list[int]]:
+    """Hold Ctrl-C and SIGTERM back while the embedded cluster starts.
+
+    A signal in the middle of LocalCluster() leaves it half started, and its
+    nannies and workers print pages of tracebacks as they are torn down.
+    So the signals are noted, not acted on, until the cluster is up, then
+    raised again; SIGINT is also blocked, which the worker processes started
+    meanwhile inherit, so the terminal's Ctrl-C never reaches them (they
+    leave it to this process in any case).  Yields the signals that came.
+    """
+    from multiprocessing import resource_tracker
+
+    # Started later, from the thread that spawns the workers, the resource
+    # tracker would unblock SIGINT in that thread just before the workers
+    # are spawned from it.
+    resource_tracker.ensure_running()
+    got: list[int] = []
+    watched = (signal.SIGINT, signal.SIGTERM)
+    try:
+        previous = {signum: signal.signal(signum, lambda signum, frame: got.append(signum))
+                    for signum in watched}
+    except ValueError:  # not the main thread: signals go elsewhere anyway
+        yield got
+        return
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield got
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        _let_handlers_run()  # a Ctrl-C held back by the mask lands in got
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _let_handlers_run() -> None:
+    """A call boundary, where Python runs the handlers of signals that came."""
+
+
+def _probe(address: str, seconds: float) -> None:
+    """Ask the server at address what it is, within `seconds`, or BatchError.
+
+    Client() waits without end on a server that takes the connection but
+    never answers as a scheduler does (a listener that stays silent, a web
+    server), whatever its timeouts say, so the first exchange is made here,
+    under a bound.
+    """
+    import asyncio
+
+    from distributed.comm import connect
+
+    async def identity() -> object:
+        comm = await connect(address, timeout=seconds)
+        try:
+            await comm.write({"op": "identity"})
+            return await comm.read()
+        finally:
+            comm.abort()
+
+    # On a thread of its own, with its own event loop: the caller may be
+    # running one already (a notebook).
+    with ThreadPoolExecutor(1) as pool:
+        try:
+            reply = pool.submit(asyncio.run, asyncio.wait_for(identity(), seconds)).result()
+        except Exception as exc:  # whatever decoding a foreign server's bytes raises
+            reply = exc
+    if isinstance(reply, dict) and reply.get("type") == "Scheduler":
+        return
+    if isinstance(reply, TimeoutError):
+        why = f"no answer within {seconds:g} s, distributed.comm.timeouts.connect"
+    elif isinstance(reply, BaseException):
+        why = task_reason(reply)
+    else:
+        why = "it does not answer as one"
+    raise BatchError(f"cannot reach the scheduler at {address}: not a reachable Dask scheduler ({why})")
 
 
 def _rows(group: Sequence[Job], value: object) -> list[Row]:
@@ -348,10 +443,15 @@ def _kill_workers(client: "Client") -> None:
 
 
 def run(
-    task: Callable[..., list[Outcome]], jobs: list[Job], out: OutDir, params: Params,
+    task: Callable[..., list[Outcome]], landed: Callable[[Job, Params, str], Row | None],
+    jobs: list[Job], out: OutDir, params: Params,
     scheduler: str | None, workers: int | None, progress: bool | None, retries: int,
 ) -> BatchResult:
-    """Run task(inputs, targets, params=, run=) on groups of the jobs; the manifest follows."""
+    """Run task(inputs, targets, params=, run=) on groups of the jobs; the manifest follows.
+
+    landed(job, params, run) gives the row of a job whose outcome never came
+    back (the scheduler was lost, say) from the features file it left.
+    """
     from distributed import as_completed
 
     start = time.perf_counter()
@@ -363,9 +463,16 @@ def run(
     bar: Progress | None = None
     stack = ExitStack()
 
-    def result() -> BatchResult:
-        ordered = tuple(rows[j.features] for j in jobs if j.features in rows)
-        return BatchResult(ordered, len(jobs), out.path, out.manifest, time.perf_counter() - start, count)
+    run_id = secrets.token_hex(4)
+    stopped: int | None = None
+    problem = ""
+
+    def write_manifest() -> str:
+        try:
+            out.write_manifest(rows.values())
+        except OSError as exc:
+            return f"{out.manifest}: cannot write ({exc.strerror or exc})"
+        return ""
 
     try:
         if scheduler is None:
@@ -374,7 +481,6 @@ def run(
         bar = Progress(len(jobs), progress)
         # The largest first, so the run does not end waiting on one big file.
         groups = _groups(jobs, count)
-        run_id = secrets.token_hex(4)
         keys = [f"gammatone-batch-{run_id}-{i:08d}" for i in range(len(groups))]
         futures = client.map(task, [[j.input for j in g] for g in groups],
                              [[j.target for j in g] for g in groups],
@@ -391,10 +497,10 @@ def run(
                 rows[job.features] = row
                 bar.add(row)
             if time.monotonic() - written > MANIFEST_EVERY:
-                out.write_manifest(rows.values())
+                write_manifest()  # a failure now is reported at the end, if it lasts
                 written = time.monotonic()
     except KeyboardInterrupt as exc:
-        raise BatchInterrupted(result(), getattr(exc, "signum", signal.SIGINT)) from None
+        stopped = getattr(exc, "signum", signal.SIGINT)
     finally:
         # A second Ctrl-C must not cut the tidying short.
         with signals_ignored():
@@ -402,8 +508,19 @@ def run(
                 bar.close()
             if client is not None:
                 _stop(client, cluster, futures)
+            # Tasks whose outcome was lost (the scheduler died) may have
+            # landed their file: that work is done, whatever came back.
+            for job in jobs:
+                lost = rows.get(job.features)
+                if lost is not None and lost.status == "failed" and lost.compute_seconds is None:
+                    rows[job.features] = landed(job, params, run_id) or lost
             # Whatever ended the run, no partial features file stays behind.
             remove_temporaries([j.target for j in jobs])
-            out.write_manifest(rows.values())
+            problem = write_manifest()
             stack.close()
-    return result()
+    ordered = tuple(rows[j.features] for j in jobs if j.features in rows)
+    result = BatchResult(ordered, len(jobs), out.path, out.manifest, time.perf_counter() - start, count,
+                         problem)
+    if stopped is not None:
+        raise BatchInterrupted(result, stopped)
+    return result

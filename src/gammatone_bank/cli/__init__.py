@@ -6,6 +6,8 @@ when it is asked for.
 """
 
 import importlib
+import os
+import signal
 import sys
 from collections.abc import Sequence
 
@@ -17,10 +19,58 @@ COMMANDS = {
 DEFAULT = "gammatone_bank.cli._analyse"
 
 
+def _standard_streams() -> None:
+    """Standard streams fit for any name and never missing.
+
+    A closed descriptor 0, 1 or 2 (``2>&-``) is opened on /dev/null: left
+    closed, the next file opened would take its number, and a message meant
+    for stderr would land in it.  Paths are bytes to the file system, and
+    go out as the same bytes, whatever their encoding.
+    """
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            os.open(os.devnull, os.O_RDWR)  # takes the lowest free number: fd
+    for name in ("stdout", "stderr"):
+        stream = getattr(sys, name)
+        if stream is None:
+            setattr(sys, name, stream := open(1 if name == "stdout" else 2, "w", closefd=False))
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="surrogateescape")
+
+
+def _quiet(fds: Sequence[int] = (1, 2)) -> None:
+    """Send whatever is still buffered for these descriptors to /dev/null."""
+    null = os.open(os.devnull, os.O_WRONLY)
+    for fd in fds:
+        os.dup2(null, fd)
+    os.close(null)
+
+
+def _quiet_stdout() -> None:
+    _quiet([1])
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of ``gammatone-bank`` and ``python -m gammatone_bank``."""
+    from gammatone_bank.cli._common import OutputError
+
+    _standard_streams()
     args = list(sys.argv[1:] if argv is None else argv)
     name = COMMANDS.get(args[0]) if args else None
-    module = importlib.import_module(name or DEFAULT)
-    status: int = module.main(args[1:] if name else args)
+    try:
+        module = importlib.import_module(name or DEFAULT)
+        status: int = module.main(args[1:] if name else args)
+        sys.stdout.flush()
+    except OutputError as exc:
+        _quiet_stdout()
+        from gammatone_bank.cli._common import error
+
+        return error(exc)
+    except BrokenPipeError:
+        # The reader went away (``... | head``): end quietly, as a process
+        # killed by SIGPIPE would, which is what the shell expects.
+        _quiet()
+        return 128 + signal.SIGPIPE
     return status

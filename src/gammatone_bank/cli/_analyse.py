@@ -18,7 +18,6 @@ import argparse
 import importlib
 import math
 import os
-import secrets
 import shutil
 import sys
 import time
@@ -32,6 +31,7 @@ import numpy as np
 from gammatone_bank._audio import STDIN, Audio, AudioError, open_sound
 from gammatone_bank._bank import Array, erb_space
 from gammatone_bank._features import FeaturesWriter, Source
+from gammatone_bank._outdir import open_temporary, sweep_temporaries
 from gammatone_bank._params import Params, band, frame_lengths
 from gammatone_bank._signal import DEMO_NAME, demo_signal
 from gammatone_bank._signals import signals_ignored
@@ -40,9 +40,11 @@ from gammatone_bank.cli._common import (
     PROG,
     CliError,
     add_analysis_options,
+    emit,
     error,
     positive,
     require,
+    say,
     sigterm_raises,
     stopped,
     version,
@@ -194,12 +196,11 @@ class _Outputs:
     def add(self, path: str) -> IO[bytes]:
         if os.path.isdir(path):
             raise CliError(f"{path}: is a directory")
-        folder, base = os.path.split(os.path.abspath(path))
-        tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
+        target = os.path.abspath(path)
         try:
-            # Created like any new file (mode 0o666 less the umask), so the
-            # result has ordinary permissions after the rename.
-            fd = os.open(tmp, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
+            # Those an earlier run left beside this target when it was killed.
+            sweep_temporaries(os.path.dirname(target), [target])
+            tmp, fd = open_temporary(target, os.O_RDWR)
         except OSError as exc:
             raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
         f = os.fdopen(fd, "w+b")
@@ -259,6 +260,7 @@ class _Levels:
 
     def __init__(self, channels: int, frames: int) -> None:
         self._buf = np.empty((channels, max(frames, 1)))
+        self.finite = True
         self.count = 0
         self.loudest = -math.inf
 
@@ -266,6 +268,7 @@ class _Levels:
         k = level.shape[1]
         if k == 0:
             return
+        self.finite = self.finite and bool(np.isfinite(level).all())
         if self.count + k > self._buf.shape[1]:
             grown = np.empty((self._buf.shape[0], max(2 * self._buf.shape[1], self.count + k)))
             grown[:, :self.count] = self._buf[:, :self.count]
@@ -462,14 +465,21 @@ def run(args: argparse.Namespace) -> str:
             raise CliError(f"{label}: held {n} samples, not the {expected} its header announced")
 
         level = levels.array()
+        if not levels.finite:
+            peak = float(np.max(peaks.channels)) if peaks.channels is not None else math.inf
+            raise CliError(f"{label}: its levels are not finite: samples up to {peak:g} overflow the "
+                           f"filter (scale the input down)")
         _warn_if_silent(label, levels.loudest, audio, args.channel, peaks)
 
+        # A name that is not UTF-8 is drawn with its odd bytes as U+FFFD:
+        # the fonts have no glyph for the escapes that carry them.
+        name = os.fsencode(audio.name).decode("utf-8", "replace")
         if args.channel is not None:
-            title = f"Cochleagram of {audio.name}, channel {args.channel}"
+            title = f"Cochleagram of {name}, channel {args.channel}"
         elif audio.channels > 1:
-            title = f"Cochleagram of {audio.name}, mean of {audio.channels} channels"
+            title = f"Cochleagram of {name}, mean of {audio.channels} channels"
         else:
-            title = f"Cochleagram of {audio.name}"
+            title = f"Cochleagram of {name}"
         limits = colour_limits(levels.loudest, args.range_db, args.top)
         with _writing(args.out):
             draw(picture, fmt, pool_levels(level), n / fs, cfs, title, limits, levels.loudest)
@@ -505,7 +515,7 @@ def main(argv: Sequence[str]) -> int:
         return error(exc)
     except KeyboardInterrupt as exc:
         word, status = stopped(exc)
-        print(f"{PROG}: {word}", file=sys.stderr)
+        say(word)
         return status
-    print(summary)
+    emit(summary)
     return 0

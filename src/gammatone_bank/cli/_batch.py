@@ -2,12 +2,13 @@
 
     gammatone-bank batch INPUT... --out-dir DIR [--channels N] [--low HZ] [--high HZ]
                          [--frame S] [--hop S] [--channel K] [--normalize]
-                         [--scheduler ADDRESS] [--workers N] [--retries N]
+                         [--scheduler ADDRESS] [--workers N] [--retries N] [--keep-non-finite]
 
 The options are parsed here; the run itself is the library's batch().
 """
 
 import argparse
+import logging
 import sys
 from collections.abc import Sequence
 
@@ -17,9 +18,11 @@ from gammatone_bank.cli._common import (
     PROG,
     CliError,
     add_analysis_options,
+    emit,
     count,
     error,
     require,
+    say,
     sigterm_raises,
     stopped,
 )
@@ -71,6 +74,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--workers", type=count(1), default=None, metavar="N",
                    help="worker processes of the local cluster (default: one per core); "
                    "with --scheduler, wait for N workers")
+    p.add_argument("--keep-non-finite", action="store_true",
+                   help="keep the features of an input whose levels are not finite (samples too large "
+                   "for the filter) instead of failing it")
     p.add_argument("--retries", type=count(0), default=RETRIES, metavar="N",
                    help=f"times a task that raised is tried again (default {RETRIES})")
     return p
@@ -79,6 +85,17 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str]) -> int:
     """Entry point of ``gammatone-bank batch``."""
     args = _parser().parse_args(argv)
+    # Dask logs what goes wrong with its connections in pages of tracebacks
+    # (a lost scheduler, say); the command line's word on it is the summary
+    # and the manifest's reasons.
+    try:
+        import distributed  # noqa: F401  (which sets up its loggers, each with its level)
+    except ImportError:
+        pass  # require() below says what to install
+    for name in ["distributed", "asyncio", *logging.root.manager.loggerDict]:
+        # asyncio: "Future exception was never retrieved" as the cluster closes.
+        if name.startswith("distributed") or name == "asyncio":
+            logging.getLogger(name).setLevel(logging.CRITICAL)
     try:
         require(["distributed", "tqdm", "soundfile"], "batch")
         with sigterm_raises():
@@ -86,25 +103,29 @@ def main(argv: Sequence[str]) -> int:
                 args.inputs, args.out_dir, channels=args.channels, low=args.low, high=args.high,
                 frame=args.frame, hop=args.hop, channel=args.channel, normalize=args.normalize,
                 scheduler=args.scheduler, workers=args.workers, retries=args.retries,
+                keep_non_finite=args.keep_non_finite,
             )
     except (BatchError, CliError) as exc:
         return error(exc)
     except BatchInterrupted as stop:
         r = stop.result
         word, status = stopped(stop)
-        print(f"{PROG}: {word}: {len(r.rows)} of {r.inputs} inputs finished ({r.done} done, "
-              f"{r.skipped} skipped, {r.failed} failed), recorded in {r.manifest}; "
-              f"rerun to do the rest", file=sys.stderr)
+        if r.manifest_error:
+            say(f"error: {r.manifest_error}")
+        say(f"{word}: {len(r.rows)} of {r.inputs} inputs finished ({r.done} done, "
+            f"{r.skipped} skipped, {r.failed} failed), recorded in {r.manifest}; rerun to do the rest")
         return status
     except KeyboardInterrupt as stop:  # before the run started
         word, status = stopped(stop)
-        print(f"{PROG}: {word}", file=sys.stderr)
+        say(word)
         return status
     failures = [row for row in result.rows if row.status == "failed"]
     for row in failures[:SHOW_FAILURES]:
-        print(f"{PROG}: failed: {row.reason}", file=sys.stderr)
+        say(f"failed: {row.reason}")
     if len(failures) > SHOW_FAILURES:
-        print(f"{PROG}: ... and {len(failures) - SHOW_FAILURES} more failures: see {result.manifest}",
-              file=sys.stderr)
-    print(result.summary)
-    return 1 if failures else 0
+        say(f"... and {len(failures) - SHOW_FAILURES} more failures: see {result.manifest}")
+    if result.manifest_error:
+        # The features files are in place: a rerun finds them and records them.
+        say(f"error: {result.manifest_error}; the features are in place, a rerun records them")
+    emit(result.summary)
+    return 1 if failures or result.manifest_error else 0

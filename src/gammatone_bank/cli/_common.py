@@ -5,6 +5,7 @@ statuses of Ctrl-C and SIGTERM, the version and the install hint."""
 import argparse
 import importlib.metadata
 import importlib.util
+import os
 import signal
 import sys
 from collections.abc import Callable, Iterator, Sequence
@@ -33,13 +34,45 @@ class CliError(Exception):
     """A failure to report as one line on stderr with exit status 2."""
 
 
+def say(line: str) -> None:
+    """One line on stderr, on a line of its own: on a terminal, whatever a
+    progress bar left on the current line (a signal can cut its drawing
+    short, before it knows to erase itself) is erased first."""
+    start = ""
+    if sys.stderr.isatty():
+        try:
+            start = "\r" + " " * (os.get_terminal_size(sys.stderr.fileno()).columns - 1) + "\r"
+        except (OSError, ValueError):
+            start = "\r\x1b[K"
+    print(f"{start}{PROG}: {line}", file=sys.stderr)
+
+
+class OutputError(Exception):
+    """Standard output cannot be written (a full disk behind ``> file``)."""
+
+
+def emit(line: str) -> None:
+    """The summary line on stdout; OutputError when it cannot be written.
+
+    BrokenPipeError (the reader went away) is left to the caller, which
+    ends quietly.
+    """
+    try:
+        print(line)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise OutputError(f"standard output: cannot write ({exc.strerror or exc})") from None
+
+
 def warn(message: str) -> None:
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
+    say(f"warning: {message}")
 
 
 def error(message: object) -> int:
     """Report a refusal in one line; returns its exit status."""
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    say(f"error: {message}")
     return 2
 
 
@@ -146,15 +179,29 @@ class Terminated(KeyboardInterrupt):
     signum = signal.SIGTERM
 
 
-def _on_sigterm(signum: int, frame: object) -> None:
-    raise Terminated
+def _on_signal(signum: int, frame: object) -> None:
+    # The first signal stops the run; those that follow (a user pressing
+    # Ctrl-C again and again) must not cut the tidying or the last line short.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise Terminated if signum == signal.SIGTERM else KeyboardInterrupt
 
 
 @contextmanager
 def sigterm_raises() -> Iterator[None]:
-    """SIGTERM raises Terminated for the duration."""
-    with signal_handler(signal.SIGTERM, _on_sigterm):
+    """SIGTERM raises Terminated and Ctrl-C KeyboardInterrupt for the
+    duration, once: after the first, both are ignored until the process ends."""
+    try:
+        previous = {signum: signal.signal(signum, _on_signal) for signum in (signal.SIGINT, signal.SIGTERM)}
+    except ValueError:  # not the main thread: signals go elsewhere anyway
         yield
+        return
+    try:
+        yield
+    finally:
+        if signal.getsignal(signal.SIGINT) is _on_signal:  # no signal came
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
 
 
 def stopped(exc: KeyboardInterrupt) -> tuple[str, int]:

@@ -1,0 +1,506 @@
+"""Both commands in a hostile world: endless inputs, silent or foreign servers,
+odd file types and names, full disks, stale temporaries, lost schedulers,
+signals and closed pipes, many-channel inputs, overflowing samples.
+
+Each class is one kind of fault, made real: FIFOs and devices, TCP listeners
+on 127.0.0.1 that are not Dask schedulers, a tmpfs mounted for a full disk
+(skipped where mounting is not allowed), `dask scheduler` and `dask worker`
+processes, signals sent to the process group.  Every wait is bounded.
+"""
+
+import csv
+import fcntl
+import json
+import os
+import resource
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+soundfile = pytest.importorskip("soundfile")
+
+from test_batch import ENV, PYTHON, SLOW_WORKER, TIMEOUT, cli, sound, stray_files  # noqa: E402
+
+from gammatone_bank import batch  # noqa: E402
+
+ERROR = "gammatone-bank: error: "
+# Dask's connect timeout for the runs that must give up on a scheduler.
+QUICK = ENV | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
+
+
+def analyse_cli(*args, cwd, env=ENV, **kwargs):
+    """`python -m gammatone_bank ARGS` (the single-file command), bytes out."""
+    return subprocess.run([*PYTHON, "gammatone_bank", *args], cwd=cwd, env=env | {"MPLBACKEND": "Agg"},
+                          capture_output=True, timeout=TIMEOUT, **kwargs)
+
+
+def one_line(stderr):
+    text = stderr.decode(errors="replace") if isinstance(stderr, bytes) else stderr
+    assert "Traceback" not in text, text
+    assert len(text.splitlines()) == 1, text
+    return text
+
+
+def manifest_rows(out):
+    # How the README says to read it back: any name, whatever its encoding.
+    with open(os.path.join(out, "manifest.csv"), newline="", encoding="utf-8",
+              errors="surrogateescape") as f:
+        return {row["input"]: row for row in csv.DictReader(f)}
+
+
+class TestUnbounded:
+    """Inputs that never end or never come are refused, in bounded memory and time."""
+
+    @pytest.mark.parametrize("make, reason", [
+        (lambda p: "/dev/zero", "not a regular file"),
+        (lambda p: os.mkfifo(p) or p, "nothing was written"),
+        (lambda p: p.write_bytes(b"a" * 10_000 + b".wav\n") and p, "longer than"),
+    ], ids=["device", "fifo-without-writer", "long-line"])
+    def test_bad_list_file(self, tmp_path, make, reason):
+        listed = make(tmp_path / "list")
+        p = subprocess.Popen([*PYTHON, "gammatone_bank", "batch", f"@{listed}", "--out-dir",
+                              str(tmp_path / "out")], env=ENV,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30)))
+        stdout, stderr = p.communicate(timeout=TIMEOUT)
+        assert p.returncode == 2, stderr
+        assert one_line(stderr).startswith(f"{ERROR}{listed}: ") and reason in stderr
+
+    def test_list_from_a_pipe_with_a_bom(self, tmp_path):
+        sound(tmp_path / "a.wav")
+        r = subprocess.run(["bash", "-c", 'exec "$@" batch @<(printf "\\xef\\xbb\\xbfa.wav\\n") '
+                            '--out-dir out --channels 4 --workers 1', "-", *PYTHON, "gammatone_bank"],
+                           cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 0, r.stderr
+        assert "1 inputs: 1 done" in r.stdout
+
+
+class TestHangs:
+    """Nothing waits without a bound: foreign servers, FIFOs among the inputs."""
+
+    @pytest.fixture(params=["silent", "http"])
+    def impostor(self, request):
+        server = socket.create_server(("127.0.0.1", 0))
+        stop = threading.Event()
+
+        def serve():
+            server.settimeout(0.2)
+            held = []
+            while not stop.is_set():
+                try:
+                    conn, _ = server.accept()
+                except TimeoutError:
+                    continue
+                held.append(conn)
+                if request.param == "http":
+                    conn.recv(1024)
+                    conn.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
+            for conn in held:
+                conn.close()
+
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+        yield f"tcp://127.0.0.1:{server.getsockname()[1]}"
+        stop.set()
+        thread.join(timeout=10)
+        server.close()
+
+    def test_scheduler_that_is_not_dask(self, tmp_path, impostor):
+        sound(tmp_path / "a.wav")
+        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--scheduler", impostor, env=QUICK)
+        assert r.returncode == 2, r.stderr
+        assert one_line(r.stderr).startswith(
+            f"{ERROR}cannot reach the scheduler at {impostor}: not a reachable Dask scheduler")
+
+    def test_workers_that_never_join(self, tmp_path, monkeypatch):
+        import gammatone_bank._runner as runner
+
+        monkeypatch.setattr(runner, "WORKERS_WAIT", 2.0)
+        sound(tmp_path / "a.wav")
+        with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address=":0") as empty:
+            with pytest.raises(ValueError, match="only 0 of the 1 workers asked for joined"):
+                batch([str(tmp_path / "a.wav")], str(tmp_path / "out"), scheduler=empty.scheduler_address,
+                      workers=1)
+
+    def test_fifo_among_the_inputs(self, tmp_path):
+        sound(tmp_path / "in" / "a.wav")
+        os.mkfifo(tmp_path / "in" / "x.wav")
+        r = cli(tmp_path / "in", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
+        assert r.returncode == 0, r.stderr
+        assert "1 inputs: 1 done" in r.stdout  # a walk takes regular files only
+        r = cli(tmp_path / "in" / "x.wav", "--out-dir", tmp_path / "out2", "--channels", "4",
+                "--workers", "1")
+        assert r.returncode == 1  # named directly, it fails alone, with the reason
+        assert f"{tmp_path / 'in' / 'x.wav'}: is a FIFO, not a regular file" in r.stderr
+        r = analyse_cli("x.wav", cwd=tmp_path / "in")
+        assert r.returncode == 2
+        assert one_line(r.stderr).startswith(f"{ERROR}x.wav: is a FIFO")
+
+
+class TestNames:
+    """Names are bytes: any encoding goes through and can be read back."""
+
+    NAME = b"caf\xe9 \xff.wav"  # Latin-1, not UTF-8
+
+    def test_non_utf8_names(self, tmp_path):
+        folder = os.fsencode(tmp_path / "in")
+        os.makedirs(folder)
+        path = os.path.join(folder, self.NAME)
+        sound(tmp_path / "in" / "b.wav")
+        os.rename(os.fsencode(tmp_path / "in" / "b.wav"), path)
+        r = analyse_cli("batch", "in", "--out-dir", "out", "--channels", "4", "--workers", "1", cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        rows = manifest_rows(tmp_path / "out")
+        name = os.path.join("in", os.fsdecode(self.NAME))
+        assert list(rows) == [name] and rows[name]["status"] == "done"
+        assert os.path.exists(os.path.join(os.fsencode(tmp_path / "out"), self.NAME + b".npz"))
+        result = batch([path], os.fsencode(tmp_path / "out2"), channels=4, workers=1)  # bytes in the API
+        assert result.done == 1 and result.rows[0].input == os.fsdecode(path)
+        r = analyse_cli(os.fsdecode(path), "--channels", "4", cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        assert self.NAME in r.stdout
+
+    def test_name_at_the_limit(self, tmp_path):
+        name = "n" * (255 - len(".npz") - len(".wav")) + ".wav"
+        sound(tmp_path / name)
+        r = cli(tmp_path / name, "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
+        assert r.returncode == 0, r.stderr
+        assert (tmp_path / "out" / (name + ".npz")).exists()
+
+
+def mount_tmpfs(path, size):
+    path.mkdir()
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(path)],
+                       capture_output=True, text=True, timeout=30)
+    if r.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {r.stderr.strip()}")
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    disk = tmp_path / "disk"
+    mount_tmpfs(disk, "400k")
+    yield disk
+    subprocess.run(["umount", "-l", str(disk)], timeout=30)
+
+
+class TestUnwritable:
+    """A full or unwritable output directory: one line, never a traceback."""
+
+    def test_full_disk_before_any_work(self, tmp_path, small_disk):
+        sound(tmp_path / "a.wav")
+        subprocess.run(["dd", "if=/dev/zero", f"of={small_disk / 'fill'}", "bs=4k"], capture_output=True,
+                       timeout=30)
+        r = cli(tmp_path / "a.wav", "--out-dir", small_disk / "out", "--workers", "1")
+        assert r.returncode == 2, r.stderr
+        assert one_line(r.stderr).startswith(f"{ERROR}{small_disk / 'out'}") and "No space" in r.stderr
+
+    def test_full_disk_mid_run(self, tmp_path, small_disk):
+        for i in range(6):  # about 140 kB of features each: the disk holds two
+            sound(tmp_path / "in" / f"s{i}.wav", seconds=2.0, seed=i)
+        r = cli(tmp_path / "in", "--out-dir", small_disk / "out", "--workers", "1", "--retries", "0")
+        assert r.returncode == 1, r.stderr
+        assert "Traceback" not in r.stderr and "6 inputs: " in r.stdout
+        assert len(r.stderr.splitlines()) <= 6, r.stderr  # one line a failure, no Dask log
+        assert stray_files(small_disk / "out") == []
+
+    def test_manifest_cannot_be_replaced(self, tmp_path):
+        sound(tmp_path / "a.wav")
+        (tmp_path / "out" / "manifest.csv").mkdir(parents=True)
+        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
+        assert r.returncode == 1
+        assert one_line(r.stderr).startswith(f"{ERROR}{tmp_path / 'out' / 'manifest.csv'}: cannot write")
+        assert "1 inputs: 1 done" in r.stdout  # the summary still comes
+        (tmp_path / "out" / "manifest.csv").rmdir()
+        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
+        assert r.returncode == 0 and "1 skipped" in r.stdout  # finished work is found again
+
+
+class TestTemporaries:
+    """Stale temporaries of any earlier run are swept; live ones are not."""
+
+    STALE = [".a.wav.npz.0123abcd.tmp", ".manifest.csv.89abcdef.tmp", ".parameters.json.00000000.tmp",
+             ".probe.fedcba98.tmp", "deep/.other.wav.npz.11111111.tmp"]
+
+    def test_batch_sweeps_its_directory(self, tmp_path):
+        sound(tmp_path / "a.wav")
+        out = tmp_path / "out"
+        (out / "deep").mkdir(parents=True)
+        for name in [*self.STALE, ".notes.txt.01234567.tmp"]:
+            (out / name).write_bytes(b"x" * 100)
+        with open(out / "deep" / ".b.wav.npz.22222222.tmp", "wb") as live:  # a remote task's, still writing
+            fcntl.flock(live, fcntl.LOCK_EX)
+            r = cli(tmp_path / "a.wav", "--out-dir", out, "--channels", "4", "--workers", "1")
+        assert r.returncode == 0, r.stderr
+        assert sorted(stray_files(out)) == [str(out / ".notes.txt.01234567.tmp"),  # not a batch file
+                                            str(out / "deep" / ".b.wav.npz.22222222.tmp")]
+
+    def test_single_file_command_sweeps_its_targets(self, tmp_path):
+        sound(tmp_path / "a.wav")
+        stale = [".c.png.0123abcd.tmp", ".s.npz.89abcdef.tmp", ".s.bm.npy.00000000.tmp"]
+        for name in [*stale, ".c.png.live0000.tmp", ".unrelated.png.01234567.tmp"]:
+            (tmp_path / name).write_bytes(b"x")
+        with open(tmp_path / ".c.png.77777777.tmp", "wb") as live:  # another run's, still open
+            fcntl.flock(live, fcntl.LOCK_EX)
+            r = analyse_cli("a.wav", "--channels", "4", "--out", "c.png", "--save", "s.npz", "--full", "bm",
+                            cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        left = sorted(n for n in os.listdir(tmp_path) if n.endswith(".tmp"))
+        assert left == [".c.png.77777777.tmp", ".c.png.live0000.tmp", ".unrelated.png.01234567.tmp"]
+
+
+def start(args, env=ENV, **kwargs):
+    return subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True, **kwargs)
+
+
+def stop(*procs):
+    for p in procs:
+        if p.poll() is None:
+            os.killpg(p.pid, signal.SIGKILL)
+        p.communicate(timeout=TIMEOUT)
+
+
+def wait_for(check, seconds=TIMEOUT):
+    deadline = time.monotonic() + seconds
+    while not check() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return check()
+
+
+def interrupt(args, ready, env=ENV, times=1, kill=None):
+    """Start the command, wait for ready(), send SIGINT to its group `times` times
+    (or, with `kill`, SIGKILL to that other process's group instead)."""
+    p = start(args, env=env)
+    try:
+        assert wait_for(ready), "the run never got ready"
+        for _ in range(times):
+            os.killpg((kill or p).pid, signal.SIGINT if kill is None else signal.SIGKILL)
+            time.sleep(0.05)
+        stdout, stderr = p.communicate(timeout=TIMEOUT)
+    finally:
+        stop(p)
+    return p.returncode, stdout, stderr
+
+
+@pytest.fixture
+def dask_cluster(tmp_path):
+    """A `dask scheduler` and one slow `dask worker`, as processes."""
+    file = tmp_path / "scheduler.json"
+    slow = ENV | {"GAMMATONE_TEST_SLOW": "1.5", "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "3s"}
+    scheduler = start([*PYTHON, "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
+                       "--dashboard-address", ":0", "--scheduler-file", str(file)])
+    assert wait_for(file.exists), "the scheduler did not start"
+    address = json.loads(file.read_text())["address"]
+    worker = start([*PYTHON, "distributed.cli.dask_worker", address, "--nthreads", "1", "--nworkers", "1",
+                    "--host", "127.0.0.1", "--preload", SLOW_WORKER, "--no-dashboard"], env=slow)
+    try:
+        yield scheduler, worker, address
+    finally:
+        stop(worker, scheduler)
+
+
+class TestLostScheduler:
+    def test_work_that_landed_is_done(self, tmp_path, dask_cluster):
+        scheduler, _, address = dask_cluster
+        for i in range(8):
+            sound(tmp_path / "in" / f"s{i}.wav", seconds=0.2, seed=i)
+        out = tmp_path / "out"
+        status, _, stderr = interrupt(
+            [*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"), "--out-dir", str(out),
+             "--channels", "4", "--scheduler", address, "--workers", "1"],
+            # The first file of a task's two has landed; the task's outcome is not back yet.
+            lambda: len(list(out.glob("*.npz"))) >= 1, env=QUICK, kill=scheduler)
+        assert status == 1, stderr
+        assert "Traceback" not in stderr
+        rows = manifest_rows(out)
+        landed = {os.path.join(tmp_path / "in", f.name[:-4]) for f in out.glob("*.npz")}
+        assert {name for name, row in rows.items() if row["status"] == "done"} == landed
+        assert all("scheduler" in row["reason"] for row in rows.values() if row["status"] == "failed")
+
+    def test_ctrl_c_cancels_the_remote_tasks(self, tmp_path, dask_cluster):
+        _, _, address = dask_cluster
+        for i in range(8):
+            sound(tmp_path / "in" / f"s{i}.wav", seconds=1.0, seed=i)
+        out = tmp_path / "out"
+        status, _, stderr = interrupt(
+            [*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"), "--out-dir", str(out),
+             "--channels", "4", "--scheduler", address, "--workers", "1"],
+            lambda: any(out.glob(".s*.wav.npz.*.tmp")))  # the first of a task's two files begun
+        assert status == 130, stderr
+        kept = sorted(os.listdir(out))
+        time.sleep(5)  # a task left running (1.5 s a file, two a task) would land one by then
+        assert sorted(os.listdir(out)) == kept
+
+
+class TestSignals:
+    """Signals at any moment and closed pipes end in one line or none, with the right status."""
+
+    @pytest.mark.parametrize("delay", [0.0, 0.2, 0.5, 1.0])
+    def test_ctrl_c_while_the_cluster_starts(self, tmp_path, delay):
+        """Ctrl-C from the moment the first child process of the cluster appears."""
+        psutil = pytest.importorskip("psutil")
+        sound(tmp_path / "a.wav")
+        first = []
+
+        def ready():
+            if not first and psutil.Process(p.pid).children():
+                first.append(time.monotonic())
+            return bool(first) and time.monotonic() - first[0] >= delay
+
+        p = None
+        args = [*PYTHON, "gammatone_bank", "batch", str(tmp_path / "a.wav"), "--out-dir",
+                str(tmp_path / "out"), "--workers", "2"]
+        slow = ENV | {"GAMMATONE_TEST_SLOW": "2", "DASK_DISTRIBUTED__WORKER__PRELOAD": json.dumps([SLOW_WORKER])}
+        p = start(args, env=slow)
+        try:
+            assert wait_for(ready), "no child process appeared"
+            os.killpg(p.pid, signal.SIGINT)
+            _, stderr = p.communicate(timeout=TIMEOUT)
+        finally:
+            stop(p)
+        status = p.returncode
+        assert status == 130, stderr
+        assert one_line(stderr).startswith("gammatone-bank: interrupted")
+
+    def test_ctrl_c_three_times(self, tmp_path):
+        for i in range(6):
+            sound(tmp_path / "in" / f"s{i}.wav", seconds=0.2, seed=i)
+        out = tmp_path / "out"
+        slow = ENV | {"GAMMATONE_TEST_SLOW": "0.5", "DASK_DISTRIBUTED__WORKER__PRELOAD": json.dumps([SLOW_WORKER])}
+        status, _, stderr = interrupt(
+            [*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"), "--out-dir", str(out),
+             "--channels", "4", "--workers", "1"], lambda: len(list(out.glob("*.npz"))) >= 1,
+            env=slow, times=3)
+        assert status == 130, stderr
+        assert one_line(stderr).startswith("gammatone-bank: interrupted")
+        assert stray_files(out) == []
+
+    @pytest.mark.parametrize("command", ["single", "batch"])
+    def test_closed_stdout_and_stderr(self, tmp_path, command):
+        sound(tmp_path / "a.wav")
+        args = (["batch", "a.wav", "--out-dir", "out", "--workers", "1"] if command == "batch"
+                else ["a.wav"])
+        shell = " ".join([*PYTHON, "gammatone_bank", *args])
+        r = subprocess.run(["bash", "-c", f"{shell} | true; echo ${{PIPESTATUS[0]}} >&2"],
+                           cwd=tmp_path, env=ENV | {"MPLBACKEND": "Agg"}, capture_output=True, text=True,
+                           timeout=TIMEOUT)
+        assert r.stderr.strip() in ("0", "141"), r.stderr  # quiet, the way head expects
+        r = subprocess.run(["bash", "-c", f"{shell} 2>&-"], cwd=tmp_path, env=ENV | {"MPLBACKEND": "Agg"},
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 0 and r.stdout.count("\n") == 1, r  # the summary is not lost
+        r = subprocess.run(["bash", "-c", f"{shell} > /dev/full"], cwd=tmp_path, env=ENV | {"MPLBACKEND": "Agg"},
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 2
+        assert one_line(r.stderr) == f"{ERROR}standard output: cannot write (No space left on device)\n"
+
+
+class TestMemory:
+    def test_many_channel_input(self, tmp_path):
+        """A task's memory does not follow the input's channel count."""
+        path = tmp_path / "wide.wav"
+        frames = 1 << 18
+        with soundfile.SoundFile(path, "w", 8000, 256, "PCM_U8") as f:
+            f.write(np.zeros((frames, 256), dtype=np.int16))
+        code = (
+            "import resource, sys\n"
+            "from gammatone_bank._batch import Params, analyse\n"
+            "p = Params(channels=4, low=50.0, high=None, frame=0.025, hop=0.01, channel=None, normalize=False)\n"
+            "analyse(sys.argv[3], sys.argv[2] + '.warm.npz', p)  # the libraries loaded, on a small file\n"
+            "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+            "o = analyse(sys.argv[1], sys.argv[2] + '.npz', p)\n"
+            "assert o.status == 'done', o\n"
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n"
+        )
+        sound(tmp_path / "small.wav")
+        r = subprocess.run([sys.executable, "-P", "-c", code, str(path), str(tmp_path / "f"),
+                            str(tmp_path / "small.wav")], env=ENV,
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 0, r.stderr
+        # 8 x 256 x 2**18 bytes (512 MiB) when a block is counted in frames.
+        assert int(r.stdout) < 64 << 10, f"peak grew by {int(r.stdout)} kB"
+
+
+class TestWords:
+    """The small faults give a message that names the file and the fix."""
+
+    def huge(self, path):
+        x = np.zeros(16000)
+        x[8000] = 1e308
+        soundfile.write(path, x, 16000, subtype="DOUBLE")
+
+    def test_overflowing_samples(self, tmp_path):
+        self.huge(tmp_path / "a.wav")
+        r = analyse_cli("a.wav", "--channels", "4", cwd=tmp_path, text=True)
+        assert r.returncode == 2
+        assert one_line(r.stderr).startswith(f"{ERROR}a.wav: ") and "not finite" in r.stderr
+        assert "silent" not in r.stderr
+        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
+        assert r.returncode == 1
+        row = manifest_rows(tmp_path / "out")[str(tmp_path / "a.wav")]
+        assert row["status"] == "failed" and "not finite" in row["reason"]
+        assert not (tmp_path / "out" / "a.wav.npz").exists()
+        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1",
+                "--keep-non-finite")
+        assert r.returncode == 0, r.stderr  # asked for: kept, NaN and all
+        with np.load(tmp_path / "out" / "a.wav.npz") as f:
+            assert not np.isfinite(f["levels"]).all()
+
+    @pytest.mark.parametrize("options, message", [
+        ({"channels": 2**40}, "channels must be"),
+        ({"frame": 1e300}, "frame must be"),
+        ({"hop": 1e300}, "hop must be"),
+    ])
+    def test_absurd_parameters_refused_up_front(self, tmp_path, options, message):
+        with pytest.raises(ValueError, match=message):
+            batch([str(tmp_path)], str(tmp_path / "out"), **options)
+        assert not (tmp_path / "out").exists()
+
+    def test_empty_out_dir(self, tmp_path):
+        sound(tmp_path / "a.wav")
+        r = cli("a.wav", "--out-dir", "", cwd=tmp_path)
+        assert r.returncode == 2
+        assert one_line(r.stderr).startswith(f"{ERROR}the output directory is named by an empty string")
+        assert sorted(os.listdir(tmp_path)) == ["a.wav"]
+
+    def test_band_names_the_file(self, tmp_path):
+        sound(tmp_path / "low.wav", fs=80)
+        r = cli(tmp_path / "low.wav", "--out-dir", tmp_path / "out", "--workers", "1")
+        assert r.returncode == 2
+        assert one_line(r.stderr).startswith(f"{ERROR}{tmp_path / 'low.wav'}, the input of the lowest sample "
+                                             f"rate: --low 50 Hz is not below half the sample rate")
+
+    def test_file_cut_short_while_read(self, tmp_path):
+        path = tmp_path / "long.wav"
+        soundfile.write(path, np.zeros(300 * 16000, dtype=np.int16), 16000)
+        size = path.stat().st_size
+        p = start([*PYTHON, "gammatone_bank", "long.wav", "--channels", "32"], cwd=tmp_path,
+                  env=ENV | {"MPLBACKEND": "Agg"})
+
+        def position():  # how far the command has read, from /proc
+            try:
+                for fd in os.listdir(f"/proc/{p.pid}/fd"):
+                    if os.readlink(f"/proc/{p.pid}/fd/{fd}") == str(path):
+                        with open(f"/proc/{p.pid}/fdinfo/{fd}") as f:
+                            return int(f.readline().split()[1])
+            except OSError:
+                pass
+            return 0
+
+        try:
+            assert wait_for(lambda: position() > 1 << 20 or p.poll() is not None)
+            if position() > size // 2:
+                pytest.skip("the command read past the half before it could be cut")
+            os.truncate(path, size // 2)
+            _, stderr = p.communicate(timeout=TIMEOUT)
+        finally:
+            stop(p)
+        assert p.returncode == 2
+        assert one_line(stderr).startswith(f"{ERROR}long.wav: held ") and "cut short" in stderr
