@@ -412,7 +412,7 @@ class TestCommandLine:
             (["--mask", "in.wav"], "in.wav: not a readable .npy mask"),
             (["--delay", "-0.1"], r"--delay must be seconds in \[0, 1\], got -0.1"),
             (["--subtype", "VORBIS"], "out.wav: WAV cannot hold VORBIS"),
-            (["--high", "9000"], "--high 9000 Hz needs a sample rate above"),
+            (["--high", "9000"], "in.wav: --high 9000 Hz needs a sample rate above"),
         ],
     )
     def test_refusals_leave_nothing(self, tmp_path, noise_wav, args, message):

@@ -40,13 +40,9 @@ from gammatone_bank.cli._common import (
     PROG,
     CliError,
     add_analysis_options,
-    emit,
-    error,
     positive,
     require,
-    say,
-    sigterm_raises,
-    stopped,
+    run_command,
     version,
     warn,
 )
@@ -504,18 +500,12 @@ def run(args: argparse.Namespace) -> str:
 
 def main(argv: Sequence[str]) -> int:
     """The single-file command: ``gammatone-bank [INPUT] ...``."""
-    try:
-        with sigterm_raises():
-            parser = _parser()
-            args = parser.parse_args(argv)
-            if args.full and args.save is None:
-                parser.error("--full needs --save")
-            summary = run(args)
-    except CliError as exc:
-        return error(exc)
-    except KeyboardInterrupt as exc:
-        word, status = stopped(exc)
-        say(word)
-        return status
-    emit(summary)
-    return 0
+
+    def work() -> str:
+        parser = _parser()
+        args = parser.parse_args(argv)
+        if args.full and args.save is None:
+            parser.error("--full needs --save")
+        return run(args)
+
+    return run_command(work)

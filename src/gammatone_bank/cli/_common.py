@@ -208,3 +208,19 @@ def stopped(exc: KeyboardInterrupt) -> tuple[str, int]:
     """How a run stopped by a signal is reported: (word, exit status 130 or 143)."""
     signum = getattr(exc, "signum", signal.SIGINT)
     return ("terminated" if signum == signal.SIGTERM else "interrupted"), 128 + signum
+
+
+def run_command(work: Callable[[], str]) -> int:
+    """Run one command's work and report it: its summary line and 0, one error
+    line and 2, or the signal's word and 130 / 143."""
+    try:
+        with sigterm_raises():
+            summary = work()
+    except CliError as exc:
+        return error(exc)
+    except KeyboardInterrupt as exc:
+        word, status = stopped(exc)
+        say(word)
+        return status
+    emit(summary)
+    return 0

@@ -8,7 +8,6 @@ optionally under a time-frequency mask.
 
 import argparse
 import os
-import sys
 from collections.abc import Sequence
 
 import numpy as np
@@ -22,11 +21,9 @@ from gammatone_bank.cli._common import (
     PROG,
     CliError,
     count,
-    error,
     positive,
     require,
-    sigterm_raises,
-    stopped,
+    run_command,
     warn,
 )
 
@@ -151,7 +148,10 @@ def run(args: argparse.Namespace) -> str:
         fmt, subtype = _output_format(args.out, args.subtype, input_subtype)
         mask = _mask(args.mask) if args.mask is not None else None
         try:
-            low, high = band(args.low, args.high, fs)
+            try:
+                low, high = band(args.low, args.high, fs)
+            except ValueError as exc:
+                raise CliError(f"{args.input}: {exc}") from None
             cfs = erb_space(low, high, args.channels)
             y = resynthesize(x, fs, cfs, mask=mask, frame=args.frame, hop=args.hop, delay=args.delay)
         except (TypeError, ValueError) as exc:
@@ -169,14 +169,4 @@ def run(args: argparse.Namespace) -> str:
 
 def main(argv: Sequence[str]) -> int:
     """``gammatone-bank resynthesize INPUT --out OUT ...``."""
-    try:
-        with sigterm_raises():
-            summary = run(_parser().parse_args(argv))
-    except CliError as exc:
-        return error(exc)
-    except KeyboardInterrupt as exc:
-        word, status = stopped(exc)
-        print(f"{PROG}: {word}", file=sys.stderr)
-        return status
-    print(summary)
-    return 0
+    return run_command(lambda: run(_parser().parse_args(argv)))
