@@ -370,6 +370,26 @@ class TestSignals:
         assert status == 130, stderr
         assert one_line(stderr).startswith("gammatone-bank: interrupted")
 
+    @pytest.mark.parametrize(("signum", "word"), [(signal.SIGINT, "interrupted"), (signal.SIGTERM, "terminated")])
+    @pytest.mark.parametrize("command", [[], ["batch"], ["resynthesize"]])
+    def test_signal_while_the_modules_load(self, tmp_path, command, signum, word):
+        """The signal arrives while the command's modules (NumPy, the engine,
+        Dask) are still being imported: sent from inside that import."""
+        code = ("import importlib, os, sys\n"
+                "import gammatone_bank.cli as cli\n"
+                "real = importlib.import_module\n"
+                "def loading(name):\n"
+                f"    os.kill(os.getpid(), {int(signum)})\n"
+                "    return real(name)\n"
+                "cli.importlib.import_module = loading\n"
+                "sys.exit(cli.main(sys.argv[1:]))\n")
+        r = subprocess.run([sys.executable, "-P", "-c", code, *command, "--help"], cwd=tmp_path, env=ENV,
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        assert (r.returncode, r.stderr, r.stdout) == (128 + signum, f"gammatone-bank: {word}\n", "")
+        assert "numpy" not in subprocess.run(
+            [sys.executable, "-P", "-c", "import sys, gammatone_bank.cli; print(sorted(sys.modules))"],
+            env=ENV, capture_output=True, text=True, timeout=TIMEOUT, check=True).stdout
+
     def test_ctrl_c_three_times(self, tmp_path):
         for i in range(6):
             sound(tmp_path / "in" / f"s{i}.wav", seconds=0.2, seed=i)

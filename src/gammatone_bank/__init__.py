@@ -21,20 +21,54 @@
 ``python -m gammatone_bank batch`` analyses a corpus.
 """
 
-from gammatone_bank._bank import (
-    Filterbank,
-    erb_number,
-    erb_space,
-    filterbank,
-    frame_levels,
-)
-from gammatone_bank._batch import batch
-from gammatone_bank._cochleagram import cochleagram
-from gammatone_bank._features import Features, load_features
-from gammatone_bank._gain import cf_gain
-from gammatone_bank._masks import ideal_binary_mask, ideal_ratio_mask
-from gammatone_bank._resynth import ResynthesisDesign, ResynthesisStream, resynthesis_design, resynthesize
-from gammatone_bank._stream import CochleagramStream, Stream
+import importlib
+from typing import TYPE_CHECKING, Any
+
+# Where each public name lives.  They are imported on first use, so that
+# ``python -m gammatone_bank`` reaches its signal handlers before NumPy and
+# the engine load: a Ctrl-C in the first moments gets the same one line as
+# later.  ``import gammatone_bank`` alone stays cheap.
+_WHERE = {
+    "CochleagramStream": "_stream", "Stream": "_stream",
+    "Features": "_features", "load_features": "_features",
+    "Filterbank": "_bank", "erb_number": "_bank", "erb_space": "_bank", "filterbank": "_bank",
+    "frame_levels": "_bank",
+    "ResynthesisDesign": "_resynth", "ResynthesisStream": "_resynth",
+    "resynthesis_design": "_resynth", "resynthesize": "_resynth",
+    "batch": "_batch", "cf_gain": "_gain", "cochleagram": "_cochleagram",
+    "ideal_binary_mask": "_masks", "ideal_ratio_mask": "_masks",
+}
+
+if TYPE_CHECKING:
+    from gammatone_bank._bank import (
+        Filterbank,
+        erb_number,
+        erb_space,
+        filterbank,
+        frame_levels,
+    )
+    from gammatone_bank._batch import batch
+    from gammatone_bank._cochleagram import cochleagram
+    from gammatone_bank._features import Features, load_features
+    from gammatone_bank._gain import cf_gain
+    from gammatone_bank._masks import ideal_binary_mask, ideal_ratio_mask
+    from gammatone_bank._resynth import ResynthesisDesign, ResynthesisStream, resynthesis_design, resynthesize
+    from gammatone_bank._stream import CochleagramStream, Stream
+
+
+def __getattr__(name: str) -> Any:
+    try:
+        module = _WHERE[name]
+    except KeyError:
+        raise AttributeError(f"module 'gammatone_bank' has no attribute {name!r}") from None
+    value = getattr(importlib.import_module(f"gammatone_bank.{module}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})
+
 
 __all__ = [
     "CochleagramStream",
