@@ -11,28 +11,14 @@ import signal
 import sys
 from collections.abc import Sequence
 
+from gammatone_bank.cli._stop import sigterm_raises, stopped
+
 # Subcommand -> the module that runs it.
 COMMANDS = {
     "batch": "gammatone_bank.cli._batch",
     "resynthesize": "gammatone_bank.cli._resynth",
 }
 DEFAULT = "gammatone_bank.cli._analyse"
-
-
-PROG = "gammatone-bank"
-
-
-class _EarlySignal(KeyboardInterrupt):
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
-
-
-def _on_early_signal(signum: int, frame: object) -> None:
-    # Once is enough: a second Ctrl-C must not cut the last line short.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    raise _EarlySignal(signum)
 
 
 def _standard_streams() -> None:
@@ -75,16 +61,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     name = COMMANDS.get(args[0]) if args else None
     # A signal while the command's modules load (NumPy, the engine, Dask)
     # ends in one line too; the command installs its own handlers after.
-    previous = {signum: signal.signal(signum, _on_early_signal) for signum in (signal.SIGINT, signal.SIGTERM)}
     try:
-        from gammatone_bank.cli._common import OutputError
+        with sigterm_raises():
+            from gammatone_bank.cli._common import OutputError
 
-        module = importlib.import_module(name or DEFAULT)
-    except _EarlySignal as stop:
-        print(f"{PROG}: {'terminated' if stop.signum == signal.SIGTERM else 'interrupted'}", file=sys.stderr)
-        return 128 + stop.signum
-    for signum, handler in previous.items():
-        signal.signal(signum, handler)
+            module = importlib.import_module(name or DEFAULT)
+    except KeyboardInterrupt as stop:
+        word, code = stopped(stop)
+        print(f"gammatone-bank: {word}", file=sys.stderr)
+        return code
     try:
         status: int = module.main(args[1:] if name else args)
         sys.stdout.flush()

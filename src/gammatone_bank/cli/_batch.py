@@ -23,9 +23,8 @@ from gammatone_bank.cli._common import (
     error,
     require,
     say,
-    sigterm_raises,
-    stopped,
 )
+from gammatone_bank.cli._stop import sigterm_raises, stopped
 
 # Failures listed one per line on stderr; the manifest holds them all.
 SHOW_FAILURES = 10

@@ -6,10 +6,8 @@ import argparse
 import importlib.metadata
 import importlib.util
 import os
-import signal
 import sys
-from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Callable, Sequence
 
 from gammatone_bank._params import (
     DEFAULT_CHANNELS,
@@ -21,7 +19,7 @@ from gammatone_bank._params import (
     check_count,
     check_positive,
 )
-from gammatone_bank._signals import signal_handler
+from gammatone_bank.cli._stop import sigterm_raises, stopped
 
 PROG = "gammatone-bank"
 
@@ -170,44 +168,7 @@ def require(modules: Sequence[str], extra: str) -> None:
         raise CliError(f"needs {' and '.join(missing)}, not installed: {install_hint(extra)}")
 
 
-# ---------------------------------------------------------------- signals
-
-
-class Terminated(KeyboardInterrupt):
-    """SIGTERM, raised like Ctrl-C's KeyboardInterrupt so that clean-up runs."""
-
-    signum = signal.SIGTERM
-
-
-def _on_signal(signum: int, frame: object) -> None:
-    # The first signal stops the run; those that follow (a user pressing
-    # Ctrl-C again and again) must not cut the tidying or the last line short.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    raise Terminated if signum == signal.SIGTERM else KeyboardInterrupt
-
-
-@contextmanager
-def sigterm_raises() -> Iterator[None]:
-    """SIGTERM raises Terminated and Ctrl-C KeyboardInterrupt for the
-    duration, once: after the first, both are ignored until the process ends."""
-    try:
-        previous = {signum: signal.signal(signum, _on_signal) for signum in (signal.SIGINT, signal.SIGTERM)}
-    except ValueError:  # not the main thread: signals go elsewhere anyway
-        yield
-        return
-    try:
-        yield
-    finally:
-        if signal.getsignal(signal.SIGINT) is _on_signal:  # no signal came
-            for signum, handler in previous.items():
-                signal.signal(signum, handler)
-
-
-def stopped(exc: KeyboardInterrupt) -> tuple[str, int]:
-    """How a run stopped by a signal is reported: (word, exit status 130 or 143)."""
-    signum = getattr(exc, "signum", signal.SIGINT)
-    return ("terminated" if signum == signal.SIGTERM else "interrupted"), 128 + signum
+# ---------------------------------------------------------------- running
 
 
 def run_command(work: Callable[[], str]) -> int:
