@@ -9,6 +9,8 @@
 - :class:`Stream`, :class:`CochleagramStream`: the same fed one chunk at a
   time, with every channel's state kept from chunk to chunk.
 - :func:`cf_gain`: each channel's gain at its own centre frequency.
+- :func:`frequency_response`, :func:`impulse_response`, :func:`group_delay`,
+  :func:`bandwidths`: each channel's response, to inspect the bank.
 - :func:`resynthesize`, :class:`ResynthesisStream`: the channels summed back
   into a signal, zero-phase or causal, optionally under a time-frequency
   mask; :func:`resynthesis_design` shows each channel's delay and weight.
@@ -37,6 +39,8 @@ _WHERE = {
     "resynthesis_design": "_resynth", "resynthesize": "_resynth",
     "batch": "_batch", "cf_gain": "_gain", "cochleagram": "_cochleagram",
     "ideal_binary_mask": "_masks", "ideal_ratio_mask": "_masks",
+    "bandwidths": "_response", "frequency_response": "_response", "group_delay": "_response",
+    "impulse_response": "_response",
 }
 
 if TYPE_CHECKING:
@@ -52,6 +56,7 @@ if TYPE_CHECKING:
     from gammatone_bank._features import Features, load_features
     from gammatone_bank._gain import cf_gain
     from gammatone_bank._masks import ideal_binary_mask, ideal_ratio_mask
+    from gammatone_bank._response import bandwidths, frequency_response, group_delay, impulse_response
     from gammatone_bank._resynth import ResynthesisDesign, ResynthesisStream, resynthesis_design, resynthesize
     from gammatone_bank._stream import CochleagramStream, Stream
 
@@ -77,6 +82,7 @@ __all__ = [
     "ResynthesisDesign",
     "ResynthesisStream",
     "Stream",
+    "bandwidths",
     "batch",
     "cf_gain",
     "cochleagram",
@@ -84,8 +90,11 @@ __all__ = [
     "erb_space",
     "filterbank",
     "frame_levels",
+    "frequency_response",
+    "group_delay",
     "ideal_binary_mask",
     "ideal_ratio_mask",
+    "impulse_response",
     "load_features",
     "resynthesis_design",
     "resynthesize",
