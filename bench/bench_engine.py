@@ -7,9 +7,11 @@ machine; each figure is the best single call over all rounds.  The ratios betwee
 read: the machine is shared, and the "load" column says how many CPUs other
 processes kept busy, on average, while a figure's calls ran.
 
-- engine, bm only, one thread, at each SIMD level this CPU has (an Engine
-  made with simd=LEVEL, preallocated output), against a Python loop of
-  gammatone_c.gammatone_c over the rows of a preallocated (64, n) array;
+- engine, bm only, one thread, at each SIMD target this CPU has (an Engine
+  made with simd=TARGET, preallocated output), side by side, the default
+  marked, with the scores of the first-use timing that chose it; against a
+  Python loop of gammatone_c.gammatone_c over the rows of a preallocated
+  (64, n) array;
 - cochleagram() against the route it replaces: that per-row loop into a new
   (64, n) array, then frame levels from a sliding-window sum of the padded
   squares (old_frame_levels below), both on one thread;
@@ -21,7 +23,9 @@ processes kept busy, on average, while a figure's calls ran.
   one-hour 48 kHz mono 16-bit WAV, with its wall time, real-time factor and
   peak resident memory (the child's ru_maxrss).
 
-Usage: python bench/bench_engine.py [--rounds R] [--slot S] [--duration S] [--no-cli]
+With --targets only the SIMD targets are timed (no SciPy or pyfar needed).
+
+Usage: python bench/bench_engine.py [--rounds R] [--slot S] [--duration S] [--no-cli] [--targets]
 """
 
 import argparse
@@ -36,7 +40,6 @@ import time
 from collections.abc import Callable
 
 import numpy as np
-import scipy.signal
 from numpy.lib.stride_tricks import sliding_window_view
 
 import gammatone_c
@@ -135,6 +138,35 @@ def cli_run() -> None:
           f"peak RSS {peak:.0f} MiB, load {load:.2f}")
 
 
+def cpu_model() -> str:
+    """The CPU's model name (Linux /proc/cpuinfo), else the machine type."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.machine()
+
+
+def print_targets(t: dict[str, tuple[float, float]], n: int) -> None:
+    """Every SIMD target side by side: its time, its speed against the
+    default's, and its score in the first-use timing that chose the default."""
+    default = _engine.simd()
+    forced = os.environ.get("GAMMATONE_BANK_SIMD")
+    how = f"forced by GAMMATONE_BANK_SIMD={forced}" if forced else "the fastest in the first-use timing"
+    scores = {} if forced else _engine.timings()
+    base = t[f"engine {default}, bm, 1 thread"][0]
+    print(f"\nSIMD targets, {CHANNELS} channels, bm, 1 thread; default {default} ({how})")
+    print(f"{'target':<10}{'ms':>9}{'ns/ch-sample':>14}{'time / default':>16}{'first-use score':>17}{'load':>6}")
+    for target in _engine.targets():
+        sec, load = t[f"engine {target}, bm, 1 thread"]
+        score = f"{scores[target]:17.3f}" if target in scores else f"{'-':>17}"
+        mark = "  <- default" if target == default else ""
+        print(f"{target:<10}{1e3 * sec:9.3f}{1e9 * sec / (CHANNELS * n):14.2f}{sec / base:16.3f}{score}{load:6.2f}{mark}")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--rounds", type=int, default=20, help="interleaved rounds, best kept (default 20)")
@@ -142,27 +174,33 @@ def main() -> None:
                     help="least seconds each function runs per round (default 0.05)")
     ap.add_argument("--duration", type=float, default=1.0, help="seconds of noise (default 1)")
     ap.add_argument("--no-cli", action="store_true", help="skip the one-hour command-line run")
+    ap.add_argument("--targets", action="store_true", help="time the SIMD targets only")
     args = ap.parse_args()
-
-    import pyfar
 
     n = round(args.duration * FS)
     x = np.random.default_rng(20261208).standard_normal(n)
     cfs = erb_space(LOW, HIGH, CHANNELS)
     frame_len, hop_len = _frame_samples(FS, 0.025, 0.010)
     cpus = os.process_cpu_count() or 1
-    levels = _engine.levels()
+    targets = _engine.targets()
 
     bm = np.empty((CHANNELS, n))
-    engines = {level: _engine.Engine(FS, cfs, simd=level) for level in levels}
-    sos = [scipy.signal.tf2sos(*scipy.signal.gammatone(cf, "iir", fs=FS)) for cf in cfs]
-    bands = pyfar.dsp.filter.GammatoneBands([LOW, HIGH], resolution=0.5, sampling_rate=FS)
-    signal = pyfar.Signal(x, FS)
-
+    engines = {target: _engine.Engine(FS, cfs, simd=target) for target in targets}
     fns: dict[str, Callable[[], object]] = {
         f"engine {e.simd}, bm, 1 thread": (lambda e=e: e.process(x, 0, e.groups, bm, None, None, None, None))
         for e in engines.values()
     }
+    if args.targets:
+        print(f"python {platform.python_version()}, numpy {np.__version__}; {cpu_model()}")
+        print_targets(best_times(fns, args.rounds, args.slot), n)
+        return
+
+    import pyfar
+    import scipy.signal
+
+    sos = [scipy.signal.tf2sos(*scipy.signal.gammatone(cf, "iir", fs=FS)) for cf in cfs]
+    bands = pyfar.dsp.filter.GammatoneBands([LOW, HIGH], resolution=0.5, sampling_rate=FS)
+    signal = pyfar.Signal(x, FS)
     fns |= {
         "gammatone_c row loop, 1 thread": lambda: row_loop(x, cfs, bm),
         "old route: row loop + old_frame_levels": lambda: old_frame_levels(
@@ -177,7 +215,7 @@ def main() -> None:
     }
 
     print(f"python {platform.python_version()}, numpy {np.__version__}, scipy {scipy.__version__}, "
-          f"pyfar {pyfar.__version__}; SIMD levels {', '.join(levels)}, default {_engine.simd()}")
+          f"pyfar {pyfar.__version__}; {cpu_model()}; SIMD targets {', '.join(targets)}, default {_engine.simd()}")
     print(f"{CHANNELS} channels erb_space({LOW:g}, {HIGH:g}, {CHANNELS}), {args.duration:g} s of noise "
           f"at {FS} Hz, {cpus} usable CPUs, best call of {args.rounds} interleaved rounds "
           f"of at least {args.slot:g} s each")
@@ -195,9 +233,11 @@ def main() -> None:
     def ratio(num: str, den: str) -> float:
         return t[num][0] / t[den][0]
 
-    rows = [(f"row loop / engine {level}", ratio("gammatone_c row loop, 1 thread",
-                                                 f"engine {level}, bm, 1 thread"), 3.0)
-            for level in levels]
+    print_targets(t, n)
+
+    rows = [(f"row loop / engine {target}", ratio("gammatone_c row loop, 1 thread",
+                                                  f"engine {target}, bm, 1 thread"), 3.0)
+            for target in targets]
     ours = f"filterbank bm, default ({cpus} threads)"
     rows += [
         ("old route / cochleagram (1 thread)", ratio("old route: row loop + old_frame_levels",

@@ -9,11 +9,12 @@
 // lanes of one vector: a lane does exactly the scalar roundings, and nothing
 // a lane does (tiny values, NaN, infinities) reaches its neighbours.
 //
-// The lane width is chosen at run time from the CPU (8 with AVX-512, 4 with
-// AVX2, 2 with SSE2, 1 anywhere); GAMMATONE_BANK_SIMD forces a level.  The
+// The lane width follows the SIMD target chosen at run time (8 with AVX-512,
+// 4 with AVX2, 2 with SSE2, 1 anywhere): the one that runs fastest on this
+// CPU, timed once per process, or the one GAMMATONE_BANK_SIMD names.  The
 // recursion is written once, against the lane type, and compiled for each
-// level by a thin entry point carrying that level's target attribute: the
-// default build stays generic x86-64.
+// target by a thin entry point carrying its target attribute: the default
+// build stays generic x86-64.
 //
 // A channel's input is either the stream shared by every channel or a row of
 // its own (channels x samples, any strides): the second, time-reversed pass
@@ -30,11 +31,14 @@
 #include <Python.h>
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace {
@@ -483,78 +487,212 @@ GT_INLINE void run_groups(const Job &job) {
 }
 
 // ---------------------------------------------------------------------------
-// One entry point per level, and the one place that chooses among them.
-
-enum Level { SCALAR, SSE2, AVX2, AVX512, NLEVELS };
-const char *const LEVEL_NAMES[NLEVELS] = {"scalar", "sse2", "avx2", "avx512"};
-const int LEVEL_WIDTH[NLEVELS] = {1, 2, 4, 8};
+// The SIMD targets: the recursion compiled once per instruction set, each by
+// a thin entry point carrying its target attribute, and one table of them.
+// Everything that chooses, names or lists targets reads the table, so
+// another target (NEON on arm64, say: width 2, always available there) is one
+// more entry point and one more row.
 
 void run_scalar(const Job &job) { run_groups<1>(job); }
+bool always() { return true; }
 
 #if defined(__x86_64__) || defined(__i386__)
 #define GT_X86 1
 __attribute__((target("sse2"))) void run_sse2(const Job &job) { run_groups<2>(job); }
 __attribute__((target("avx2"))) void run_avx2(const Job &job) { run_groups<4>(job); }
 __attribute__((target("avx512f"))) void run_avx512(const Job &job) { run_groups<8>(job); }
+// __builtin_cpu_supports takes its feature as a literal: one test each.
+bool has_sse2() { return __builtin_cpu_init(), __builtin_cpu_supports("sse2"); }
+bool has_avx2() { return __builtin_cpu_init(), __builtin_cpu_supports("avx2"); }
+bool has_avx512() { return __builtin_cpu_init(), __builtin_cpu_supports("avx512f"); }
 #endif
 
-bool level_available(int level) {
+struct Target {
+    const char *name;
+    int width;                // channels side by side in one vector
+    bool (*available)();      // whether this CPU runs it
+    void (*run)(const Job &); // the recursion over a job's groups
+};
+
+// Narrowest first.
+constexpr Target TARGETS[] = {
+    {"scalar", 1, always, run_scalar},
 #if defined(GT_X86)
-    __builtin_cpu_init();
-    switch (level) {
-    case SCALAR:
-        return true;
-    case SSE2:
-        return __builtin_cpu_supports("sse2");
-    case AVX2:
-        return __builtin_cpu_supports("avx2");
-    case AVX512:
-        return __builtin_cpu_supports("avx512f");
-    }
-    return false;
-#else
-    return level == SCALAR;
+    {"sse2", 2, has_sse2, run_sse2},
+    {"avx2", 4, has_avx2, run_avx2},
+    {"avx512", 8, has_avx512, run_avx512},
 #endif
+};
+constexpr int NTARGETS = sizeof TARGETS / sizeof TARGETS[0];
+
+constexpr bool widths_fit() {
+    for (const Target &t : TARGETS) {
+        if (t.width < 1 || t.width > MAX_W)
+            return false;
+    }
+    return true;
+}
+static_assert(widths_fit(), "a target is wider than a Group's MAX_W lanes");
+
+// The table's names, for messages: "scalar, sse2, avx2 or avx512".
+std::string target_names() {
+    std::string out;
+    for (int t = 0; t < NTARGETS; t++) {
+        if (t > 0)
+            out += t + 1 < NTARGETS ? ", " : " or ";
+        out += TARGETS[t].name;
+    }
+    return out;
 }
 
-void run_level(int level, const Job &job) {
-#if defined(GT_X86)
-    switch (level) {
-    case SSE2:
-        return run_sse2(job);
-    case AVX2:
-        return run_avx2(job);
-    case AVX512:
-        return run_avx512(job);
-    }
-#endif
-    run_scalar(job);
+// The default target is the one that runs fastest here, not the widest: a
+// CPU that splits 512-bit vectors into two halves (Zen 4) runs AVX-512 more
+// slowly than AVX2, one that does not (most Intel server parts) faster.  So
+// every available target filters the same small bank once per process, at
+// first use: TIMING_CHANNELS channels over one block of noise, the targets
+// one after another in interleaved rounds, each keeping the faster of two
+// calls back to back (the first may find a vector unit still waking up).
+// A target's score is the median, over the rounds, of its time relative to
+// the round's fastest: a busy machine slows some rounds down, but it slows
+// every target of a round alike, and the median passes over the rounds it
+// upsets.  (The minimum of each target's own calls does not: on a machine
+// kept busy by other work it picked a target 15 % slower one time in 30.)
+// After the first rounds a target far behind (scalar, at five times the
+// time) cannot win and is no longer timed: about 3 ms in all.
+constexpr int TIMING_CHANNELS = 32;   // whole groups at every width
+constexpr int TIMING_ROUNDS = 32;
+constexpr int TIMING_CALLS = 2;       // back to back, per target and round
+constexpr int TIMING_ALL_ROUNDS = 4;  // rounds every target runs
+constexpr double TIMING_BEHIND = 1.5; // then only those within this of the best
+
+struct Timing {
+    int fastest = 0;
+    double score[NTARGETS] = {};  // 0 for a target not available
+};
+
+// The median of values[0 .. n-1], reordering them.
+double median(double *values, int n) {
+    std::sort(values, values + n);
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
 }
 
-// The level a new engine uses: GAMMATONE_BANK_SIMD if set, else the widest
-// this CPU has.  Sets ValueError and returns -1 for an unknown or unavailable
-// forced level.
-int default_level() {
-    const char *forced = std::getenv("GAMMATONE_BANK_SIMD");
-    if (forced == nullptr || forced[0] == '\0') {
-        for (int level = NLEVELS - 1; level > SCALAR; level--) {
-            if (level_available(level))
-                return level;
-        }
-        return SCALAR;
+Timing time_targets() {
+    const int fs = 16000;
+    double x[BLOCK];
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    for (double &v : x) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        v = static_cast<double>(state >> 11) * 0x1p-53 - 0.5;
     }
-    for (int level = 0; level < NLEVELS; level++) {
-        if (std::strcmp(forced, LEVEL_NAMES[level]) == 0) {
-            if (level_available(level))
-                return level;
-            PyErr_Format(PyExc_ValueError,
-                         "GAMMATONE_BANK_SIMD=%s: this CPU does not support %s", forced, forced);
-            return -1;
+    std::vector<double> bm(static_cast<std::size_t>(TIMING_CHANNELS) * BLOCK);
+    Engine engines[NTARGETS];
+    std::vector<Group> groups[NTARGETS];
+    Job jobs[NTARGETS];
+    bool racing[NTARGETS] = {};
+    for (int t = 0; t < NTARGETS; t++) {
+        if (!(racing[t] = TARGETS[t].available()))
+            continue;
+        Engine &e = engines[t];
+        e.fs = fs;
+        e.channels = TIMING_CHANNELS;
+        e.width = TARGETS[t].width;
+        e.ngroups = TIMING_CHANNELS / e.width;
+        e.samples.assign(e.ngroups, 0);
+        e.done.assign(e.ngroups, 0);
+        groups[t].resize(e.ngroups);
+        e.groups = groups[t].data();
+        for (int c = 0; c < TIMING_CHANNELS; c++)  // 100 Hz up, a tenth of an octave apart
+            set_channel(e.groups[c / e.width], c % e.width, fs, 100.0 * std::exp2(c / 10.0));
+        jobs[t] = Job{};
+        jobs[t].e = &e;
+        jobs[t].x = x;
+        jobs[t].n = BLOCK;
+        jobs[t].g1 = e.ngroups;
+        jobs[t].bm.data = bm.data();
+        jobs[t].bm.stride = BLOCK;
+    }
+    // seconds[t][r]: target t's faster call of round r.
+    double seconds[NTARGETS][TIMING_ROUNDS] = {};
+    double best[NTARGETS] = {};
+    int rounds = 0;
+    for (; rounds < TIMING_ROUNDS; rounds++) {
+        if (rounds == TIMING_ALL_ROUNDS) {
+            double leader = 0.0;
+            for (int t = 0; t < NTARGETS; t++)
+                leader = racing[t] && (leader == 0.0 || best[t] < leader) ? best[t] : leader;
+            for (int t = 0; t < NTARGETS; t++)
+                racing[t] = racing[t] && best[t] <= TIMING_BEHIND * leader;
+        }
+        for (int t = 0; t < NTARGETS; t++) {
+            if (!racing[t])
+                continue;
+            for (int call = 0; call < TIMING_CALLS; call++) {
+                const auto start = std::chrono::steady_clock::now();
+                TARGETS[t].run(jobs[t]);
+                const double took =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                if (call == 0 || took < seconds[t][rounds])
+                    seconds[t][rounds] = took;
+            }
+            if (best[t] == 0.0 || seconds[t][rounds] < best[t])
+                best[t] = seconds[t][rounds];
         }
     }
-    PyErr_Format(PyExc_ValueError,
-                 "GAMMATONE_BANK_SIMD must be scalar, sse2, avx2 or avx512, got '%.100s'", forced);
+    // Each target's time relative to the round's fastest, over the rounds it ran.
+    Timing result;
+    for (int t = 0; t < NTARGETS; t++) {
+        double relative[TIMING_ROUNDS];
+        int ran = 0;
+        for (int r = 0; r < rounds; r++) {
+            if (seconds[t][r] == 0.0)
+                continue;
+            double fastest = seconds[t][r];
+            for (int u = 0; u < NTARGETS; u++)
+                fastest = seconds[u][r] > 0.0 && seconds[u][r] < fastest ? seconds[u][r] : fastest;
+            relative[ran++] = seconds[t][r] / fastest;
+        }
+        if (ran == 0)
+            continue;
+        result.score[t] = median(relative, ran);
+        if (result.score[result.fastest] == 0.0 || result.score[t] < result.score[result.fastest])
+            result.fastest = t;
+    }
+    return result;
+}
+
+// Timed once, by whichever call first needs it (a thread-safe static).
+const Timing &timing() {
+    static const Timing once = time_targets();
+    return once;
+}
+
+// The index of the target called `name`, or -1.
+int target_index(const char *name) {
+    for (int t = 0; t < NTARGETS; t++) {
+        if (std::strcmp(name, TARGETS[t].name) == 0)
+            return t;
+    }
     return -1;
+}
+
+// The target a new engine uses: GAMMATONE_BANK_SIMD if set, else the fastest
+// here.  Sets ValueError and returns -1 for an unknown or unavailable forced
+// target.
+int default_target() {
+    const char *forced = std::getenv("GAMMATONE_BANK_SIMD");
+    if (forced == nullptr || forced[0] == '\0')
+        return timing().fastest;
+    const int t = target_index(forced);
+    if (t < 0) {
+        PyErr_Format(PyExc_ValueError, "GAMMATONE_BANK_SIMD must be %s, got '%.100s'", target_names().c_str(),
+                     forced);
+        return -1;
+    }
+    if (!TARGETS[t].available()) {
+        PyErr_Format(PyExc_ValueError, "GAMMATONE_BANK_SIMD=%s: this CPU does not support %s", forced, forced);
+        return -1;
+    }
+    return t;
 }
 
 // ---------------------------------------------------------------------------
@@ -563,26 +701,29 @@ int default_level() {
 struct EngineObject {
     PyObject_HEAD
     Engine *engine;
-    int level;
+    int target;
 };
 
-int level_by_name(PyObject *name) {
+int target_by_name(PyObject *name) {
     if (name == nullptr || name == Py_None)
-        return default_level();
+        return default_target();
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "simd must be a str or None, not %.200s", Py_TYPE(name)->tp_name);
         return -1;
     }
-    for (int level = 0; level < NLEVELS; level++) {
-        if (PyUnicode_CompareWithASCIIString(name, LEVEL_NAMES[level]) == 0) {
-            if (level_available(level))
-                return level;
-            PyErr_Format(PyExc_ValueError, "simd=%R: this CPU does not support it", name);
-            return -1;
-        }
+    const char *text = PyUnicode_AsUTF8(name);
+    if (text == nullptr)
+        return -1;
+    const int t = target_index(text);
+    if (t < 0) {
+        PyErr_Format(PyExc_ValueError, "simd must be %s, got %R", target_names().c_str(), name);
+        return -1;
     }
-    PyErr_Format(PyExc_ValueError, "simd must be scalar, sse2, avx2 or avx512, got %R", name);
-    return -1;
+    if (!TARGETS[t].available()) {
+        PyErr_Format(PyExc_ValueError, "simd=%R: this CPU does not support it", name);
+        return -1;
+    }
+    return t;
 }
 
 void engine_free(Engine *e) {
@@ -628,8 +769,8 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     // Every open frame keeps a sum per channel, and frame_len / hop_len are open.
     if (frame_len > 0 && frame_len / hop_len > MAX_OPEN_FRAMES)
         return PyErr_Format(PyExc_ValueError, "frame_len must be at most %d hop_len", MAX_OPEN_FRAMES);
-    const int level = level_by_name(simd);
-    if (level < 0)
+    const int target = target_by_name(simd);
+    if (target < 0)
         return nullptr;
     PyArrayObject *cfs = reinterpret_cast<PyArrayObject *>(
         PyArray_FROM_OTF(cfs_obj, NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
@@ -660,10 +801,10 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return PyErr_NoMemory();
     }
     self->engine = e;
-    self->level = level;
+    self->target = target;
     e->fs = fs;
     e->channels = channels;
-    e->width = LEVEL_WIDTH[level];
+    e->width = TARGETS[target].width;
     e->ngroups = (channels + e->width - 1) / e->width;
     e->phase = phase != 0;
     e->frame_len = frame_len;
@@ -877,7 +1018,7 @@ PyObject *engine_process(PyObject *obj, PyObject *args) {
     for (Py_ssize_t g = g0; g < g1; g++)
         e.busy[g] = 1;
     Py_BEGIN_ALLOW_THREADS
-    run_level(self->level, job);
+    TARGETS[self->target].run(job);
     Py_END_ALLOW_THREADS
     for (Py_ssize_t g = g0; g < g1; g++)
         e.busy[g] = 0;
@@ -917,7 +1058,7 @@ PyObject *engine_partial(PyObject *obj, PyObject *args) {
 }
 
 PyObject *engine_get_simd(PyObject *obj, void *) {
-    return PyUnicode_FromString(LEVEL_NAMES[reinterpret_cast<EngineObject *>(obj)->level]);
+    return PyUnicode_FromString(TARGETS[reinterpret_cast<EngineObject *>(obj)->target].name);
 }
 PyObject *engine_get_width(PyObject *obj, void *) {
     return PyLong_FromLong(reinterpret_cast<EngineObject *>(obj)->engine->width);
@@ -944,7 +1085,7 @@ PyMethodDef engine_methods[] = {
 };
 
 PyGetSetDef engine_getset[] = {
-    {"simd", engine_get_simd, nullptr, "the instruction set level in use", nullptr},
+    {"simd", engine_get_simd, nullptr, "the SIMD target in use", nullptr},
     {"width", engine_get_width, nullptr, "channels per vector", nullptr},
     {"groups", engine_get_groups, nullptr, "groups of width channels", nullptr},
     {"samples", engine_get_samples, nullptr, "samples filtered so far (by group 0)", nullptr},
@@ -967,14 +1108,14 @@ PyType_Spec engine_spec = {
     "gammatone_bank._engine.Engine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, engine_slots,
 };
 
-PyObject *py_levels(PyObject *, PyObject *) {
+PyObject *py_targets(PyObject *, PyObject *) {
     PyObject *out = PyList_New(0);
     if (out == nullptr)
         return nullptr;
-    for (int level = 0; level < NLEVELS; level++) {
-        if (!level_available(level))
+    for (const Target &t : TARGETS) {
+        if (!t.available())
             continue;
-        PyObject *name = PyUnicode_FromString(LEVEL_NAMES[level]);
+        PyObject *name = PyUnicode_FromString(t.name);
         if (name == nullptr || PyList_Append(out, name) < 0) {
             Py_XDECREF(name);
             Py_DECREF(out);
@@ -988,16 +1129,36 @@ PyObject *py_levels(PyObject *, PyObject *) {
 }
 
 PyObject *py_simd(PyObject *, PyObject *) {
-    const int level = default_level();
-    if (level < 0)
+    const int target = default_target();
+    if (target < 0)
         return nullptr;
-    return PyUnicode_FromString(LEVEL_NAMES[level]);
+    return PyUnicode_FromString(TARGETS[target].name);
+}
+
+PyObject *py_timings(PyObject *, PyObject *) {
+    const Timing &measured = timing();
+    PyObject *out = PyDict_New();
+    for (int t = 0; out != nullptr && t < NTARGETS; t++) {
+        if (measured.score[t] == 0.0)
+            continue;
+        PyObject *score = PyFloat_FromDouble(measured.score[t]);
+        if (score == nullptr || PyDict_SetItemString(out, TARGETS[t].name, score) < 0)
+            Py_CLEAR(out);
+        Py_XDECREF(score);
+    }
+    return out;
 }
 
 PyMethodDef module_methods[] = {
-    {"levels", py_levels, METH_NOARGS, "levels()\n--\n\nThe SIMD levels this CPU can run, narrowest first."},
+    {"targets", py_targets, METH_NOARGS,
+     "targets()\n--\n\nThe SIMD targets this CPU can run, narrowest first."},
+    {"levels", py_targets, METH_NOARGS, "levels()\n--\n\nThe same as targets(), by its former name."},
     {"simd", py_simd, METH_NOARGS,
-     "simd()\n--\n\nThe level new engines use: GAMMATONE_BANK_SIMD, or the widest available."},
+     "simd()\n--\n\nThe target new engines use: GAMMATONE_BANK_SIMD, or the fastest on this CPU."},
+    {"timings", py_timings, METH_NOARGS,
+     "timings()\n--\n\nThe timing that chose the default target, {name: score}: each available\n"
+     "target's time relative to the fastest's, the median over interleaved rounds\n"
+     "(1.0 for the fastest).  It runs once per process, at first use."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

@@ -33,5 +33,15 @@ class Engine:
     ) -> None: ...
     def partial(self, g0: int, g1: int, frames: NDArray[np.float64], /) -> int: ...
 
-def levels() -> tuple[str, ...]: ...
-def simd() -> str: ...
+def targets() -> tuple[str, ...]:
+    """The SIMD targets this CPU can run, narrowest first."""
+
+def levels() -> tuple[str, ...]:
+    """The same as targets(), by its former name."""
+
+def simd() -> str:
+    """The target new engines use: GAMMATONE_BANK_SIMD, or the fastest on this CPU."""
+
+def timings() -> dict[str, float]:
+    """The timing that chose the default target: each available target's time
+    relative to the fastest's, the median over interleaved rounds."""
