@@ -96,6 +96,11 @@ class _Channels:
         image, dimage = self.g(v + self.w)
         return self.gain * (low + image) / 2.0, self.gain * (dlow + dimage) / 2.0
 
+    def halves(self, v: Array) -> tuple[Complex, Complex]:
+        """gain G(e^{i(v - w)}), the passband (the analytic output's whole
+        response), and gain G(e^{i(v + w)}), the image of the one at -cf."""
+        return self.gain * self.g(v - self.w)[0], self.gain * self.g(v + self.w)[0]
+
     def power(self, v: Array) -> Array:
         value = np.abs(self.h(v)[0])
         out: Array = value * value
@@ -270,3 +275,10 @@ def _bisect(channels: _Channels, inside: Array, outside: Array, level: Array) ->
         inside, outside = np.where(above, mid, inside), np.where(above, outside, mid)
     out: Array = (inside + outside) / 2.0
     return out
+
+
+def responses_at(fs: int, cfs: Array, f: Array) -> tuple[Complex, Complex]:
+    """Each channel's passband and image (see _Channels.halves) at the
+    frequencies f in Hz, (channels, len(f)) each: bm's response is their
+    mean, Re(c * analytic output)'s (c p + conj(c) i) / 2."""
+    return _Channels(fs, cfs).halves((_TWO_PI / float(fs)) * f[np.newaxis, :])

@@ -17,6 +17,7 @@ from gammatone_bank.cli._stop import sigterm_raises, stopped
 COMMANDS = {
     "batch": "gammatone_bank.cli._batch",
     "resynthesize": "gammatone_bank.cli._resynth",
+    "response": "gammatone_bank.cli._response",
 }
 DEFAULT = "gammatone_bank.cli._analyse"
 
