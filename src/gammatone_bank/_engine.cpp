@@ -564,6 +564,15 @@ constexpr int TIMING_ROUNDS = 32;
 constexpr int TIMING_CALLS = 2;       // back to back, per target and round
 constexpr int TIMING_ALL_ROUNDS = 4;  // rounds every target runs
 constexpr double TIMING_BEHIND = 1.5; // then only those within this of the best
+static_assert(
+    [] {
+        for (const Target &t : TARGETS) {
+            if (TIMING_CHANNELS % t.width != 0)
+                return false;
+        }
+        return true;
+    }(),
+    "the timing's bank must fill whole groups at every width");
 
 struct Timing {
     int fastest = 0;
