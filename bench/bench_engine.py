@@ -164,7 +164,8 @@ def print_targets(t: dict[str, tuple[float, float]], n: int) -> None:
         sec, load = t[f"engine {target}, bm, 1 thread"]
         score = f"{scores[target]:17.3f}" if target in scores else f"{'-':>17}"
         mark = "  <- default" if target == default else ""
-        print(f"{target:<10}{1e3 * sec:9.3f}{1e9 * sec / (CHANNELS * n):14.2f}{sec / base:16.3f}{score}{load:6.2f}{mark}")
+        per_sample = 1e9 * sec / (CHANNELS * n)
+        print(f"{target:<10}{1e3 * sec:9.3f}{per_sample:14.2f}{sec / base:16.3f}{score}{load:6.2f}{mark}")
 
 
 def main() -> None:

@@ -20,7 +20,8 @@
 - :func:`load_features`: read a features file (of ``--save`` or :func:`batch`).
 
 ``python -m gammatone_bank`` draws a cochleagram of a sound file;
-``python -m gammatone_bank batch`` analyses a corpus.
+``python -m gammatone_bank batch`` analyses a corpus;
+``python -m gammatone_bank response`` draws the bank's frequency response.
 """
 
 import importlib
