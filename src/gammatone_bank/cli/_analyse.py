@@ -101,6 +101,8 @@ For many files, "gammatone-bank batch INPUT... --out-dir DIR" writes the
 levels of each to DIR on a Dask cluster (gammatone-bank batch --help).
 "gammatone-bank resynthesize INPUT --out OUT.wav [--mask MASK.npy]" sums the
 channels back into sound (gammatone-bank resynthesize --help).
+"gammatone-bank response --out response.png" draws the bank's frequency
+response (gammatone-bank response --help).
 
 Needs matplotlib and soundfile (and tqdm for the progress bar): pip install
 'gammatone_c[cli]', or pip install '.[cli]' in a clone of the source.
