@@ -58,7 +58,7 @@ def cf_gain(fs: SupportsIndex | float, cfs: ArrayLike) -> NDArray[np.float64]:
 
     For each cf in ``cfs``, the amplitude of the settled ``bm`` output of the
     channel at cf, sampled at ``fs`` Hz, for a unit-amplitude sine at exactly
-    cf.  It comes in closed form from the filter's transfer function:
+    cf.  It comes in closed form from the filter's transfer function::
 
         |H(cf)| = gain * |G(1) + G(e^{2iw})| / 2,   w = 2 pi cf / fs,
 
