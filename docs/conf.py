@@ -38,8 +38,8 @@ myst_enable_extensions = ["colon_fence"]
 # types are in the docstrings' Parameters sections; the annotations (NumPy's
 # long ArrayLike union) stay out of the signatures.
 autosummary_generate = True
+templates_path = ["_templates"]
 autodoc_typehints = "none"
-autodoc_default_options = {"members": False}
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 numpydoc_xref_param_type = False
@@ -62,6 +62,20 @@ html_static_path = ["_static"]
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
+    "header_links_before_dropdown": 4,
     "secondary_sidebar_items": ["page-toc"],
 }
 html_show_sourcelink = False
+
+
+def _skip_tuple_machinery(app, what, name, obj, skip, options):
+    """Leave out what every named tuple has: its fields' "Alias for field
+    number N" (the class's Attributes section tells them) and count/index."""
+    doc = getattr(obj, "__doc__", None) or ""
+    if doc.startswith("Alias for field number") or name in ("count", "index"):
+        return True
+    return None
+
+
+def setup(app):
+    app.connect("autodoc-skip-member", _skip_tuple_machinery)

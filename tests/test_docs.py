@@ -168,3 +168,19 @@ def test_command_example(block, tmp_path):
     make_files("\n".join(block), tmp_path)
     for command in block:
         run(shlex.split(command), tmp_path)
+
+
+def test_docstring_examples():
+    """The Examples sections of the public docstrings give what they show."""
+    import doctest
+
+    import gammatone_bank
+
+    finder, runner = doctest.DocTestFinder(exclude_empty=True), doctest.DocTestRunner()
+    ran = 0
+    for name in gammatone_bank.__all__:
+        for test in finder.find(getattr(gammatone_bank, name), name,
+                                globs={"np": np, **{n: getattr(gammatone_bank, n) for n in gammatone_bank.__all__}}):
+            ran += len(test.examples)
+            runner.run(test)
+    assert ran and runner.summarize(verbose=False).failed == 0

@@ -14,7 +14,7 @@ from sphinx.util.docutils import SphinxDirective
 from sphinx.util.nodes import nested_parse_with_titles
 from docutils import nodes
 
-WIDTH = 88
+WIDTH = 76  # the epilogs are wrapped for a terminal of 80 columns
 
 
 def commands() -> list[tuple[str, str]]:
