@@ -13,7 +13,10 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 SOURCES := meson.build pyproject.toml $(wildcard gammatone_c/* src/*.pyi) \
            $(wildcard src/gammatone_bank/* src/gammatone_bank/cli/*)
 
-.PHONY: demo test typecheck bench asan install clean
+# The extras installed into the venv (test, command line, corpus runs).
+EXTRAS := test,cli,batch
+
+.PHONY: demo test typecheck bench asan install clean docs wheel wheel-test
 
 # The main job: a cochleagram of the built-in test signal.
 demo: $(VENV)/.installed
@@ -37,6 +40,28 @@ bench:
 	$(BENCH_VENV)/bin/python bench/bench_engine.py
 	$(BENCH_VENV)/bin/python bench/bench_resynth.py
 
+# The documentation site, in docs/_build/html, from a venv of its own (Sphinx
+# and the gallery's needs stay out of .venv); every warning is an error.
+DOCS_VENV := .venv-docs
+docs:
+	$(MAKE) VENV=$(DOCS_VENV) EXTRAS=cli,batch,docs install
+	cd docs && PATH="$(CURDIR)/$(DOCS_VENV)/bin:$$PATH" $(CURDIR)/$(DOCS_VENV)/bin/python -P -m sphinx \
+	    -W --keep-going -b html -d _build/doctrees . _build/html
+
+# An sdist and a manylinux wheel for this CPython in dist/, repaired and
+# checked by auditwheel, from a venv of its own.  The build is isolated (its
+# own meson-python and NumPy from PyPI), as pip would build for a user.
+WHEEL_VENV := .venv-wheel
+wheel:
+	@test -n "$(PYTHON313)" || { echo "$(NO_PYTHON)" >&2; exit 1; }
+	bash tools/wheel.sh "$(PYTHON313)" $(WHEEL_VENV)
+
+# The suite against the wheel of `make wheel`, installed into a fresh venv
+# and run from outside the source tree.
+wheel-test:
+	@test -n "$(PYTHON313)" || { echo "$(NO_PYTHON)" >&2; exit 1; }
+	bash tools/wheel_test.sh "$(PYTHON313)"
+
 # The whole test suite against an AddressSanitizer + UBSan build of the module,
 # in a build directory and virtual environment of its own.
 asan:
@@ -54,8 +79,9 @@ $(VENV)/.deps: pyproject.toml
 
 # The build dependencies live in the venv, so the build runs without isolation.
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation ".[test,cli,batch]"
+	$(PY) -m pip install -q --no-build-isolation ".[$(EXTRAS)]"
 	touch $@
 
 clean:
-	rm -rf $(VENV) .venv-asan $(BENCH_VENV) build build-asan .mesonpy-* bench/_floor* cochleagram.png
+	rm -rf $(VENV) .venv-asan $(BENCH_VENV) $(DOCS_VENV) $(WHEEL_VENV) build build-asan .mesonpy-* \
+	    bench/_floor* cochleagram.png docs/_build docs/gallery docs/generated dist

@@ -43,6 +43,21 @@ class Filterbank(NamedTuple):
 
     Every array is C-contiguous of shape (channels, samples), float64 but for
     ``analytic`` (complex128); an output that was not asked for is None.
+
+    Attributes
+    ----------
+    cfs : ndarray
+        The centre frequencies in Hz, a float64 copy.
+    bm : ndarray
+        The filtered signal of each channel.
+    env : ndarray or None
+        Its envelope.
+    instp : ndarray or None
+        Its unwrapped instantaneous phase relative to cf, in radians.
+    instf : ndarray or None
+        Its instantaneous frequency in Hz.
+    analytic : ndarray or None
+        ``bm`` plus i times its quadrature, complex128.
     """
 
     cfs: Array
@@ -54,7 +69,19 @@ class Filterbank(NamedTuple):
 
 
 def erb_number(f: ArrayLike) -> Array:
-    """The ERB number 21.4 log10(0.00437 f + 1) of each frequency f in Hz."""
+    """The ERB number 21.4 log10(0.00437 f + 1) of each frequency f in Hz.
+
+    Parameters
+    ----------
+    f : array_like
+        Frequencies in Hz.
+
+    Returns
+    -------
+    ndarray
+        float64, of the shape of ``f``: the scale of Glasberg & Moore on
+        which :func:`erb_space` spaces its frequencies equally.
+    """
     return ERB_SCALE * np.log10(ERB_SLOPE * np.asarray(f, dtype=np.float64) + 1.0)
 
 
@@ -71,16 +98,38 @@ def _real(name: str, value: float) -> float:
 def erb_space(low: float, high: float, n: int) -> Array:
     """n centre frequencies from low to high Hz, equally spaced in ERB number.
 
-    Returns a new 1-D float64 array in strictly ascending order whose first
-    element is exactly ``low`` and whose last is exactly ``high``; the steps
-    between neighbours are equal on the ERB-number scale
-    21.4 log10(0.00437 f + 1) of Glasberg & Moore (to rounding).
+    Parameters
+    ----------
+    low, high : float
+        The lowest and the highest centre frequency in Hz, 0 < low < high,
+        both finite.  Both are always included.
+    n : int
+        How many frequencies, at least 2; for a single channel pass its
+        frequency to :func:`filterbank` directly.
 
-    Both ends are always included, so ``n`` must be an int of at least 2;
-    for a single channel pass its frequency to :func:`filterbank` directly.
-    ValueError, naming the argument, unless 0 < low < high (both finite) and
-    n >= 2, and when low and high are too close together to hold n distinct
-    doubles.
+    Returns
+    -------
+    ndarray
+        A new 1-D float64 array in strictly ascending order whose first
+        element is exactly ``low`` and whose last is exactly ``high``; the
+        steps between neighbours are equal on the ERB-number scale
+        21.4 log10(0.00437 f + 1) of Glasberg & Moore (to rounding).
+
+    Raises
+    ------
+    ValueError
+        Naming the argument, unless 0 < low < high (both finite) and n >= 2;
+        and when low and high are too close together to hold n distinct
+        doubles.
+
+    See Also
+    --------
+    erb_number : the scale itself.
+
+    Examples
+    --------
+    >>> erb_space(50, 8000, 4).round(1)
+    array([  50. ,  632.8, 2434. , 8000. ])
     """
     lo, hi = _real("low", low), _real("high", high)
     if not (math.isfinite(lo) and lo > 0.0):
@@ -448,18 +497,34 @@ LEVEL_ROWS = 16
 def frame_levels(bm: ArrayLike, frame_len: SupportsIndex, hop_len: SupportsIndex) -> Array:
     """Level in dB of each row of bm over frames of frame_len samples.
 
-    bm: 2-D (channels x samples) array_like of real numbers.  Frame k covers
-    samples k*hop_len .. k*hop_len + frame_len - 1, clipped to the row.
-    Frames start every hop_len samples, as long as they start before the end
-    and the previous frame stopped short of it; an empty row gives none.
-    The level is 10 log10(max(mean square, 1e-12)) over the samples a frame
-    covers: dB re a mean square of 1, floored at -120 dB.  Each frame's
-    squares are added in sample order, so on a bank from :func:`filterbank`
-    the levels equal :func:`cochleagram`'s bit for bit.
+    Frame k covers samples k*hop_len .. k*hop_len + frame_len - 1, clipped to
+    the row.  Frames start every hop_len samples, as long as they start
+    before the end and the previous frame stopped short of it; an empty row
+    gives none.  Each frame's squares are added in sample order, so on a
+    bank from :func:`filterbank` the levels equal :func:`cochleagram`'s bit
+    for bit.
 
-    TypeError, naming the argument, for bm that is not real numbers and for
-    frame_len or hop_len that is not an int; ValueError for bm that is not
-    2-D and for lengths below 1.
+    Parameters
+    ----------
+    bm : array_like
+        2-D (channels x samples) real numbers, such as ``filterbank(...).bm``.
+    frame_len, hop_len : int
+        The frame length and the hop in samples, each at least 1.
+
+    Returns
+    -------
+    ndarray
+        (channels, frames) float64: 10 log10(max(mean square, 1e-12)) over
+        the samples a frame covers, dB re a mean square of 1, floored at
+        -120 dB.
+
+    Raises
+    ------
+    TypeError
+        Naming the argument, for bm that is not real numbers and for
+        frame_len or hop_len that is not an int.
+    ValueError
+        For bm that is not 2-D and for lengths below 1.
     """
     flen = _length("frame_len", frame_len)
     hlen = _length("hop_len", hop_len)

@@ -58,7 +58,7 @@ def cf_gain(fs: SupportsIndex | float, cfs: ArrayLike) -> NDArray[np.float64]:
 
     For each cf in ``cfs``, the amplitude of the settled ``bm`` output of the
     channel at cf, sampled at ``fs`` Hz, for a unit-amplitude sine at exactly
-    cf.  It comes in closed form from the filter's transfer function:
+    cf.  It comes in closed form from the filter's transfer function::
 
         |H(cf)| = gain * |G(1) + G(e^{2iw})| / 2,   w = 2 pi cf / fs,
 
@@ -78,9 +78,27 @@ def cf_gain(fs: SupportsIndex | float, cfs: ArrayLike) -> NDArray[np.float64]:
     narrowest bands relative to fs by a little: about 1e-4 dB at 50 Hz for
     fs = 96 kHz, far less elsewhere.
 
-    Returns a new float64 array of the shape of ``cfs`` (0-d for a scalar).
-    ValueError naming the argument unless ``fs`` is a whole number of Hz in
-    1 .. 2**31 - 1 and every cf is finite and strictly between 0 and fs/2.
+    Parameters
+    ----------
+    fs : int
+        The sample rate in Hz, a whole number in 1 .. 2**31 - 1.
+    cfs : array_like
+        Centre frequencies in Hz, each finite and strictly between 0 and fs/2.
+
+    Returns
+    -------
+    ndarray
+        A new float64 array of the shape of ``cfs`` (0-d for a scalar).
+
+    Raises
+    ------
+    ValueError
+        Naming the argument, for an ``fs`` or a cf outside those ranges.
+
+    Examples
+    --------
+    >>> cf_gain(16000, [100.0, 1000.0, 4000.0]).round(3)
+    array([1.015, 1.055, 1.2  ])
     """
     rate = _check_fs(fs)
     cf = _check_cfs(cfs, rate)

@@ -56,17 +56,30 @@ Complex = NDArray[np.complex128]
 class ResynthesisDesign(NamedTuple):
     """How :func:`resynthesize` sums the channels for one (fs, cfs, delay).
 
-    ``delay``: the total delay in seconds (None for zero-phase), ``lag`` the
-    same in whole samples (``round(delay * fs)``, 0 for zero-phase).
-    ``group_delays``: each channel's group delay at its centre frequency, in
-    samples, measured on its impulse response.  ``delays``: the whole
-    samples each channel's output is delayed by before the sum (``lag``
-    minus the group delay, never below 0; all 0 for zero-phase), so that
-    channel c delayed by ``delays[c]`` lines up with the others: the delay
-    compensation of other toolboxes.  ``weights``: complex128 for a causal
-    design (output = sum over c of Re(weights[c] * analytic[c] delayed)),
-    float64 for zero-phase (output = sum over c of weights[c] times the
-    channel filtered twice).  The arrays are read-only: the design is shared.
+    The arrays are read-only: the design is shared.
+
+    Attributes
+    ----------
+    fs : int
+        The sample rate in Hz.
+    cfs : ndarray
+        The centre frequencies in Hz.
+    delay : float or None
+        The total delay in seconds, None for zero-phase.
+    lag : int
+        The same in whole samples, ``round(delay * fs)``; 0 for zero-phase.
+    group_delays : ndarray
+        Each channel's group delay at its centre frequency, in samples,
+        measured on its impulse response.
+    delays : ndarray
+        The whole samples each channel's output is delayed by before the
+        sum (``lag`` minus the group delay, never below 0; all 0 for
+        zero-phase), so that channel c delayed by ``delays[c]`` lines up
+        with the others: the delay compensation of other toolboxes.
+    weights : ndarray
+        complex128 for a causal design (output = sum over c of
+        Re(weights[c] * analytic[c] delayed)), float64 for zero-phase
+        (output = sum over c of weights[c] times the channel filtered twice).
     """
 
     fs: int
@@ -165,8 +178,27 @@ def resynthesis_design(fs: SupportsIndex | float, cfs: ArrayLike, delay: float |
     """The design :func:`resynthesize` uses for these fs, cfs and delay.
 
     Derived once from the filters' own impulse responses and cached, so
-    repeated calls are cheap.  delay: None for zero-phase, else the total
-    delay in seconds, in [0, 1].  See :class:`ResynthesisDesign`.
+    repeated calls are cheap.
+
+    Parameters
+    ----------
+    fs : int
+        The sample rate in Hz.
+    cfs : array_like
+        Centre frequencies in Hz, in strictly ascending order.
+    delay : float or None, optional
+        None for zero-phase, else the total delay in seconds, in [0, 1].
+
+    Returns
+    -------
+    ResynthesisDesign
+        Each channel's delay and weight, read-only.
+
+    Raises
+    ------
+    ValueError
+        Naming the argument, for a bad fs, cfs (unsorted ones included) or
+        delay.
     """
     rate = _bank._check_fs(fs)
     centres = _bank._check_cfs(cfs, rate)

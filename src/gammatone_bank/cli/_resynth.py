@@ -46,7 +46,7 @@ with INPUT either way.
 --mask names an .npy array of (channels x frames) weights in [0, 1] on the
 frames of the cochleagram with the same --channels, --low, --high, --frame
 and --hop (gammatone-bank INPUT --save levels.npz shows the frame count:
-level.shape).  Samples beyond full scale are clipped in an integer subtype,
+numpy.load("levels.npz")["levels"].shape).  Samples beyond full scale are clipped in an integer subtype,
 with a warning saying how many and by how much.
 
 Exit status: 0 on success; 2 on a bad option or input, mask or output path

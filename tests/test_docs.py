@@ -1,8 +1,11 @@
-"""Every example in the README runs as a user would run it.
+"""Every example of the README and of the documentation's pages runs as a user
+would run it, and the API reference names every public name.
 
-Each fenced Python block is saved as a script in an empty directory and run
-with this interpreter; a block whose fence is preceded by the comment
-``<!-- continues -->`` runs after the block before it, in the same script.
+Each fenced Python block of README.md and docs/*.md is saved as a script in
+an empty directory and run with this interpreter; a block whose fence is
+preceded by the comment ``<!-- continues -->`` runs after the block before it
+on the same page, in the same script.  (The gallery's scripts run when the
+site is built, ``make docs``.)
 The commands of a shell block that work offline on files (``gammatone-bank
 ...`` without placeholders) run one after the other in such a directory too.  The files a block
 names (``corpus/``, ``speech.wav``, ...) are made beforehand.  A block
@@ -19,9 +22,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+ROOT = Path(__file__).resolve().parent.parent
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 BIN = os.path.dirname(sys.executable)
-FENCE = re.compile(r"^```(\w*)\s*$")
+FENCE = re.compile(r"^```(\S*)\s*$")  # a language, a {directive} or nothing
 DIRECTIVE = re.compile(r"^<!--\s*(continues|not run:.*?)\s*-->\s*$")
 # Commands of shell blocks that are run: the package's own, on files.
 COMMAND = re.compile(r"^(gammatone-bank|python -m gammatone_bank)\b")
@@ -29,9 +33,9 @@ COMMAND = re.compile(r"^(gammatone-bank|python -m gammatone_bank)\b")
 NOT_A_COMMAND = re.compile(r"[\[\]]|\.\.\.|\bINPUT\b|\bDIR\b|--scheduler|/data/")
 
 
-def blocks():
-    """(line, language, code, directive) of every fenced block."""
-    lines = README.read_text(encoding="utf-8").splitlines()
+def blocks(page):
+    """(line, language, code, directive) of every fenced block of a page."""
+    lines = page.read_text(encoding="utf-8").splitlines()
     out, i = [], 0
     while i < len(lines):
         match = FENCE.match(lines[i])
@@ -50,29 +54,32 @@ def blocks():
 
 
 def python_scripts():
-    """Each Python block with the blocks it continues before it."""
-    scripts, previous = [], ""
-    for line, language, code, directive in blocks():
-        if language != "python":
-            continue
-        script = previous + code if directive == "continues" else code
-        previous = script
-        marks = [pytest.mark.skip(reason=directive[len("not run:"):].strip())] if (
-            directive or "").startswith("not run:") else []
-        scripts.append(pytest.param(script, id=f"line{line}", marks=marks))
+    """Each Python block with the blocks of its page it continues before it."""
+    scripts = []
+    for page in PAGES:
+        previous = ""
+        for line, language, code, directive in blocks(page):
+            if language != "python":
+                continue
+            script = previous + code if directive == "continues" else code
+            previous = script
+            marks = [pytest.mark.skip(reason=directive[len("not run:"):].strip())] if (
+                directive or "").startswith("not run:") else []
+            scripts.append(pytest.param(script, id=f"{page.stem}-line{line}", marks=marks))
     return scripts
 
 
 def commands():
     """The runnable commands of each shell block, to run in order in one directory."""
     found = []
-    for line, language, code, directive in blocks():
-        if language not in ("sh", "console", "bash") or (directive or "").startswith("not run:"):
-            continue
-        lines = [text.split("  #")[0].strip() for text in code.splitlines()]
-        runnable = [text for text in lines if COMMAND.match(text) and not NOT_A_COMMAND.search(text)]
-        if runnable:
-            found.append(pytest.param(runnable, id=f"line{line}"))
+    for page in PAGES:
+        for line, language, code, directive in blocks(page):
+            if language not in ("sh", "console", "bash") or (directive or "").startswith("not run:"):
+                continue
+            lines = [text.split("  #")[0].strip() for text in code.splitlines()]
+            runnable = [text for text in lines if COMMAND.match(text) and not NOT_A_COMMAND.search(text)]
+            if runnable:
+                found.append(pytest.param(runnable, id=f"{page.stem}-line{line}"))
     return found
 
 
@@ -117,8 +124,34 @@ def run(argv, cwd):
     return done
 
 
-def test_the_readme_has_examples():
-    assert len(python_scripts()) >= 3 and commands()
+def test_the_pages_have_examples():
+    ids = {param.id.split("-line")[0] for param in python_scripts()}
+    assert {"README", "getting_started", "filterbank", "resynthesis", "corpus"} <= ids and commands()
+
+
+def reference_names():
+    """The names the API reference lists: autosummary entries and py: directives."""
+    text = (ROOT / "docs" / "api.rst").read_text(encoding="utf-8")
+    names, listing = set(), False
+    for line in text.splitlines():
+        if line.startswith(".. autosummary::"):
+            listing = True
+        elif listing and line and not line.startswith(" "):
+            listing = False
+        elif listing and line.strip() and not line.strip().startswith(":"):
+            names.add(line.strip())
+        if match := re.match(r"\.\. py:(?:function|class|data):: (\w+)", line):
+            names.add(match.group(1))
+    return names
+
+
+def test_the_reference_lists_every_public_name():
+    import gammatone_bank
+    import gammatone_c
+
+    public = set(gammatone_bank.__all__) | {name for name in dir(gammatone_c) if not name.startswith("_")}
+    missing = public - reference_names()
+    assert not missing, f"docs/api.rst lacks {sorted(missing)}: add each to an autosummary list there"
 
 
 @pytest.mark.parametrize("script", python_scripts())
@@ -135,3 +168,19 @@ def test_command_example(block, tmp_path):
     make_files("\n".join(block), tmp_path)
     for command in block:
         run(shlex.split(command), tmp_path)
+
+
+def test_docstring_examples():
+    """The Examples sections of the public docstrings give what they show."""
+    import doctest
+
+    import gammatone_bank
+
+    finder, runner = doctest.DocTestFinder(exclude_empty=True), doctest.DocTestRunner()
+    ran = 0
+    for name in gammatone_bank.__all__:
+        for test in finder.find(getattr(gammatone_bank, name), name,
+                                globs={"np": np, **{n: getattr(gammatone_bank, n) for n in gammatone_bank.__all__}}):
+            ran += len(test.examples)
+            runner.run(test)
+    assert ran and runner.summarize(verbose=False).failed == 0
