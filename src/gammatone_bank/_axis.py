@@ -10,6 +10,7 @@ result's leading signal axis back into x's other axes, and :func:`like_x`
 puts a time axis back where x had it.
 """
 
+import math
 import operator
 from typing import NamedTuple
 
@@ -93,7 +94,8 @@ def signals(x: ArrayLike, axis: object = None, name: str = "x") -> Signals:
         raise ValueError(f"{name} holds {n} samples along axis {ax}, more than {INT32_MAX}")
     moved = np.moveaxis(a, ax, -1)
     batch = moved.shape[:-1]
-    rows = np.ascontiguousarray(moved.reshape(-1, n))
+    # (-1, n) cannot say how many rows an empty signal has.
+    rows = np.ascontiguousarray(moved.reshape(math.prod(batch), n))
     return Signals(rows, tuple(batch), ax)
 
 
