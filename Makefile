@@ -36,6 +36,7 @@ bench:
 	$(BENCH_VENV)/bin/python bench/bench_bank.py
 	$(BENCH_VENV)/bin/python bench/bench_engine.py
 	$(BENCH_VENV)/bin/python bench/bench_resynth.py
+	$(BENCH_VENV)/bin/python bench/bench_signals.py
 
 # The whole test suite against an AddressSanitizer + UBSan build of the module,
 # in a build directory and virtual environment of its own.
