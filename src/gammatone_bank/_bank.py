@@ -205,10 +205,10 @@ def filterbank(
     """Filter x through one gammatone channel per centre frequency.
 
     x: 1-D samples, any array_like that casts safely to float64 (converted
-    once and shared by all channels); with ``axis``, a batch of signals.  Samples are filtered as the numbers
-    they are: integer audio (int16 from a WAV reader, say) is not scaled, so
-    divide it by its full scale (32768 for int16) first to read levels re
-    full scale.  One NaN or infinity makes every later sample of every
+    once and shared by all channels); with ``axis``, a batch of signals.
+    Samples are filtered as the numbers they are: integer audio (int16 from
+    a WAV reader, say) is not scaled, so divide it by its full scale (32768
+    for int16) first to read levels re full scale.  One NaN or infinity makes every later sample of every
     channel non-finite.  fs: sampling rate in Hz, a positive int; a float is
     accepted only when it is a whole number.  cfs: centre frequencies in Hz,
     a number (one channel) or a non-empty 1-D array_like, each finite and
@@ -295,7 +295,7 @@ def _lanes(a: NDArray[np.generic] | None) -> Array | None:
 # starting threads would cost more than they save.
 THREAD_MIN = 1 << 16
 
-# Lane-samples a thread takes at a time, at least (about a tenth of a
+# Lane-samples a thread takes at a time, at least (a few tenths of a
 # millisecond of filtering), so that a batch of many short signals is handed
 # out in a few hundred pieces rather than one per group of lanes; and each
 # thread gets this many pieces, at least, to even out the load.
