@@ -244,7 +244,7 @@ def filterbank(
     """
     rate = _check_fs(fs)
     centres = _check_cfs(cfs, rate)
-    s = _axis.signals(x, axis)
+    s = _axis.signals(x, axis, strided=True)
     threads = _check_workers(workers)
     env, instp, instf, analytic = (
         _check_flag(k, v) for k, v in (("env", env), ("instp", instp), ("instf", instf), ("analytic", analytic))

@@ -45,7 +45,7 @@ def cochleagram(
     """
     rate = _check_fs(fs)
     centres = _check_cfs(cfs, rate)
-    s = _axis.signals(x, axis)
+    s = _axis.signals(x, axis, strided=True)
     stream = CochleagramStream(rate, centres, frame=frame, hop=hop, normalize=normalize, workers=workers, axis=axis)
     n = s.rows.shape[-1]
     level = np.empty(stream._settle(s) + (centres.size, _frame_count(n, stream.frame_len, stream.hop_len)))

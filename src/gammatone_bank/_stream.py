@@ -80,7 +80,7 @@ class _Signals:
         self._engine = self._new_engine(1) if self._time_axis is None else None
 
     def _rows(self, chunk: ArrayLike) -> Signals:
-        return _axis.signals(chunk, self._time_axis, "chunk")
+        return _axis.signals(chunk, self._time_axis, "chunk", strided=True)
 
     def _settle(self, s: Signals) -> tuple[int, ...]:
         """The axes before (channels, columns) in the results for chunk s.
