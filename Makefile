@@ -39,6 +39,7 @@ bench:
 	$(BENCH_VENV)/bin/python bench/bench_bank.py
 	$(BENCH_VENV)/bin/python bench/bench_engine.py
 	$(BENCH_VENV)/bin/python bench/bench_resynth.py
+	$(BENCH_VENV)/bin/python bench/bench_signals.py
 
 # The documentation site, in docs/_build/html, from a venv of its own (Sphinx
 # and the gallery's needs stay out of .venv); every warning is an error.

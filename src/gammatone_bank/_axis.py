@@ -10,6 +10,7 @@ result's leading signal axis back into x's other axes, and :func:`like_x`
 puts a time axis back where x had it.
 """
 
+import math
 import operator
 from typing import NamedTuple
 
@@ -25,7 +26,8 @@ INT32_MAX = 2**31 - 1
 class Signals(NamedTuple):
     """x as rows of samples, and where they came from."""
 
-    #: (signals, samples), C-contiguous float64; 1-D (samples,) when axis is None.
+    #: (signals, samples), C-contiguous float64 (or a strided view of x, when
+    #: asked for); 1-D (samples,) when axis is None.
     rows: Array
     #: x's other axes in order, or None for a 1-D x taken with axis=None.
     batch: tuple[int, ...] | None
@@ -72,12 +74,15 @@ def one_d(a: NDArray[np.float64], name: str = "x") -> None:
         raise ValueError(f"{name} must be 1-D, got shape {a.shape}")
 
 
-def signals(x: ArrayLike, axis: object = None, name: str = "x") -> Signals:
+def signals(x: ArrayLike, axis: object = None, name: str = "x", strided: bool = False) -> Signals:
     """x as C-contiguous float64 rows of samples, one row per signal.
 
     With axis None x must be 1-D and comes back 1-D (without a copy when it
     is already C-contiguous float64).  Otherwise the time axis moves last
     and x's other axes flatten, in C order, into the leading axis of rows.
+    strided=True lets the rows be a strided view of x when its axes allow
+    one (the engine reads any whole-double strides): a (samples, 2) stereo
+    array is then read where it lies, without a transposed copy.
     """
     a = as_float64(x, name)
     if axis is None:
@@ -93,7 +98,10 @@ def signals(x: ArrayLike, axis: object = None, name: str = "x") -> Signals:
         raise ValueError(f"{name} holds {n} samples along axis {ax}, more than {INT32_MAX}")
     moved = np.moveaxis(a, ax, -1)
     batch = moved.shape[:-1]
-    rows = np.ascontiguousarray(moved.reshape(-1, n))
+    # (-1, n) cannot say how many rows an empty signal has.
+    rows = moved.reshape(math.prod(batch), n)
+    if not (strided and rows.flags.aligned and all(step % rows.itemsize == 0 for step in rows.strides)):
+        rows = np.ascontiguousarray(rows)
     return Signals(rows, tuple(batch), ax)
 
 

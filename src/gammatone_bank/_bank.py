@@ -13,12 +13,12 @@ import os
 import queue
 import threading
 from collections.abc import Callable
-from typing import NamedTuple, SupportsIndex
+from typing import NamedTuple, SupportsIndex, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from gammatone_bank import _engine
+from gammatone_bank import _axis, _engine
 
 # The extension takes the sample count and the rate as 32-bit C ints.
 INT32_MAX = 2**31 - 1
@@ -41,8 +41,9 @@ Array = NDArray[np.float64]
 class Filterbank(NamedTuple):
     """The outputs of :func:`filterbank`, one row per centre frequency.
 
-    Every array is C-contiguous of shape (channels, samples), float64 but for
-    ``analytic`` (complex128); an output that was not asked for is None.
+    Every array is C-contiguous of shape (channels, samples), or for a batch
+    (x's other axes) + (channels, samples), float64 but for ``analytic``
+    (complex128); an output that was not asked for is None.
 
     Attributes
     ----------
@@ -211,24 +212,10 @@ def _check_x(x: ArrayLike, name: str = "x") -> Array:
 
     Converted as the extension converts it, with safe casting only, so that a
     row equals a lone call on the same x; float64 C-contiguous input is used
-    as it is, without a copy.
+    as it is, without a copy.  A 2-D x is refused with the axis that would
+    take it as a batch.
     """
-    try:
-        a = np.asarray(x)
-        if a.dtype != np.float64:
-            a = a.astype(np.float64, casting="safe")
-    except (TypeError, ValueError) as exc:
-        raise type(exc)(f"{name} cannot be converted to float64: {exc}") from None
-    if a.ndim == 2:
-        raise ValueError(
-            f"{name} must be 1-D, got shape {a.shape}: for (samples, channels) audio mix the "
-            f"channels with {name}.mean(axis=1), or take channel k alone with {name}[:, k]"
-        )
-    if a.ndim != 1:
-        raise ValueError(f"{name} must be 1-D, got shape {a.shape}")
-    if a.size > INT32_MAX:
-        raise ValueError(f"{name} holds {a.size} samples, more than {INT32_MAX}")
-    return np.ascontiguousarray(a)
+    return _axis.signals(x, None, name).rows
 
 
 def _check_flag(name: str, value: object) -> bool:
@@ -262,14 +249,15 @@ def filterbank(
     instf: bool = False,
     workers: int | None = None,
     analytic: bool = False,
+    axis: int | None = None,
 ) -> Filterbank:
     """Filter x through one gammatone channel per centre frequency.
 
     x: 1-D samples, any array_like that casts safely to float64 (converted
-    once and shared by all channels).  Samples are filtered as the numbers
-    they are: integer audio (int16 from a WAV reader, say) is not scaled, so
-    divide it by its full scale (32768 for int16) first to read levels re
-    full scale.  One NaN or infinity makes every later sample of every
+    once and shared by all channels); with ``axis``, a batch of signals.
+    Samples are filtered as the numbers they are: integer audio (int16 from
+    a WAV reader, say) is not scaled, so divide it by its full scale (32768
+    for int16) first to read levels re full scale.  One NaN or infinity makes every later sample of every
     channel non-finite.  fs: sampling rate in Hz, a positive int; a float is
     accepted only when it is a whole number.  cfs: centre frequencies in Hz,
     a number (one channel) or a non-empty 1-D array_like, each finite and
@@ -280,51 +268,88 @@ def filterbank(
     its real part is bm bit for bit and its magnitude env to rounding.  workers: threads to filter groups of
     channels on, the calling thread among them (default: the CPUs this
     process may use, ``os.process_cpu_count()``); 1 filters in the calling
-    thread only.
+    thread only.  axis: None (x must be 1-D), or the axis of x that holds
+    time, as in ``scipy.signal.lfilter``: every signal along it is filtered,
+    -1 for a (signals, samples) batch, 0 for the (frames, channels) arrays
+    that sound-file readers return.
 
     Returns a :class:`Filterbank` with ``cfs`` (a copy) and C-contiguous
-    float64 arrays of shape (len(cfs), len(x)).  Row i is bit for bit what
+    float64 arrays of shape (len(cfs), len(x)), or with ``axis``, x's other
+    axes in order followed by (len(cfs), samples).  Row i is bit for bit what
     ``gammatone_c.gammatone_c(x, len(x), fs, cfs[i], ...)`` writes, whatever
-    ``workers`` is: every channel starts from rest and runs alone.  A
+    ``workers`` is: every channel starts from rest and runs alone.  In a
+    batch, every signal's rows are bit for bit those of its own 1-D call:
+    the engine fills its vectors with the channels of several signals at
+    once, so many short signals run about as fast as one long one.  A
     zero-length x gives rows of length 0.
 
-    ValueError, naming the argument, for fs, cfs, x that is not 1-D (or longer
-    than 2**31 - 1 samples; a 2-D x is refused with the fix: ``x.mean(axis=1)``
-    to mix, ``x[:, k]`` for one channel) and workers; TypeError when x does
-    not cast safely to float64, when cfs is None or a bare int (a channel
-    count is not a centre frequency: use ``erb_space(low, high, n)``), and
-    when env, instp or instf is not a bool.
+    ValueError, naming the argument, for fs, cfs, workers, x longer than
+    2**31 - 1 samples, x that is not 1-D when axis is None (a 2-D x is
+    refused with the fix: ``axis=-1`` for (signals, samples), ``axis=0`` for
+    (frames, channels)) and an axis out of range; TypeError when x does not
+    cast safely to float64, when axis is not an int or None, when cfs is None
+    or a bare int (a channel count is not a centre frequency: use
+    ``erb_space(low, high, n)``), and when env, instp or instf is not a bool.
     """
     rate = _check_fs(fs)
     centres = _check_cfs(cfs, rate)
-    samples = _check_x(x)
+    s = _axis.signals(x, axis, strided=True)
     threads = _check_workers(workers)
     env, instp, instf, analytic = (
         _check_flag(k, v) for k, v in (("env", env), ("instp", instp), ("instf", instf), ("analytic", analytic))
     )
-    n = samples.size
-    shape = (centres.size, n)
+    n = s.rows.shape[-1]
+    shape = _lead(s) + (centres.size, n)
     bm = np.empty(shape)
     env_out = np.empty(shape) if env else None
     instp_out = np.empty(shape) if instp else None
     instf_out = np.empty(shape) if instf else None
     analytic_out = np.empty(shape, np.complex128) if analytic else None
-    engine = _engine.Engine(rate, centres, phase=instp or instf)
-    _drive(engine, samples, (bm, env_out, instp_out, instf_out, None, _pairs(analytic_out)), threads)
+    engine = _engine.Engine(rate, centres, phase=instp or instf, signals=_signal_count(s))
+    outputs = (*map(_lanes, (bm, env_out, instp_out, instf_out)), None, _lanes(analytic_out))
+    _drive(engine, s.rows, outputs, threads)
     # The last sample has no next phase to difference: its frequency is cf.
     if instf_out is not None and n:
-        instf_out[:, n - 1] = centres
+        instf_out[..., n - 1] = centres
     return Filterbank(centres, bm, env_out, instp_out, instf_out, analytic_out)
 
 
-def _pairs(z: NDArray[np.complex128] | None) -> Array | None:
-    """A complex array as the float64 (re, im) pairs the engine writes."""
-    return None if z is None else z.view(np.float64)
+def _lead(s: _axis.Signals) -> tuple[int, ...]:
+    """The axes that come before (channels, columns) in a result for x taken as s."""
+    return () if s.batch is None else s.batch
 
 
-# Below this many channel-samples a call filters in the calling thread only:
+def _signal_count(s: _axis.Signals) -> int:
+    """The signals an engine filters for x taken as s: one for a 1-D x."""
+    return 1 if s.batch is None else s.rows.shape[0]
+
+
+@overload
+def _lanes(a: NDArray[np.generic]) -> Array: ...
+@overload
+def _lanes(a: NDArray[np.generic] | None) -> Array | None: ...
+def _lanes(a: NDArray[np.generic] | None) -> Array | None:
+    """An output of shape lead + (channels, columns) as a view of the
+    engine's (lanes x columns) rows, lane s * channels + c holding channel c
+    of signal s; a complex output as its float64 (re, im) pairs."""
+    if a is None:
+        return None
+    if a.dtype == np.complex128:
+        a = a.view(np.float64)
+    rows: Array = np.reshape(a, (math.prod(a.shape[:-1]), a.shape[-1]), copy=False)
+    return rows
+
+
+# Below this many lane-samples a call filters in the calling thread only:
 # starting threads would cost more than they save.
 THREAD_MIN = 1 << 16
+
+# Lane-samples a thread takes at a time, at least (a few tenths of a
+# millisecond of filtering), so that a batch of many short signals is handed
+# out in a few hundred pieces rather than one per group of lanes; and each
+# thread gets this many pieces, at least, to even out the load.
+TASK_MIN = 1 << 17
+TASKS_PER_THREAD = 4
 
 
 def _drive(
@@ -333,23 +358,27 @@ def _drive(
     outputs: tuple[Array | None, ...],
     threads: int,
 ) -> None:
-    """Run x through every channel group of engine, on up to `threads` threads.
+    """Run x through every lane group of engine, on up to `threads` threads.
 
     outputs are (bm, env, instp, instf, frame sums[, analytic pairs]), each
-    None or a (channels x columns) array the engine writes in place.  x is
-    the shared 1-D input, or (channels x samples), one row per channel.
+    None or a (lanes x columns) array the engine writes in place.  x is the
+    shared 1-D input, (signals x samples) with one row per signal, or
+    (lanes x samples) with one row per lane.  Threads take runs of
+    consecutive groups.
     """
     groups = engine.groups
-    if x.shape[-1] * engine.width * groups < THREAD_MIN:
+    work = x.shape[-1] * engine.width
+    if work * groups < THREAD_MIN:
         threads = 1
     if threads == 1:
         engine.process(x, 0, groups, *outputs)
         return
+    run = max(1, min(-(-TASK_MIN // work), groups // (TASKS_PER_THREAD * threads)))
 
-    def group(g: int) -> None:
-        engine.process(x, g, g + 1, *outputs)
+    def task(k: int) -> None:
+        engine.process(x, k * run, min(k * run + run, groups), *outputs)
 
-    _run(group, groups, threads)
+    _run(task, -(-groups // run), threads)
 
 
 class _Helpers:

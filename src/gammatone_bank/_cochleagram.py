@@ -5,7 +5,8 @@ from typing import SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank._bank import Array, _check_cfs, _check_fs, _check_x, _frame_count
+from gammatone_bank import _axis
+from gammatone_bank._bank import Array, _check_cfs, _check_fs, _frame_count
 from gammatone_bank._stream import CochleagramStream
 
 
@@ -18,13 +19,16 @@ def cochleagram(
     hop: float = 0.010,
     normalize: bool = False,
     workers: int | None = None,
+    axis: int | None = None,
 ) -> Array:
     """Level in dB of each channel's filtered signal, frame by frame.
 
-    Filters x as :func:`filterbank` does (same x, fs, cfs and workers, same
-    checks) without keeping its output: memory follows the number of frames,
-    never channels x samples.  Returns a C-contiguous float64 array of shape
-    (channels, frames).  Frames are ``round(frame * fs)`` samples long and
+    Filters x as :func:`filterbank` does (same x, fs, cfs, workers and axis,
+    same checks) without keeping its output: memory follows the number of
+    frames, never channels x samples.  Returns a C-contiguous float64 array
+    of shape (channels, frames); with ``axis``, of x's other axes followed by
+    (channels, frames), each signal's levels bit for bit those of its own
+    call.  Frames are ``round(frame * fs)`` samples long and
     start every ``round(hop * fs)`` samples from sample 0, so frame k starts
     at k * hop seconds; they go on while they start before the end of x and
     the previous frame stopped short of it, and the last may be clipped (a
@@ -41,10 +45,11 @@ def cochleagram(
     """
     rate = _check_fs(fs)
     centres = _check_cfs(cfs, rate)
-    samples = _check_x(x)
-    stream = CochleagramStream(rate, centres, frame=frame, hop=hop, normalize=normalize, workers=workers)
-    level = np.empty((centres.size, _frame_count(samples.size, stream.frame_len, stream.hop_len)))
-    done = stream._completed(samples.size)
-    stream._feed(samples, level[:, :done])
-    stream._finish(level[:, done:])
+    s = _axis.signals(x, axis, strided=True)
+    stream = CochleagramStream(rate, centres, frame=frame, hop=hop, normalize=normalize, workers=workers, axis=axis)
+    n = s.rows.shape[-1]
+    level = np.empty(stream._settle(s) + (centres.size, _frame_count(n, stream.frame_len, stream.hop_len)))
+    done = stream._completed(n)
+    stream._feed(s.rows, level[..., :done])
+    stream._finish(level[..., done:])
     return level

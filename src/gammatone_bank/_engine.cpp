@@ -1,4 +1,4 @@
-// gammatone_bank._engine: many gammatone channels over one stream of samples,
+// gammatone_bank._engine: many gammatone channels over one or many signals,
 // with their state kept from one call to the next.
 //
 // Each channel performs exactly the double operations of the single-channel
@@ -16,9 +16,14 @@
 // target by a thin entry point carrying its target attribute: the default
 // build stays generic x86-64.
 //
-// A channel's input is either the stream shared by every channel or a row of
-// its own (channels x samples, any strides): the second, time-reversed pass
-// of a zero-phase resynthesis filters each channel's own output again.
+// An engine filters a batch of signals through every channel at once: lane
+// (signal s, channel c) is lane s * channels + c, and the lanes of all the
+// signals fill the vectors together, so short signals and odd channel counts
+// leave few lanes idle.  A lane's input is a row of a (signals x samples)
+// array (a 1-D x is the one signal shared by every lane), or a row of its own
+// in a (lanes x samples) array: the second, time-reversed pass of a
+// zero-phase resynthesis filters each lane's own output again.  Any strides
+// that are whole doubles are read as given.
 //
 // Besides the per-sample outputs, the engine sums the squares of each
 // channel's output over frames (frame_len samples every hop_len), adding the
@@ -56,6 +61,9 @@ constexpr int BLOCK = 256;
 
 // The widest lane, in doubles.
 constexpr int MAX_W = 8;
+
+// Lanes (signals x channels) of one engine, at most.
+constexpr int MAX_LANES = 1 << 30;
 
 // Frames open at once per channel, at most (frame_len / hop_len).
 constexpr int MAX_OPEN_FRAMES = 1 << 16;
@@ -126,10 +134,10 @@ GT_INLINE bool any_bits(typename Lane<W>::M m) {
 }
 
 // ---------------------------------------------------------------------------
-// One group of W channels: coefficients, recursion state, phase trackers and
+// One group of W lanes: coefficients, recursion state, phase trackers and
 // frame sums.  Arrays are MAX_W long whatever the level; a level uses the
-// first W.  Lanes past the last channel repeat its coefficients and are
-// never written out.
+// first W.  Lanes past the last lane repeat its coefficients and are never
+// written out.
 
 struct alignas(64) Group {
     double a1[MAX_W], a2[MAX_W], a3[MAX_W], a4[MAX_W], a5[MAX_W];
@@ -170,17 +178,19 @@ void set_channel(Group &g, int lane, int fs, double cf) {
     g.wi[lane] = 0.0;
 }
 
-// Where one call's outputs go.  Each is a (channels x columns) block of rows
+// Where one call's outputs go.  Each is a (lanes x columns) block of rows
 // `stride` doubles apart, or null when not requested.
 struct Out {
     double *data = nullptr;
     Py_ssize_t stride = 0;
-    double *row(int channel) const { return data + channel * stride; }
+    double *row(int lane) const { return data + lane * stride; }
 };
 
 struct Engine {
     int fs = 0;
-    int channels = 0;
+    int channels = 0;          // centre frequencies
+    int signals = 1;
+    int lanes = 0;             // signals x channels
     int width = 1;
     int ngroups = 0;
     bool phase = false;        // track the phase (instp, instf)
@@ -197,14 +207,22 @@ struct Engine {
     double *ring_slot(int g, long long k) { return &sums[(static_cast<std::size_t>(g) * ring + k % ring) * MAX_W]; }
 };
 
+// The input of one call: lane i reads its sample t at
+// data[(i / per_row) * row_step + t * col_step], for t < n.  A shared 1-D x
+// has row_step 0; a row per signal has per_row = channels; a row per lane
+// has per_row = 1.
+struct Input {
+    const double *data = nullptr;
+    Py_ssize_t row_step = 0, col_step = 1;
+    int per_row = 1;
+    Py_ssize_t n = 0;
+    Py_ssize_t row(int lane) const { return lane / per_row; }
+    const double *at(int lane, Py_ssize_t t) const { return data + row(lane) * row_step + t * col_step; }
+};
+
 struct Job {
     Engine *e;
-    // The shared input, or null when every channel reads a row of its own:
-    // sample t of channel c at rows + c * row_step + t * col_step (doubles).
-    const double *x;
-    const double *rows = nullptr;
-    Py_ssize_t row_step = 0, col_step = 0;
-    Py_ssize_t n;
+    Input in;
     int g0, g1;
     Out bm, env, instp, instf, frames;
     // The analytic output: (re, im) pairs, so 2 n doubles per row.
@@ -218,7 +236,8 @@ struct Job {
 // caller's rows when `rows` is given, else to blk_bm as per-sample vectors;
 // the complex output u (re, im) of each lane goes to blk_ur, blk_ui when
 // KEEP_U, and bm's quadrature to blk_bi when ANALYTIC.  With OWN_INPUT,
-// lane l reads its own input at own[l][t * step], else every lane reads x[t].
+// lane l reads its sample t at src[l][t * step], else every lane reads
+// src[0][t * step].
 //
 // The flush of tiny values sits on the recursion's critical path.  With
 // EXACT false the block runs without it and only records whether a flush
@@ -226,15 +245,9 @@ struct Job {
 // true from the same state.  Up to the first value a flush would change, both
 // runs compute the same bits.  Returns true when the block's results are final.
 
-struct Input {
-    const double *x;            // shared: sample t at x[t]
-    const double *own[MAX_W];   // or lane l's sample t at own[l][t * step]
-    Py_ssize_t step;
-};
-
 template <int W, bool EXACT, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
-GT_INLINE bool recurse(Group &g, const Input &in, int n, double *blk_bm, double *blk_ur, double *blk_ui,
-                       double *blk_bi, double *const *rows) {
+GT_INLINE bool recurse(Group &g, const double *const *src, Py_ssize_t step, int n, double *blk_bm,
+                       double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
     typedef typename Lane<W>::V V;
     typedef typename Lane<W>::M M;
     const V a1 = load<W>(g.a1), a2 = load<W>(g.a2), a3 = load<W>(g.a3), a4 = load<W>(g.a4),
@@ -248,9 +261,9 @@ GT_INLINE bool recurse(Group &g, const Input &in, int n, double *blk_bm, double 
         if (OWN_INPUT) {
             // Off the recursion's chain: these loads overlap its latency.
             for (int l = 0; l < W; l++)
-                xt[l] = in.own[l][t * in.step];
+                xt[l] = src[l][t * step];
         } else {
-            xt = splat<W>(in.x[t]);
+            xt = splat<W>(src[0][t * step]);
         }
         const V a1p1r = a1 * p1r, a1p1i = a1 * p1i;
         V p0r = xt * qc + a1p1r + a2 * p2r + a3 * p3r + a4 * p4r;
@@ -389,21 +402,21 @@ GT_INLINE void write_rows(const double *blk, int n, int lanes, const Out &out, i
 
 // One block, first run without the flush and rerun with it when needed.
 template <int W, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
-GT_INLINE void run_block(Group &g, const Input &x, int n, double *blk_bm, double *blk_ur, double *blk_ui,
-                         double *blk_bi, double *const *rows) {
-    if (!recurse<W, false, KEEP_U, ANALYTIC, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows))
-        recurse<W, true, KEEP_U, ANALYTIC, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+GT_INLINE void run_block(Group &g, const double *const *src, Py_ssize_t step, int n, double *blk_bm,
+                         double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
+    if (!recurse<W, false, KEEP_U, ANALYTIC, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows))
+        recurse<W, true, KEEP_U, ANALYTIC, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
 }
 
 template <int W, bool OWN_INPUT>
-GT_INLINE void run_input(bool keep_u, bool analytic, Group &g, const Input &x, int n, double *blk_bm,
-                         double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
+GT_INLINE void run_input(bool keep_u, bool analytic, Group &g, const double *const *src, Py_ssize_t step, int n,
+                         double *blk_bm, double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
     if (analytic)
-        run_block<W, true, true, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+        run_block<W, true, true, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
     else if (keep_u)
-        run_block<W, true, false, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+        run_block<W, true, false, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
     else
-        run_block<W, false, false, OWN_INPUT>(g, x, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+        run_block<W, false, false, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
 }
 
 template <int W>
@@ -414,15 +427,22 @@ GT_INLINE void run_groups(const Job &job) {
     // analytic output.
     const bool analytic = job.analytic.data != nullptr || job.weighted.data != nullptr;
     const bool keep_u = job.env.data != nullptr || e.phase || analytic;
+    const Input &in = job.in;
     for (int gi = job.g0; gi < job.g1; gi++) {
         Group &g = e.groups[gi];
         const int first = gi * W;
-        const int lanes = e.channels - first < W ? e.channels - first : W;
+        const int lanes = e.lanes - first < W ? e.lanes - first : W;
+        // Lanes past the last one read its row.  When every lane reads the
+        // same row, the sample is loaded once and broadcast.
+        int source[W];
+        for (int l = 0; l < W; l++)
+            source[l] = l < lanes ? first + l : e.lanes - 1;
+        const bool own = in.row_step != 0 && in.row(source[0]) != in.row(source[W - 1]);
         const long long t_start = e.samples[gi];
         const long long f0 = t_start > 0 ? t_start - 1 : 0;
         const long long done0 = e.done[gi];
-        for (Py_ssize_t b = 0, n; b < job.n; b += n) {
-            n = job.n - b < BLOCK ? job.n - b : BLOCK;
+        for (Py_ssize_t b = 0, n; b < in.n; b += n) {
+            n = in.n - b < BLOCK ? in.n - b : BLOCK;
             const int m = static_cast<int>(n);
             // With frame sums the block's bm is needed again, so it is kept.
             double *rows[W];
@@ -432,19 +452,13 @@ GT_INLINE void run_groups(const Job &job) {
                     rows[l] = l < lanes ? job.bm.row(first + l) + b : blk_bm;
             }
             double *const *to = direct ? rows : nullptr;
-            Input in;
-            in.x = job.x + b;
-            in.step = job.col_step;
-            if (job.rows) {
-                // Lanes past the last channel read its row.
-                for (int l = 0; l < W; l++) {
-                    const int c = l < lanes ? first + l : e.channels - 1;
-                    in.own[l] = job.rows + c * job.row_step + b * job.col_step;
-                }
-                run_input<W, true>(keep_u, analytic, g, in, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
-            } else {
-                run_input<W, false>(keep_u, analytic, g, in, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
-            }
+            const double *src[W];
+            for (int l = 0; l < W; l++)
+                src[l] = in.at(source[l], b);
+            if (own)
+                run_input<W, true>(keep_u, analytic, g, src, in.col_step, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
+            else
+                run_input<W, false>(keep_u, analytic, g, src, in.col_step, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
             const long long t0 = t_start + b;
             if (job.bm.data && !direct)
                 write_rows<W>(blk_bm, m, lanes, job.bm, first, b);
@@ -482,7 +496,7 @@ GT_INLINE void run_groups(const Job &job) {
             if (e.frame_len > 0)
                 add_frames<W>(e, gi, blk_bm, static_cast<int>(n), t0, done0, lanes, job.frames);
         }
-        e.samples[gi] = t_start + job.n;
+        e.samples[gi] = t_start + in.n;
     }
 }
 
@@ -604,6 +618,8 @@ Timing time_targets() {
         Engine &e = engines[t];
         e.fs = fs;
         e.channels = TIMING_CHANNELS;
+        e.signals = 1;
+        e.lanes = TIMING_CHANNELS;
         e.width = TARGETS[t].width;
         e.ngroups = TIMING_CHANNELS / e.width;
         e.samples.assign(e.ngroups, 0);
@@ -614,8 +630,10 @@ Timing time_targets() {
             set_channel(e.groups[c / e.width], c % e.width, fs, 100.0 * std::exp2(c / 10.0));
         jobs[t] = Job{};
         jobs[t].e = &e;
-        jobs[t].x = x;
-        jobs[t].n = BLOCK;
+        jobs[t].in.data = x;
+        jobs[t].in.row_step = 0;
+        jobs[t].in.per_row = TIMING_CHANNELS;
+        jobs[t].in.n = BLOCK;
         jobs[t].g1 = e.ngroups;
         jobs[t].bm.data = bm.data();
         jobs[t].bm.stride = BLOCK;
@@ -735,6 +753,12 @@ int target_by_name(PyObject *name) {
     return t;
 }
 
+// The channel of lane i; lanes past the last one are copies of it and are
+// never written out.
+int channel_of(const Engine &e, int i) {
+    return (i < e.lanes ? i : e.lanes - 1) % e.channels;
+}
+
 void engine_free(Engine *e) {
     if (e == nullptr)
         return;
@@ -753,23 +777,24 @@ bool set_weights(Engine &e, PyObject *obj) {
         return false;
     }
     const double *v = static_cast<const double *>(PyArray_DATA(w));
-    for (int c = 0; c < e.ngroups * e.width; c++) {
-        const int src = c < e.channels ? c : e.channels - 1;
-        e.groups[c / e.width].wr[c % e.width] = v[2 * src];
-        e.groups[c / e.width].wi[c % e.width] = v[2 * src + 1];
+    for (int i = 0; i < e.ngroups * e.width; i++) {
+        const int c = channel_of(e, i);
+        e.groups[i / e.width].wr[i % e.width] = v[2 * c];
+        e.groups[i / e.width].wi[i % e.width] = v[2 * c + 1];
     }
     Py_DECREF(w);
     return true;
 }
 
 PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static const char *kwlist[] = {"fs", "cfs", "phase", "frame_len", "hop_len", "simd", "weights", nullptr};
+    static const char *kwlist[] = {"fs", "cfs", "phase", "frame_len", "hop_len", "simd", "weights", "signals",
+                                   nullptr};
     int fs;
     PyObject *cfs_obj, *simd = nullptr, *weights_obj = Py_None;
     int phase = 0;
-    Py_ssize_t frame_len = 0, hop_len = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|$pnnOO", const_cast<char **>(kwlist), &fs, &cfs_obj,
-                                     &phase, &frame_len, &hop_len, &simd, &weights_obj))
+    Py_ssize_t frame_len = 0, hop_len = 0, signals = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|$pnnOOn", const_cast<char **>(kwlist), &fs, &cfs_obj,
+                                     &phase, &frame_len, &hop_len, &simd, &weights_obj, &signals))
         return nullptr;
     if (fs <= 0)
         return PyErr_Format(PyExc_ValueError, "fs must be positive, got %d", fs);
@@ -791,6 +816,11 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     const double *cf = static_cast<const double *>(PyArray_DATA(cfs));
     const int channels = static_cast<int>(PyArray_SIZE(cfs));
+    if (signals < 0 || signals > MAX_LANES / channels) {
+        Py_DECREF(cfs);
+        return PyErr_Format(PyExc_ValueError, "signals must be in 0 .. %d for %d channels (at most %d lanes), got %zd",
+                            MAX_LANES / channels, channels, MAX_LANES, signals);
+    }
     for (int c = 0; c < channels; c++) {
         if (!std::isfinite(cf[c])) {
             Py_DECREF(cfs);
@@ -813,8 +843,10 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     self->target = target;
     e->fs = fs;
     e->channels = channels;
+    e->signals = static_cast<int>(signals);
+    e->lanes = e->signals * channels;
     e->width = TARGETS[target].width;
-    e->ngroups = (channels + e->width - 1) / e->width;
+    e->ngroups = (e->lanes + e->width - 1) / e->width;
     e->phase = phase != 0;
     e->frame_len = frame_len;
     e->hop_len = hop_len;
@@ -829,17 +861,16 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         Py_DECREF(self);
         return PyErr_NoMemory();
     }
-    e->groups = static_cast<Group *>(std::aligned_alloc(alignof(Group), sizeof(Group) * e->ngroups));
+    // At least one group, so that no signals is no special case.
+    const std::size_t ngroups = e->ngroups > 0 ? e->ngroups : 1;
+    e->groups = static_cast<Group *>(std::aligned_alloc(alignof(Group), sizeof(Group) * ngroups));
     if (e->groups == nullptr) {
         Py_DECREF(cfs);
         Py_DECREF(self);
         return PyErr_NoMemory();
     }
-    for (int c = 0; c < e->ngroups * e->width; c++) {
-        // Lanes past the last channel run a copy of it and are never written out.
-        const int src = c < channels ? c : channels - 1;
-        set_channel(e->groups[c / e->width], c % e->width, fs, cf[src]);
-    }
+    for (int i = 0; i < e->ngroups * e->width; i++)
+        set_channel(e->groups[i / e->width], i % e->width, fs, cf[channel_of(*e, i)]);
     if (weights_obj != Py_None && !set_weights(*e, weights_obj)) {
         Py_DECREF(cfs);
         Py_DECREF(self);
@@ -858,8 +889,8 @@ void engine_dealloc(PyObject *obj) {
 }
 
 // The storage of an output block: a writable, aligned float64 array of shape
-// (channels, >= columns) whose rows are contiguous.  None gives no output.
-bool output_block(PyObject *obj, const char *name, int channels, Py_ssize_t columns, Out *out) {
+// (lanes, >= columns) whose rows are contiguous.  None gives no output.
+bool output_block(PyObject *obj, const char *name, int lanes, Py_ssize_t columns, Out *out) {
     *out = Out();
     if (obj == Py_None)
         return true;
@@ -873,8 +904,8 @@ bool output_block(PyObject *obj, const char *name, int channels, Py_ssize_t colu
         PyErr_Format(PyExc_TypeError, "%s must have dtype float64", name);
         return false;
     }
-    if (PyArray_NDIM(a) != 2 || PyArray_DIM(a, 0) != channels || PyArray_DIM(a, 1) < columns) {
-        PyErr_Format(PyExc_ValueError, "%s must have shape (%d, >= %zd)", name, channels, columns);
+    if (PyArray_NDIM(a) != 2 || PyArray_DIM(a, 0) != lanes || PyArray_DIM(a, 1) < columns) {
+        PyErr_Format(PyExc_ValueError, "%s must have shape (%d, >= %zd)", name, lanes, columns);
         return false;
     }
     if (!PyArray_ISALIGNED(a) || !PyArray_ISWRITEABLE(a) ||
@@ -920,36 +951,39 @@ bool overlapping(PyObject *const *objs, int count) {
     return false;
 }
 
-// The input: a 1-D C-contiguous stream shared by every channel, or a
-// (channels x samples) array, one row per channel, with any strides that are
-// whole doubles (a reversed view reads the rows backwards).
-bool input_block(PyObject *obj, int channels, Job *job) {
+// The input: a 1-D C-contiguous signal shared by every lane, or a 2-D array
+// with one row per signal (read by each of its channels) or one row per lane,
+// with any strides that are whole doubles (a reversed view reads the rows
+// backwards).
+bool input_block(PyObject *obj, const Engine &e, Input *in) {
     PyArrayObject *a = reinterpret_cast<PyArrayObject *>(obj);
     if (!PyArray_Check(obj) || PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a) ||
         !PyArray_ISALIGNED(a) || (PyArray_NDIM(a) != 1 && PyArray_NDIM(a) != 2)) {
         PyErr_SetString(PyExc_TypeError, "x must be a 1-D or 2-D aligned float64 ndarray");
         return false;
     }
-    job->x = static_cast<const double *>(PyArray_DATA(a));
+    *in = Input();
+    in->data = static_cast<const double *>(PyArray_DATA(a));
     if (PyArray_NDIM(a) == 1) {
         if (!PyArray_ISCARRAY_RO(a)) {
             PyErr_SetString(PyExc_TypeError, "a 1-D x must be C-contiguous");
             return false;
         }
-        job->n = PyArray_SIZE(a);
+        in->n = PyArray_SIZE(a);
         return true;
     }
-    const Py_ssize_t d = static_cast<Py_ssize_t>(sizeof(double));
-    if (PyArray_DIM(a, 0) != channels || PyArray_STRIDE(a, 0) % d != 0 || PyArray_STRIDE(a, 1) % d != 0) {
-        PyErr_Format(PyExc_ValueError, "a 2-D x must have %d rows (one per channel) of whole-double strides",
-                     channels);
+    const Py_ssize_t d = static_cast<Py_ssize_t>(sizeof(double)), rows = PyArray_DIM(a, 0);
+    if ((rows != e.signals && rows != e.lanes) || PyArray_STRIDE(a, 0) % d != 0 || PyArray_STRIDE(a, 1) % d != 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "a 2-D x must have %d rows (one per signal) or %d rows (one per channel of each signal), "
+                     "with whole-double strides", e.signals, e.lanes);
         return false;
     }
-    job->rows = job->x;
-    job->x = nullptr;
-    job->row_step = PyArray_STRIDE(a, 0) / d;
-    job->col_step = PyArray_STRIDE(a, 1) / d;
-    job->n = PyArray_DIM(a, 1);
+    // With one channel both readings are the same.
+    in->per_row = rows == e.signals ? e.channels : 1;
+    in->row_step = PyArray_STRIDE(a, 0) / d;
+    in->col_step = PyArray_STRIDE(a, 1) / d;
+    in->n = PyArray_DIM(a, 1);
     return true;
 }
 
@@ -994,9 +1028,9 @@ PyObject *engine_process(PyObject *obj, PyObject *args) {
         return nullptr;
     Job job;
     job.e = &e;
-    if (!input_block(x_obj, e.channels, &job))
+    if (!input_block(x_obj, e, &job.in))
         return nullptr;
-    const Py_ssize_t n = job.n;
+    const Py_ssize_t n = job.in.n;
     const long long t = g0 < g1 ? e.samples[g0] : 0;
     job.g0 = static_cast<int>(g0);
     job.g1 = static_cast<int>(g1);
@@ -1005,7 +1039,7 @@ PyObject *engine_process(PyObject *obj, PyObject *args) {
     const Py_ssize_t columns[7] = {n, n, n, instf_columns, frames_completing(e, t, n), 2 * n, n};
     Out *outs[7] = {&job.bm, &job.env, &job.instp, &job.instf, &job.frames, &job.analytic, &job.weighted};
     for (int i = 0; i < 7; i++) {
-        if (!output_block(objs[i], names[i], e.channels, columns[i], outs[i]))
+        if (!output_block(objs[i], names[i], e.lanes, columns[i], outs[i]))
             return nullptr;
     }
     if ((job.instp.data || job.instf.data) && !e.phase) {
@@ -1052,7 +1086,7 @@ PyObject *engine_partial(PyObject *obj, PyObject *args) {
     if (!open)
         return PyLong_FromLong(0);
     Out frames;
-    if (!output_block(frames_obj, "frames", e.channels, 1, &frames))
+    if (!output_block(frames_obj, "frames", e.lanes, 1, &frames))
         return nullptr;
     if (frames.data == nullptr) {
         PyErr_SetString(PyExc_ValueError, "frames is required");
@@ -1060,7 +1094,7 @@ PyObject *engine_partial(PyObject *obj, PyObject *args) {
     }
     for (Py_ssize_t g = g0; g < g1; g++) {
         const double *slot = e.ring_slot(static_cast<int>(g), k);
-        for (int l = 0; l < e.width && g * e.width + l < e.channels; l++)
+        for (int l = 0; l < e.width && g * e.width + l < e.lanes; l++)
             frames.row(static_cast<int>(g * e.width + l))[0] = slot[l];
     }
     return PyLong_FromLong(1);
@@ -1071,6 +1105,9 @@ PyObject *engine_get_simd(PyObject *obj, void *) {
 }
 PyObject *engine_get_width(PyObject *obj, void *) {
     return PyLong_FromLong(reinterpret_cast<EngineObject *>(obj)->engine->width);
+}
+PyObject *engine_get_signals(PyObject *obj, void *) {
+    return PyLong_FromLong(reinterpret_cast<EngineObject *>(obj)->engine->signals);
 }
 PyObject *engine_get_groups(PyObject *obj, void *) {
     return PyLong_FromLong(reinterpret_cast<EngineObject *>(obj)->engine->ngroups);
@@ -1083,29 +1120,31 @@ PyObject *engine_get_samples(PyObject *obj, void *) {
 PyMethodDef engine_methods[] = {
     {"process", engine_process, METH_VARARGS,
      "process(x, g0, g1, bm, env, instp, instf, frames, analytic=None, weighted=None)\n--\n\n"
-     "Filter x (shared, or one row per channel) through channel groups g0 .. g1-1,\n"
-     "carrying their state on.  analytic: a float64 view of complex rows;\n"
-     "weighted: Re(weights * analytic) per channel."},
+     "Filter x (1-D and shared, one row per signal, or one row per lane) through\n"
+     "lane groups g0 .. g1-1, carrying their state on.  Outputs have one row per\n"
+     "lane (signal s, channel c at row s * channels + c).  analytic: a float64 view\n"
+     "of complex rows, 2 n doubles each; weighted: Re(weights * analytic) per lane."},
     {"partial", engine_partial, METH_VARARGS,
      "partial(g0, g1, frames)\n--\n\n"
-     "Write the open frame's sum of each channel of groups g0 .. g1-1 to frames[:, 0];\n"
+     "Write the open frame's sum of each lane of groups g0 .. g1-1 to frames[:, 0];\n"
      "return how many frames were written (0 or 1)."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
 PyGetSetDef engine_getset[] = {
     {"simd", engine_get_simd, nullptr, "the SIMD target in use", nullptr},
-    {"width", engine_get_width, nullptr, "channels per vector", nullptr},
-    {"groups", engine_get_groups, nullptr, "groups of width channels", nullptr},
+    {"width", engine_get_width, nullptr, "lanes per vector", nullptr},
+    {"signals", engine_get_signals, nullptr, "signals filtered side by side", nullptr},
+    {"groups", engine_get_groups, nullptr, "groups of width lanes", nullptr},
     {"samples", engine_get_samples, nullptr, "samples filtered so far (by group 0)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
 };
 
 PyType_Slot engine_slots[] = {
     {Py_tp_doc, const_cast<char *>(
-        "Engine(fs, cfs, *, phase=False, frame_len=0, hop_len=0, simd=None, weights=None)\n--\n\n"
-        "The state of one gammatone channel per centre frequency in cfs, carried\n"
-        "from one process() call to the next.")},
+        "Engine(fs, cfs, *, phase=False, frame_len=0, hop_len=0, simd=None, weights=None, signals=1)\n--\n\n"
+        "The state of one gammatone channel per centre frequency in cfs, for each of\n"
+        "`signals` signals, carried from one process() call to the next.")},
     {Py_tp_new, reinterpret_cast<void *>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(engine_dealloc)},
     {Py_tp_methods, engine_methods},

@@ -6,6 +6,7 @@ chunk to the next, so the concatenated results are bit for bit those of one
 call over the whole signal.
 """
 
+import operator
 import threading
 from types import TracebackType
 from typing import Self, SupportsIndex
@@ -13,7 +14,9 @@ from typing import Self, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _bank, _engine
+from gammatone_bank import _axis, _bank, _engine
+from gammatone_bank._axis import Signals
+from gammatone_bank._engine import Engine
 from gammatone_bank._bank import Array, Filterbank
 from gammatone_bank._gain import cf_gain
 
@@ -50,7 +53,61 @@ class _Closable:
             self.closed = True
 
 
-class Stream(_Closable):
+def _check_axis(axis: object) -> int | None:
+    """A stream's axis: None or an int (its range is checked on each chunk)."""
+    if axis is None:
+        return None
+    if isinstance(axis, (bool, np.bool_)) or not hasattr(type(axis), "__index__"):
+        raise TypeError(f"axis must be an int or None, got {axis!r}")
+    return operator.index(axis)  # type: ignore[arg-type]
+
+
+class _Signals:
+    """The signals a stream filters side by side: the time axis of its
+    chunks, given once, and the other axes that its first chunk with samples
+    fixed (None until then).  An engine for them exists once they are fixed,
+    and from the start for 1-D chunks (axis None)."""
+
+    _time_axis: int | None
+    _batch: tuple[int, ...] | None
+    _engine: Engine | None
+
+    def _new_engine(self, signals: int) -> Engine:
+        raise NotImplementedError
+
+    def _start_signals(self) -> None:
+        self._batch = None
+        self._engine = self._new_engine(1) if self._time_axis is None else None
+
+    def _rows(self, chunk: ArrayLike) -> Signals:
+        return _axis.signals(chunk, self._time_axis, "chunk", strided=True)
+
+    def _settle(self, s: Signals) -> tuple[int, ...]:
+        """The axes before (channels, columns) in the results for chunk s.
+
+        The first chunk with samples fixes the stream's signals; a later
+        chunk with other axes raises ValueError before anything changes.
+        """
+        lead = _bank._lead(s)
+        if self._time_axis is None:
+            return lead
+        if self._batch is None:
+            if s.rows.shape[-1]:
+                self._engine = self._new_engine(_bank._signal_count(s))
+                self._batch = lead
+        elif lead != self._batch:
+            raise ValueError(
+                f"chunk has other axes {lead} around its time axis {self._time_axis}, but this stream's first chunk "
+                f"with samples had {self._batch}: give every chunk the same other axes, or reset() the stream"
+            )
+        return lead
+
+    def _closing_lead(self) -> tuple[int, ...]:
+        """The axes before (channels, columns) in what close() returns."""
+        return self._batch or ()
+
+
+class Stream(_Closable, _Signals):
     """A filterbank whose state carries over from one chunk to the next.
 
     Takes the arguments of :func:`filterbank`, less x (``analytic`` too:
@@ -59,6 +116,14 @@ class Stream(_Closable):
     hold the chunk's samples; ``close()`` returns what is held back at the
     end.  Concatenating every result along the sample axis gives exactly
     ``filterbank(x, fs, cfs, ...)`` on the whole signal, for every output.
+
+    ``axis`` (None or an int, given once) is the time axis of every chunk,
+    as for :func:`filterbank`: with it, a stream filters a batch of signals,
+    and its results are shaped (chunk's other axes) + (channels, columns).
+    The first chunk with samples fixes the other axes; a later chunk with
+    other axes raises ValueError and leaves the stream as it was.  Before
+    that, an empty chunk's results take its own other axes, and a stream
+    closed before it returns (channels, columns).
 
     ``instf`` lags one sample behind the other outputs: a sample's forward
     difference needs the next sample's phase.  ``process`` returns ``instf``
@@ -86,6 +151,7 @@ class Stream(_Closable):
         instf: bool = False,
         workers: int | None = None,
         analytic: bool = False,
+        axis: int | None = None,
     ) -> None:
         self.fs = _bank._check_fs(fs)
         self.cfs = _bank._check_cfs(cfs, self.fs)
@@ -93,31 +159,39 @@ class Stream(_Closable):
                       _bank._check_flag("instf", instf))
         self._analytic = _bank._check_flag("analytic", analytic)
         self._workers = _bank._check_workers(workers)
+        self._time_axis = _check_axis(axis)
         self._lock = threading.Lock()
         self._start()
 
+    def _new_engine(self, signals: int) -> Engine:
+        return _engine.Engine(self.fs, self.cfs, phase=self._want[1] or self._want[2], signals=signals)
+
     def _start(self) -> None:
-        self._engine = _engine.Engine(self.fs, self.cfs, phase=self._want[1] or self._want[2])
+        self._start_signals()
         self.closed = False
         #: samples filtered so far
         self.samples = 0
 
     def process(self, chunk: ArrayLike) -> Filterbank:
         """Filter the next samples; returns their rows (see the class)."""
-        x = _bank._check_x(chunk, "chunk")
+        s = self._rows(chunk)
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
+            lead = self._settle(s)
             env, instp, instf = self._want
-            n, channels = x.size, self.cfs.size
+            n, channels = s.rows.shape[-1], self.cfs.size
             lag = 1 if self.samples == 0 and n > 0 else 0
-            bm = np.empty((channels, n))
-            env_out = np.empty((channels, n)) if env else None
-            instp_out = np.empty((channels, n)) if instp else None
-            instf_out = np.empty((channels, n - lag)) if instf else None
-            analytic = np.empty((channels, n), np.complex128) if self._analytic else None
-            outputs = (bm, env_out, instp_out, instf_out, None, _bank._pairs(analytic))
-            _bank._drive(self._engine, x, outputs, self._workers)
+            shape = lead + (channels, n)
+            bm = np.empty(shape)
+            env_out = np.empty(shape) if env else None
+            instp_out = np.empty(shape) if instp else None
+            instf_out = np.empty(lead + (channels, n - lag)) if instf else None
+            analytic = np.empty(shape, np.complex128) if self._analytic else None
+            # No engine yet only for an empty chunk, which has nothing to filter.
+            if self._engine is not None:
+                outputs = (*map(_bank._lanes, (bm, env_out, instp_out, instf_out)), None, _bank._lanes(analytic))
+                _bank._drive(self._engine, s.rows, outputs, self._workers)
             self.samples += n
             return Filterbank(self.cfs.copy(), bm, env_out, instp_out, instf_out, analytic)
 
@@ -128,19 +202,20 @@ class Stream(_Closable):
                 raise ValueError(CLOSED)
             self.closed = True
             env, instp, instf = self._want
-            channels = self.cfs.size
-            last = self.cfs[:, np.newaxis].copy() if self.samples else np.empty((channels, 0))
+            empty = self._closing_lead() + (self.cfs.size, 0)
+            last = np.empty(empty[:-1] + (1 if self.samples else 0,))
+            last[...] = self.cfs[:, np.newaxis]
             return Filterbank(
                 self.cfs.copy(),
-                np.empty((channels, 0)),
-                np.empty((channels, 0)) if env else None,
-                np.empty((channels, 0)) if instp else None,
+                np.empty(empty),
+                np.empty(empty) if env else None,
+                np.empty(empty) if instp else None,
                 last if instf else None,
-                np.empty((channels, 0), np.complex128) if self._analytic else None,
+                np.empty(empty, np.complex128) if self._analytic else None,
             )
 
 
-class CochleagramStream(_Closable):
+class CochleagramStream(_Closable, _Signals):
     """The frame levels of a signal fed in chunks, as :func:`cochleagram` gives them.
 
     Takes the arguments of :func:`cochleagram`, less x.  ``process(chunk)``
@@ -149,6 +224,9 @@ class CochleagramStream(_Closable):
     there is one (channels x 0 or 1).  Concatenated along axis 1 they equal
     ``cochleagram(x, fs, cfs, ...)`` on the whole signal bit for bit, and
     memory never grows with the signal's length.
+
+    With ``axis``, chunks are batches of signals as for :class:`Stream`, and
+    the levels are shaped (chunk's other axes) + (channels, frames).
 
     Attributes: ``frame_len`` and ``hop_len`` (samples), ``samples`` (fed so
     far) and ``frames`` (levels returned so far).  Errors, closing and
@@ -164,17 +242,22 @@ class CochleagramStream(_Closable):
         hop: float = 0.010,
         normalize: bool = False,
         workers: int | None = None,
+        axis: int | None = None,
     ) -> None:
         self.fs = _bank._check_fs(fs)
         self.cfs = _bank._check_cfs(cfs, self.fs)
         self.frame_len, self.hop_len = _bank._frame_samples(self.fs, frame, hop)
         self._workers = _bank._check_workers(workers)
         self._scale = cf_gain(self.fs, self.cfs) ** 2 if _bank._check_flag("normalize", normalize) else None
+        self._time_axis = _check_axis(axis)
         self._lock = threading.Lock()
         self._start()
 
+    def _new_engine(self, signals: int) -> Engine:
+        return _engine.Engine(self.fs, self.cfs, frame_len=self.frame_len, hop_len=self.hop_len, signals=signals)
+
     def _start(self) -> None:
-        self._engine = _engine.Engine(self.fs, self.cfs, frame_len=self.frame_len, hop_len=self.hop_len)
+        self._start_signals()
         self.closed = False
         self.samples = 0
         self.frames = 0
@@ -185,35 +268,40 @@ class CochleagramStream(_Closable):
 
     def process(self, chunk: ArrayLike) -> Array:
         """Feed the next samples; returns the levels of the frames they complete."""
-        x = _bank._check_x(chunk, "chunk")
+        s = self._rows(chunk)
         with self._lock:
-            level = np.empty((self.cfs.size, self._completed(self.samples + x.size) - self.frames))
-            self._feed(x, level)
+            if self.closed:
+                raise ValueError(CLOSED)
+            lead = self._settle(s)
+            n = s.rows.shape[-1]
+            level = np.empty(lead + (self.cfs.size, self._completed(self.samples + n) - self.frames))
+            self._feed(s.rows, level)
             return level
 
     def close(self) -> Array:
         """End the stream; returns the last, clipped frame's levels if there is one."""
         with self._lock:
-            level = np.empty((self.cfs.size, 1))
-            return level[:, :self._finish(level)]
+            if self.closed:
+                raise ValueError(CLOSED)
+            level = np.empty(self._closing_lead() + (self.cfs.size, 1))
+            return level[..., :self._finish(level)]
 
     def _feed(self, x: Array, level: Array) -> None:
-        """Filter x, writing the levels of the frames it completes to level."""
-        if self.closed:
-            raise ValueError(CLOSED)
-        k = level.shape[1]
-        _bank._drive(self._engine, x, (None, None, None, None, level), self._workers)
+        """Filter x (rows as the engine takes them), writing the levels of the
+        frames it completes to level, shaped lead + (channels, frames)."""
+        if self._engine is not None:
+            _bank._drive(self._engine, x, (None, None, None, None, _bank._lanes(level)), self._workers)
         _bank._levels(level, self.frame_len, self._scale)
-        self.samples += x.size
-        self.frames += k
+        self.samples += x.shape[-1]
+        self.frames += level.shape[-1]
 
     def _finish(self, level: Array) -> int:
-        """Close, writing the open frame's levels (if any) to level[:, 0]; returns 0 or 1."""
-        if self.closed:
-            raise ValueError(CLOSED)
+        """Close, writing the open frame's levels (if any) to level[..., 0]; returns 0 or 1."""
         self.closed = True
-        k: int = self._engine.partial(0, self._engine.groups, level)
+        if self._engine is None:
+            return 0
+        k: int = self._engine.partial(0, self._engine.groups, _bank._lanes(level))
         if k:
-            _bank._levels(level[:, :1], self.samples - self.frames * self.hop_len, self._scale)
+            _bank._levels(level[..., :1], self.samples - self.frames * self.hop_len, self._scale)
         self.frames += k
         return k
