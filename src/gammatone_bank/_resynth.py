@@ -261,8 +261,8 @@ def _check_gains(gains: ArrayLike | None, channels: int, n: int, batch: tuple[in
         raise ValueError("gains must be finite")
     rest = g.shape if shared else g.shape[len(batch or ()):]
     columns = 1 if rest == (channels,) else n
-    g = g.reshape(-1, channels, columns)
-    return np.broadcast_to(g, (1 if batch is None else math.prod(batch), channels, columns))
+    signals = 1 if batch is None else math.prod(batch)
+    return np.broadcast_to(g.reshape(1 if shared else signals, channels, columns), (signals, channels, columns))
 
 
 def _check_stream_axis(axis: object) -> int | None:
