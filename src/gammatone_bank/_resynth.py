@@ -371,10 +371,8 @@ class ResynthesisStream(_Closable):
 
     def _chunk(self, chunk: ArrayLike) -> _axis.Signals:
         """The chunk's signals, checked against the stream's other axes."""
-        if self._axis is None:
-            return _axis.Signals(_bank._check_x(chunk, "chunk"), None, 0)
         s = _axis.signals(chunk, self._axis, "chunk")
-        if self._batch is not None and s.batch != self._batch:
+        if self._axis is not None and self._batch is not None and s.batch != self._batch:
             raise ValueError(
                 f"chunk must keep the other axes of the stream's first chunk, {self._batch}, got {s.batch} "
                 f"(axis={self._axis}): feed each batch to a stream of its own"
