@@ -77,32 +77,59 @@ class _Spread:
         self.mask, self.n, self.hop = mask, n, hop_len
         self.size = max(frame_len, hop_len)
 
-    def _sum(self, weights: Array, t: NDArray[np.int64]) -> Array:
-        """Sum over frames k of weights[:, k] * win[t - k hop], at the samples t.
+    def _sum(self, weights: Array, a: int, b: int) -> Array:
+        """Sum over frames k of weights[:, k] * win[t - k hop], for t in [a, b).
 
-        Sample t lies at offset t % hop + i hop into frame t // hop - i, for
-        i = 0, 1, ... while the offset stays in the window: the frames are
-        added in the order of their offset, from 0.0, one pass per frame
-        that overlaps a sample (frame / hop of them, not one per window
-        sample), and a sample gets the same bits whatever block it is in.
+        Sample t = q hop + r lies at offset r + i hop into frame q - i, for
+        i = 0, 1, ... while the offset stays in the window.  The samples are
+        laid out as a grid of rows q and columns r, so that each i adds one
+        weight per row times one window value per column: a pass per frame
+        that overlaps a sample (frame / hop of them), not one per window
+        sample, and no window-long buffer.  Each sample's terms are added in
+        the order of their offset, from 0.0, so it gets the same bits
+        whatever block it is computed in.
         """
-        hop, size, frames = self.hop, self.size, weights.shape[1]
-        out = np.zeros((weights.shape[0], t.size))
-        first, offset = np.divmod(t, hop)
-        for i in range(-(-size // hop)):
-            k, j = first - i, offset + i * hop
-            inside = (k >= 0) & (k < frames) & (j < size)
-            if not inside.any():
-                continue
-            cols = np.flatnonzero(inside)
-            out[:, cols] += weights[:, k[cols]] * _window(j[cols], size)
+        hop = self.hop
+        out = np.empty((weights.shape[0], b - a))
+        # A block no longer than a hop is cut where a hop starts, so that
+        # each piece lies in one grid row: never a whole row of a long hop.
+        cut = (a // hop + 1) * hop
+        pieces = [(a, b)] if b - a > hop or cut >= b else [(a, cut), (cut, b)]
+        for lo, hi in pieces:
+            q0, q1 = lo // hop, (hi - 1) // hop + 1
+            r0, r1 = (0, hop) if q1 - q0 > 1 else (lo - q0 * hop, hi - q0 * hop)
+            start = q0 * hop + r0
+            grid = self._grid(weights, q0, q1, r0, r1).reshape(weights.shape[0], -1)
+            out[:, lo - a:hi - a] = grid[:, lo - start:hi - start]
         return out
+
+    def _grid(self, weights: Array, q0: int, q1: int, r0: int, r1: int) -> Array:
+        """The sums at t = q hop + r for rows q0 .. q1-1 and columns r0 .. r1-1."""
+        hop, size, frames = self.hop, self.size, weights.shape[1]
+        grid = np.zeros((weights.shape[0], q1 - q0, r1 - r0))
+        k = np.arange(q0, q1)
+        for i in range(-(-size // hop)):
+            j = np.arange(r0, r1) + i * hop
+            j = j[j < size]
+            inside = (k - i >= 0) & (k - i < frames)
+            if not j.size:
+                break
+            if inside.any():
+                w = np.where(inside, weights[:, np.clip(k - i, 0, max(frames - 1, 0))], 0.0)
+                grid[:, :, :j.size] += w[:, :, np.newaxis] * _window(j, size)
+        return grid
 
     def gains(self, r0: int, r1: int, a: int, b: int) -> Array:
         """The gains of channels r0 .. r1-1 at samples a .. b-1 (any b: see the class)."""
-        t = np.minimum(np.arange(a, b), max(self.n - 1, 0))
-        out = self._sum(self.mask[r0:r1], t)
-        np.divide(out, self._sum(np.ones((1, self.mask.shape[1])), t), out=out)
+        if b <= a or self.n == 0:
+            return np.ones((r1 - r0, max(b - a, 0)))
+        # Past the end: the last sample's gains, repeated.
+        lo = min(a, self.n - 1)
+        hi = max(min(b, self.n), lo + 1)
+        out = self._sum(self.mask[r0:r1], lo, hi)
+        np.divide(out, self._sum(np.ones((1, self.mask.shape[1])), lo, hi), out=out)
+        if b > self.n:
+            out = out[:, np.minimum(np.arange(a, b), self.n - 1) - lo]
         return out
 
 
