@@ -87,7 +87,7 @@ RING_OUT = _envelope_decay(RING_OUT_DB)
 def _ring_out(fs: int, cfs: Array) -> int:
     """Samples the forward pass runs past the end: until the lowest channel,
     the slowest to decay, has rung down by RING_OUT_DB.  The ERB's floor
-    bounds it: about 0.17 s whatever the channels."""
+    bounds it: about 0.15 s whatever the channels."""
     rate = 2.0 * math.pi * 1.019 * 24.7 * (_bank.ERB_SLOPE * float(cfs.min()) + 1.0)
     return math.ceil(RING_OUT / rate * fs)
 
@@ -450,7 +450,7 @@ def resynthesize(
     """x analysed by the bank and summed back: len(x) samples aligned with x.
 
     delay=None: zero-phase.  Each channel's output, continued past the end
-    of x until the slowest channel has rung down by 120 dB (about 0.17 s at
+    of x until the slowest channel has rung down by 120 dB (about 0.15 s at
     most), is time-reversed, filtered again by the same channel, reversed
     back and weighted, so the last samples come back as well as the middle.
     It runs in blocks: the forward pass keeps each block's starting state

@@ -91,7 +91,10 @@ class Stream(_Closable):
     ``chunk`` and leaves the stream as it was.  ``process`` or ``close``
     after ``close`` raises ValueError.  ``reset()`` returns every channel to
     rest (after a NaN, say, which otherwise stays in every later sample).
-    Use it as a context manager to close it on the way out.  One call runs at a time; calls from several threads
+    Use it as a context manager to close it on the way out: leaving the
+    block with something held back that ``close()`` never returned (here the
+    last ``instf`` column) warns with a RuntimeWarning, and
+    ``process(chunk, last=True)`` returns the chunk's rows and that together.  One call runs at a time; calls from several threads
     are serialised.
     """
 
