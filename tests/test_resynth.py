@@ -462,9 +462,14 @@ def zero_phase_in_memory(x, mask=None, frame=0.025, hop=0.010):
     v = np.empty_like(u)
     engine = _engine.Engine(FS, CFS)
     engine.process(u[:, ::-1], 0, engine.groups, v, None, None, None, None)
+    # Eight channels at a time in channel order, then the eights in order.
+    weighted = resynthesis_design(FS, CFS).weights[:, np.newaxis] * v
     y = np.zeros(total)
-    for w, row in zip(resynthesis_design(FS, CFS).weights, v):
-        y += w * row
+    for eight in range(0, CFS.size, 8):
+        part = np.zeros(total)
+        for row in weighted[eight:eight + 8]:
+            part += row
+        y += part
     return y[::-1][:x.size]
 
 

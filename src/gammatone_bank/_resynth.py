@@ -60,6 +60,15 @@ CAUSAL_BLOCK = 1 << 15
 # Samples per block of a zero-phase resynthesis: memory follows channels x this.
 ZERO_PHASE_BLOCK = 1 << 16
 
+# Samples per step of the zero-phase second pass, whose output is summed from
+# a buffer this long that stays in cache.
+SECOND_PASS_BLOCK = 2048
+
+# Channels whose weighted outputs the zero-phase sum adds in channel order
+# before adding these partial sums in order: the same bits at every SIMD
+# level (each width divides it), on any number of threads.
+SUM_CHANNELS = 8
+
 # The forward pass of a zero-phase resynthesis runs on past the last sample
 # until the slowest channel's envelope has fallen this far below its peak.
 RING_OUT_DB = 120.0
@@ -529,18 +538,16 @@ def _zero_phase(x: Array, design: ResynthesisDesign, spread: _Spread | None, thr
     The forward pass keeps a copy of its engine at each block's start; the
     backward pass then takes the blocks last to first, reruns each from its
     copy (the engine gives the same bits however a signal is split) and
-    feeds it, reversed, to the second engine.  The channels are summed in
-    channel order, sample by sample, so the result has the same bits for
-    any block size.
+    feeds it, reversed, to the second engine.  The result has the same bits
+    for any block size, SIMD level and number of threads.
     """
     fs, cfs = design.fs, design.cfs
-    weights = np.asarray(design.weights, np.float64).tolist()
+    weights = np.asarray(design.weights, np.float64)
     n, channels = x.size, cfs.size
     total = n + _ring_out(fs, cfs) if n else 0
     block = ZERO_PHASE_BLOCK
     starts = list(range(0, total, block))
     u = np.empty((channels, min(block, total)))
-    v = np.empty_like(u)
     forward = _engine.Engine(fs, cfs)
     states = []
     for a in starts[:-1]:
@@ -555,14 +562,45 @@ def _zero_phase(x: Array, design: ResynthesisDesign, spread: _Spread | None, thr
         _bank._drive(states.pop(), _padded(x, a, b), (u[:, :m], None, None, None, None), threads)
         if spread is not None:
             u[:, :m] *= spread.gains(0, channels, a, b)
-        _bank._drive(backward, u[:, :m][:, ::-1], (v[:, :m], None, None, None, None), threads)
+        y = _second_pass(backward, u[:, :m][:, ::-1], weights, threads)
         if a < n:
-            y = np.zeros(m)
-            for c, w in enumerate(weights):
-                y += w * v[c, :m]
             end = min(b, n)
             out[a:end] = y[::-1][:end - a]
     return out
+
+
+def _second_pass(engine: _engine.Engine, backwards: Array, weights: Array, threads: int) -> Array:
+    """The weighted sum of every channel filtering its own row of backwards.
+
+    Each task takes SUM_CHANNELS channels (whole groups of the engine) and
+    runs them through the block a step at a time into a small buffer that
+    the weighted sum then reads from cache: no second (channels x samples)
+    array, whose first touch alone would cost about as much as the
+    filtering.  Each task sums its channels in order, and the tasks' sums
+    are added in order, so the result depends neither on threads nor on
+    the SIMD level.
+    """
+    channels, n = backwards.shape
+    width = engine.width
+    chunks = -(-channels // SUM_CHANNELS)
+    partial = np.zeros((chunks, n))
+
+    def task(j: int) -> None:
+        c0, c1 = j * SUM_CHANNELS, min((j + 1) * SUM_CHANNELS, channels)
+        # Only these groups' rows of the buffer are ever written (or touched).
+        buffer = np.empty((channels, min(n, SECOND_PASS_BLOCK)))
+        for b in range(0, n, SECOND_PASS_BLOCK):
+            m = min(SECOND_PASS_BLOCK, n - b)
+            engine.process(backwards[:, b:b + m], c0 // width, -(-c1 // width), buffer, None, None, None, None)
+            total = partial[j, b:b + m]
+            for c in range(c0, c1):
+                total += weights[c] * buffer[c, :m]
+
+    _bank._run(task, chunks, threads if n * channels >= _bank.THREAD_MIN else 1)
+    y = np.zeros(n)
+    for row in partial:
+        y += row
+    return y
 
 
 def _padded(x: Array, a: int, b: int) -> Array:
