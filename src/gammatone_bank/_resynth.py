@@ -374,7 +374,7 @@ class ResynthesisStream(_Closable):
         # One part per signal; with an axis, made by the first chunk with samples.
         self._signals = [] if self._axis is not None else [_Signal(self.design, self._history)]
         self._batch: tuple[int, ...] | None = None
-        self._time = 0
+        self._time_axis = 0
         self.closed = False
         self.samples = 0
 
@@ -397,12 +397,12 @@ class ResynthesisStream(_Closable):
             s = self._chunk(chunk)
             rows = s.rows if s.batch is not None else s.rows[np.newaxis]
             n = rows.shape[1]
-            g = _check_gains(gains, self.cfs.size, n, s.batch if s.batch is not None else None)
+            g = _check_gains(gains, self.cfs.size, n, s.batch)
             if s.batch is not None and self._batch is None:
                 if rows.size == 0:
                     out = np.empty(rows.shape)
                     return _axis.like_x(out, s) if not ending else self._close(s)
-                self._batch, self._time = s.batch, s.axis
+                self._batch, self._time_axis = s.batch, s.axis
                 self._signals = [_Signal(self.design, self._history) for _ in range(rows.shape[0])]
             out = np.empty((rows.shape[0], n))
             for i, part in enumerate(self._signals):
@@ -425,7 +425,7 @@ class ResynthesisStream(_Closable):
                 return one
             if self._batch is None:
                 return np.empty(0)
-            return _axis.like_x(tail, _axis.Signals(tail, self._batch, self._time))
+            return _axis.like_x(tail, _axis.Signals(tail, self._batch, self._time_axis))
 
     def _close(self, s: _axis.Signals) -> Array:
         """close() for a stream that never saw a sample, shaped like the empty chunk s."""
