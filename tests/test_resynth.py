@@ -11,6 +11,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -184,9 +185,9 @@ class TestStream:
 
     def test_constant_gains_scale_the_output(self, rng):
         x = rng.standard_normal(800)
-        with ResynthesisStream(FS, CFS) as half, ResynthesisStream(FS, CFS) as plain:
-            np.testing.assert_allclose(half.process(x, np.full(CFS.size, 0.5)), 0.5 * plain.process(x), rtol=1e-12,
-                                       atol=1e-15)
+        half, plain = ResynthesisStream(FS, CFS), ResynthesisStream(FS, CFS)
+        np.testing.assert_allclose(half.process(x, np.full(CFS.size, 0.5)), 0.5 * plain.process(x), rtol=1e-12,
+                                   atol=1e-15)
 
     def test_reset_starts_afresh(self, rng):
         x = rng.standard_normal(500)
@@ -346,7 +347,7 @@ class TestRefusals:
             ideal_ratio_mask(X, X, FS, CFS, beta=beta)
 
     def test_parts_of_different_lengths(self):
-        with pytest.raises(ValueError, match="same length.*1000 and 999"):
+        with pytest.raises(ValueError, match=r"same shape.*\(1000,\) and \(999,\)"):
             ideal_binary_mask(X, X[:-1], FS, CFS)
 
 
@@ -449,3 +450,255 @@ class TestCommandLine:
         assert proc.returncode == status, err
         assert out == "" and "Traceback" not in err
         assert sorted(p.name for p in tmp_path.iterdir()) == ["long.wav"]
+
+
+def zero_phase_in_memory(x, mask=None, frame=0.025, hop=0.010):
+    """The zero-phase definition on whole arrays: the forward pass rung out,
+    masked, reversed through each channel again, summed in channel order."""
+    total = x.size + _resynth._ring_out(FS, CFS)
+    u = filterbank(np.concatenate([x, np.zeros(total - x.size)]), FS, CFS).bm
+    if mask is not None:
+        u *= _mask_gains(mask, x.size, FS, CFS.size, frame, hop).gains(0, CFS.size, 0, total)
+    v = np.empty_like(u)
+    engine = _engine.Engine(FS, CFS)
+    engine.process(u[:, ::-1], 0, engine.groups, v, None, None, None, None)
+    # Eight channels at a time in channel order, then the eights in order.
+    weighted = resynthesis_design(FS, CFS).weights[:, np.newaxis] * v
+    y = np.zeros(total)
+    for eight in range(0, CFS.size, 8):
+        part = np.zeros(total)
+        for row in weighted[eight:eight + 8]:
+            part += row
+        y += part
+    return y[::-1][:x.size]
+
+
+class TestZeroPhaseBlocks:
+    @pytest.mark.parametrize("block", [1000, 4096, 1 << 16])
+    @pytest.mark.parametrize(("n", "masked"), [(1, False), (2999, True), (9000, False), (9000, True)])
+    def test_blocks_give_the_in_memory_bits(self, rng, block, n, masked, monkeypatch):
+        monkeypatch.setattr(_resynth, "ZERO_PHASE_BLOCK", block)
+        x = rng.standard_normal(n)
+        mask = rng.uniform(size=(CFS.size, cochleagram(x, FS, CFS).shape[1])) if masked else None
+        np.testing.assert_array_equal(resynthesize(x, FS, CFS, mask=mask), zero_phase_in_memory(x, mask))
+
+    def test_same_bits_at_every_level(self, level, rng, monkeypatch):
+        monkeypatch.setattr(_resynth, "ZERO_PHASE_BLOCK", 1500)
+        x = rng.standard_normal(4000)
+        got = resynthesize(x, FS, CFS, workers=2)
+        monkeypatch.setenv("GAMMATONE_BANK_SIMD", "scalar")
+        np.testing.assert_array_equal(got, zero_phase_in_memory(x))
+
+    def test_edges_come_back_like_the_middle(self):
+        # The benchmark's signal: 3 s of in-band noise.
+        x = in_band_noise(3 * FS, 1)
+        y = resynthesize(x, FS, CFS)
+        edge = FS // 10
+        assert snr(x, y, skip=0) > 45.0
+        assert snr(x[-edge:], y[-edge:], skip=0) > 45.0
+        assert snr(x[:edge], y[:edge], skip=0) > 45.0
+
+    @pytest.mark.slow
+    def test_ten_minutes_at_48_khz_within_3_gib(self):
+        code = ("import numpy as np; from gammatone_bank import erb_space, resynthesize; fs = 48000; "
+                "y = resynthesize(np.random.default_rng(0).standard_normal(600 * fs), fs, erb_space(50, 20000, 64)); "
+                "assert y.size == 600 * fs and np.isfinite(y).all()")
+        run = subprocess.run(["prlimit", f"--as={3 << 30}", sys.executable, "-P", "-c", code],
+                             capture_output=True, text=True, timeout=600)
+        assert run.returncode == 0, run.stderr[-2000:]
+
+
+def spread_by_definition(mask, n, frame_len, hop_len):
+    """sum_k m[c, k] win(t - k hop) / sum_k win(t - k hop), window over max(frame, hop)."""
+    size = max(frame_len, hop_len)
+    win = 0.5 - 0.5 * np.cos(2 * np.pi * (np.arange(size) + 0.5) / size)
+    cover = np.zeros((mask.shape[1], n))
+    for k in range(mask.shape[1]):
+        part = win[:max(0, min(size, n - k * hop_len))]
+        cover[k, k * hop_len:k * hop_len + part.size] = part
+    return (mask @ cover) / cover.sum(axis=0)
+
+
+class TestMaskSpread:
+    @pytest.mark.parametrize(("frame", "hop"), [(0.025, 0.010), (0.005, 0.010), (0.020, 0.020), (0.3, 0.007)])
+    def test_gains_follow_the_definition_in_any_block(self, rng, frame, hop):
+        n = 3001
+        spread = _mask_gains(rng.uniform(size=(5, cochleagram(np.zeros(n), FS, CFS[:5], frame=frame, hop=hop).shape[1])),
+                             n, FS, 5, frame, hop)
+        expected = spread_by_definition(spread.mask, n, spread.size if frame >= hop else round(frame * FS),
+                                        spread.hop)
+        whole = spread.gains(0, 5, 0, n)
+        np.testing.assert_allclose(whole, expected, rtol=1e-12)
+        cut = np.concatenate([spread.gains(0, 5, a, min(a + 777, n)) for a in range(0, n, 777)], axis=1)
+        np.testing.assert_array_equal(cut, whole)
+        # Past the end the last sample's gains hold.
+        np.testing.assert_array_equal(spread.gains(0, 5, n - 1, n + 3), np.repeat(whole[:, -1:], 4, axis=1))
+
+    def test_frame_shorter_than_hop_still_covers_every_sample(self, rng):
+        x = rng.standard_normal(3000)
+        frames = cochleagram(x, FS, CFS, frame=0.005, hop=0.010).shape[1]
+        for delay in DESIGNS:
+            plain = resynthesize(x, FS, CFS, delay=delay)
+            ones = resynthesize(x, FS, CFS, delay=delay, mask=np.ones((CFS.size, frames)), frame=0.005, hop=0.010)
+            np.testing.assert_allclose(ones, plain, rtol=1e-12, atol=1e-12 * np.abs(plain).max())
+
+    def test_an_hour_long_frame_on_a_second(self, rng):
+        x = rng.standard_normal(FS)
+        y = resynthesize(x, FS, CFS, mask=np.full((CFS.size, 1), 0.5), frame=3600.0, hop=3600.0)
+        np.testing.assert_allclose(y, 0.5 * resynthesize(x, FS, CFS), rtol=1e-12, atol=1e-15)
+
+
+class TestChecks:
+    def test_lag_is_rounded(self):
+        assert resynthesis_design(44100, CFS, 0.006).lag == 265
+
+    def test_no_delay_is_a_causal_design(self, rng):
+        x = rng.standard_normal(500)
+        assert resynthesis_design(FS, CFS, 0.0).lag == 0
+        assert resynthesize(x, FS, CFS, delay=0.0).shape == x.shape
+
+    @pytest.mark.parametrize(("call", "name"), [
+        (lambda x: resynthesize(x, FS, CFS, delay=True), "delay"),
+        (lambda x: ResynthesisStream(FS, CFS, delay=True), "delay"),
+        (lambda x: ideal_binary_mask(x, x, FS, CFS, lc=True), "lc"),
+        (lambda x: ideal_ratio_mask(x, x, FS, CFS, beta=True), "beta"),
+    ])
+    def test_bools_are_not_numbers(self, call, name):
+        with pytest.raises(TypeError, match=name):
+            call(np.ones(100))
+
+    @pytest.mark.parametrize("delay", DESIGNS)
+    @pytest.mark.parametrize(("frame", "hop"), [(-1.0, 0.01), (0.025, 0.0), (0.025, float("nan")), (1e-9, 0.01)])
+    def test_frame_and_hop_checked_without_a_mask(self, delay, frame, hop):
+        with pytest.raises(ValueError, match="frame|hop"):
+            resynthesize(np.ones(100), FS, CFS, delay=delay, frame=frame, hop=hop)
+
+    @pytest.mark.parametrize("fs", [1, 2, 3, 4, 5])
+    @pytest.mark.parametrize("delay", [None, 0.0, 1.0])
+    def test_tiny_rates_give_a_result(self, fs, delay):
+        # Frames of at least a sample: the default 25 ms is refused as shorter.
+        y = resynthesize(np.ones(20), fs, [0.2 * fs], delay=delay, frame=2.0, hop=1.0)
+        assert y.shape == (20,) and np.isfinite(y).all()
+        with pytest.raises(ValueError, match="frame must be at least one sample"):
+            resynthesize(np.ones(20), fs, [0.2 * fs], delay=delay)
+
+    @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+    @pytest.mark.parametrize(("call", "name"), [
+        (lambda x, c: resynthesize(x, FS, CFS), "x"),
+        (lambda x, c: resynthesize(x, FS, CFS, delay=0.004), "x"),
+        (lambda x, c: ideal_binary_mask(x, c, FS, CFS), "target"),
+        (lambda x, c: ideal_ratio_mask(c, x, FS, CFS), "interference"),
+    ])
+    def test_non_finite_samples_are_named(self, bad, call, name):
+        x = np.ones(1000)
+        x[700] = bad
+        with pytest.raises(ValueError, match=rf"{name} must be finite, got {bad!r} at sample 700"):
+            call(x, np.ones(1000))
+
+    def test_a_bad_weight_off_the_first_row_is_named(self):
+        mask = np.ones((CFS.size, FRAMES))
+        mask[40, 2] = 2.0
+        with pytest.raises(ValueError, match=r"got 2.0 at \(40, 2\)"):
+            resynthesize(X, FS, CFS, mask=mask)
+
+    def test_silence_in_both_parts_masks_out(self):
+        assert not ideal_binary_mask(np.zeros(800), np.zeros(800), FS, CFS).any()
+
+    def test_an_oversized_design_is_refused_with_its_size(self):
+        with pytest.raises(ValueError, match=r"needs \d+\.\d GiB.*use at most \d+ channels"):
+            resynthesis_design(FS, erb_space(50.0, 7900.0, 20000))
+
+
+class TestStreamGains:
+    def test_close_rings_out_under_unit_gains_after_none(self, rng):
+        x = rng.standard_normal(600)
+        half = np.full(CFS.size, 0.5)
+        ones, none = ResynthesisStream(FS, CFS), ResynthesisStream(FS, CFS)
+        for stream, last in ((ones, np.ones(CFS.size)), (none, None)):
+            stream.process(x, half)
+            stream.process(x, last)
+        np.testing.assert_array_equal(none.close(), ones.close())
+
+    def test_calls_from_many_threads_lose_nothing(self):
+        # Identical chunks: each call's output depends only on its turn, so
+        # the outputs are the one-shot's segments, whatever the order.
+        chunk, calls, threads = np.ones(2048), 12, 4
+        expected = ResynthesisStream(FS, CFS).process(np.tile(chunk, calls * threads)).reshape(-1, chunk.size)
+        stream = ResynthesisStream(FS, CFS, workers=2)
+        results, errors = [], []
+
+        def feed():
+            try:
+                for _ in range(calls):
+                    results.append(stream.process(chunk).tobytes())
+            except Exception as exc:  # noqa: BLE001 - reported below
+                errors.append(exc)
+
+        workers = [threading.Thread(target=feed) for _ in range(threads)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join(60)
+        assert not errors
+        assert sorted(results) == sorted(row.tobytes() for row in expected)
+        assert stream.samples == chunk.size * calls * threads
+
+
+def random_cuts(rng, n, count):
+    return np.sort(rng.integers(0, n + 1, count))
+
+
+class TestBatches:
+    @pytest.mark.parametrize("delay", DESIGNS)
+    @pytest.mark.parametrize(("shape", "axis"), [((3, 900), -1), ((900, 2), 0), ((2, 700, 2), 1)])
+    def test_each_signal_is_the_one_dimensional_call(self, rng, delay, shape, axis, monkeypatch):
+        monkeypatch.setattr(_resynth, "ZERO_PHASE_BLOCK", 500)
+        x = rng.standard_normal(shape)
+        rows = np.moveaxis(x, axis, -1)
+        frames = cochleagram(rows.reshape(-1, shape[axis])[0], FS, CFS).shape[1]
+        mask = rng.uniform(size=rows.shape[:-1] + (CFS.size, frames))
+        got = resynthesize(x, FS, CFS, delay=delay, mask=mask, axis=axis)
+        assert got.shape == x.shape
+        for index in np.ndindex(rows.shape[:-1]):
+            np.testing.assert_array_equal(np.moveaxis(got, axis, -1)[index],
+                                          resynthesize(rows[index], FS, CFS, delay=delay, mask=mask[index]))
+
+    @pytest.mark.parametrize("make", [ideal_binary_mask, ideal_ratio_mask])
+    def test_masks_of_a_batch(self, rng, make):
+        target, noise = rng.standard_normal((2, 800, 3))
+        got = make(target, noise, FS, CFS, axis=0)
+        assert got.shape == (3,) + cochleagram(target[:, 0], FS, CFS).shape
+        for i in range(3):
+            np.testing.assert_array_equal(got[i], make(target[:, i], noise[:, i], FS, CFS))
+
+    @pytest.mark.parametrize("call", [
+        lambda x: resynthesize(x, FS, CFS),
+        lambda x: ideal_binary_mask(x, x, FS, CFS),
+        lambda x: ResynthesisStream(FS, CFS).process(x),
+    ])
+    def test_many_signals_need_an_axis(self, call):
+        with pytest.raises(ValueError, match="axis=-1.*axis=0"):
+            call(np.ones((100, 2)))
+
+    @pytest.mark.parametrize("seed", range(4))
+    def test_stream_of_a_batch_in_random_chunks(self, seed):
+        rng = np.random.default_rng(seed)
+        x = rng.standard_normal((1200, 2, 2))
+        gains = rng.uniform(size=(2, 2, CFS.size, x.shape[0]))
+        stream = ResynthesisStream(FS, CFS, axis=0)
+        edges = [0, *random_cuts(rng, x.shape[0], 4), x.shape[0]]
+        parts = []
+        for a, b in zip(edges[:-1], edges[1:]):
+            parts.append(stream.process(x[a:b], gains[..., a:b]))
+            # Refused once the first samples fixed the other axes, and the
+            # stream goes on as if it had never been given.
+            if b > 0:
+                with pytest.raises(ValueError, match="other axes"):
+                    stream.process(np.ones((10, 3)))
+        parts.append(stream.close())
+        got = np.concatenate(parts, axis=0)
+        assert got.shape == (1200 + 64, 2, 2)
+        for i, j in np.ndindex(2, 2):
+            one = ResynthesisStream(FS, CFS)
+            expected = np.concatenate([one.process(x[:, i, j], gains[i, j]), one.close()])
+            np.testing.assert_array_equal(got[:, i, j], expected)

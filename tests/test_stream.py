@@ -306,3 +306,59 @@ class TestLevels:
         monkeypatch.setenv("GAMMATONE_BANK_SIMD", value)
         with pytest.raises(ValueError, match="GAMMATONE_BANK_SIMD"):
             filterbank(np.zeros(4), 16000, [1000.0])
+
+
+def three_streams():
+    """Each stream with what close() returns after a 1000-sample chunk held back."""
+    from gammatone_bank import ResynthesisStream, erb_space
+    cfs = erb_space(100.0, 4000.0, 5)
+    return [
+        (lambda: Stream(16000, cfs, instf=True), "the last instf column"),
+        (lambda: CochleagramStream(16000, cfs, frame=0.025, hop=0.01), "the last, clipped frame"),
+        (lambda: ResynthesisStream(16000, cfs, delay=0.004), "the last 64 samples"),
+    ]
+
+
+def joined(parts):
+    """Outputs of a stream concatenated along their sample axis, field by field for a Filterbank."""
+    if hasattr(parts[0], "_fields"):
+        return [None if part[0] is None else np.concatenate(part, axis=-1) for part in zip(*parts)][1:]
+    return [np.concatenate(parts, axis=-1)]
+
+
+class TestHeldBack:
+    @pytest.mark.parametrize(("make", "what"), three_streams())
+    def test_leaving_the_block_warns_of_what_is_dropped(self, make, what):
+        with pytest.warns(RuntimeWarning, match=rf"{type(make()).__name__} left its with block holding {what}"):
+            with make() as stream:
+                stream.process(np.ones(1000))
+        assert stream.closed
+
+    @pytest.mark.parametrize(("make", "what"), three_streams())
+    def test_no_warning_when_closed_raised_or_nothing_held(self, make, what):
+        with make() as stream:
+            stream.process(np.ones(1000))
+            stream.close()
+        with pytest.raises(KeyError), make() as stream:
+            stream.process(np.ones(1000))
+            raise KeyError
+        with make():
+            pass
+        with make() as stream:
+            stream.process(np.ones(1000), last=True)
+        with Stream(16000, [1000.0]) as plain:
+            plain.process(np.ones(1000))
+
+    @pytest.mark.parametrize(("make", "what"), three_streams())
+    @pytest.mark.parametrize("n", [0, 1, 1000])
+    def test_last_chunk_returns_the_tail_and_closes(self, rng, make, what, n):
+        x = rng.standard_normal(n)
+        one, two = make(), make()
+        got = one.process(x, last=True)
+        assert one.closed
+        expected = [two.process(x), two.close()]
+        for a, b in zip(joined([got]), joined(expected)):
+            if a is not None:
+                np.testing.assert_array_equal(a, b)
+        with pytest.raises(ValueError, match="closed"):
+            one.process(x, last=True)

@@ -1100,6 +1100,47 @@ PyObject *engine_partial(PyObject *obj, PyObject *args) {
     return PyLong_FromLong(1);
 }
 
+// A new engine in this one's state: the same channels, target and weights,
+// every group's recursion, oscillator, phase tracker and open frames as they
+// stand.  Fed the same continuation, the copy gives the bits this engine
+// would give, so a long signal can be rerun from any point it passed.
+PyObject *engine_copy(PyObject *obj, PyObject *) {
+    EngineObject *self = reinterpret_cast<EngineObject *>(obj);
+    const Engine &e = *self->engine;
+    for (int g = 0; g < e.ngroups; g++) {
+        if (e.busy[g]) {
+            PyErr_SetString(PyExc_ValueError, "the engine is in use by another call: copy it between calls");
+            return nullptr;
+        }
+    }
+    EngineObject *copy = reinterpret_cast<EngineObject *>(Py_TYPE(obj)->tp_alloc(Py_TYPE(obj), 0));
+    if (copy == nullptr)
+        return nullptr;
+    copy->target = self->target;
+    Engine *c = new (std::nothrow) Engine;
+    if (c == nullptr) {
+        Py_DECREF(copy);
+        return PyErr_NoMemory();
+    }
+    try {
+        *c = e;
+    } catch (const std::bad_alloc &) {
+        delete c;
+        Py_DECREF(copy);
+        return PyErr_NoMemory();
+    }
+    // At least one group, as engine_new allocates.
+    const std::size_t ngroups = e.ngroups > 0 ? e.ngroups : 1;
+    c->groups = static_cast<Group *>(std::aligned_alloc(alignof(Group), sizeof(Group) * ngroups));
+    copy->engine = c;
+    if (c->groups == nullptr) {
+        Py_DECREF(copy);
+        return PyErr_NoMemory();
+    }
+    std::memcpy(static_cast<void *>(c->groups), static_cast<const void *>(e.groups), sizeof(Group) * ngroups);
+    return reinterpret_cast<PyObject *>(copy);
+}
+
 PyObject *engine_get_simd(PyObject *obj, void *) {
     return PyUnicode_FromString(TARGETS[reinterpret_cast<EngineObject *>(obj)->target].name);
 }
@@ -1128,6 +1169,9 @@ PyMethodDef engine_methods[] = {
      "partial(g0, g1, frames)\n--\n\n"
      "Write the open frame's sum of each lane of groups g0 .. g1-1 to frames[:, 0];\n"
      "return how many frames were written (0 or 1)."},
+    {"copy", engine_copy, METH_NOARGS,
+     "copy()\n--\n\n"
+     "A new engine in this one's state, which continues a signal with the bits this one would give."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

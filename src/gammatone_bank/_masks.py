@@ -9,14 +9,11 @@ from cochleagrams lines up with the signal they were computed from.
 from typing import SupportsIndex
 
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
-from gammatone_bank._bank import Array, _check_cfs, _check_fs, _check_x, _frame_count, _frame_samples, _real
+from gammatone_bank import _axis
+from gammatone_bank._bank import Array, _check_cfs, _check_fs, _frame_count, _frame_samples, _real
 from gammatone_bank._cochleagram import cochleagram
-
-# Rows spread at a time, so that memory follows this, not channels x samples.
-SPREAD_ROWS = 16
-
 
 def _float64(name: str, value: ArrayLike, what: str) -> Array:
     """value as a float64 array, safely cast, or TypeError naming it."""
@@ -29,24 +26,39 @@ def _float64(name: str, value: ArrayLike, what: str) -> Array:
     return a
 
 
-def _check_mask(mask: ArrayLike, channels: int, frames: int) -> Array:
-    """mask as float64 (channels x frames), every weight in [0, 1]."""
+def _check_mask(mask: ArrayLike, shape: tuple[int, ...]) -> Array:
+    """mask as float64 of the given shape (a batch's other axes, channels,
+    frames), every weight in [0, 1]."""
     m = _float64("mask", mask, "real weights in [0, 1]")
-    if m.shape != (channels, frames):
+    if m.shape != shape:
         raise ValueError(
-            f"mask must have shape (channels, frames) = ({channels}, {frames}), the shape of the "
-            f"cochleagram with the same frame and hop, got {m.shape}"
+            f"mask must have shape (channels, frames) = {shape}, the shape of the cochleagram with the same "
+            f"frame and hop" + (f" (with x's other axes in front)" if len(shape) > 2 else "") + f", got {m.shape}"
         )
     bad = np.flatnonzero(~((m >= 0.0) & (m <= 1.0)))
     if bad.size:
-        c, k = divmod(int(bad[0]), max(frames, 1))
-        raise ValueError(f"mask weights must lie in [0, 1], got {float(m[c, k])!r} at ({c}, {k})")
+        at = tuple(int(i) for i in np.unravel_index(int(bad[0]), shape))
+        raise ValueError(f"mask weights must lie in [0, 1], got {float(m[at])!r} at {at}")
     return m
 
 
-def _window(length: int) -> Array:
-    """A raised cosine of `length` samples, positive at every sample."""
-    return 0.5 - 0.5 * np.cos(2.0 * np.pi * (np.arange(length) + 0.5) / length)
+def _finite(name: str, x: Array) -> None:
+    """ValueError naming x and its first sample that is NaN or infinite."""
+    bad = np.flatnonzero(~np.isfinite(x.reshape(-1)))
+    if bad.size:
+        at = tuple(int(i) for i in np.unravel_index(int(bad[0]), x.shape))
+        where = at[0] if len(at) == 1 else at
+        raise ValueError(f"{name} must be finite, got {float(x[at])!r} at sample {where}: remove or replace it "
+                         f"(numpy.nan_to_num) before the call")
+
+
+def _window(offsets: NDArray[np.int64], length: int) -> Array:
+    """A raised cosine of `length` samples at the given offsets into it, positive at every sample.
+
+    Computed where it is needed, offset by offset, so that a long frame
+    costs no window-long buffer: the same bits as the whole window indexed.
+    """
+    return 0.5 - 0.5 * np.cos(2.0 * np.pi * (offsets + 0.5) / length)
 
 
 class _Spread:
@@ -57,64 +69,123 @@ class _Spread:
     uncovered), and every sample's gain is the windowed sum of the weights
     divided by the sum of the windows.  Both sums add the same windows in
     the same order, so an all-ones mask gives gains of exactly 1 and an
-    all-zeros mask gains of exactly 0.
+    all-zeros mask gains of exactly 0.  Past the last sample the gains stay
+    those of the last sample.
     """
 
     def __init__(self, mask: Array, n: int, frame_len: int, hop_len: int) -> None:
         self.mask, self.n, self.hop = mask, n, hop_len
-        self.win = _window(max(frame_len, hop_len))
+        self.size = max(frame_len, hop_len)
 
     def _sum(self, weights: Array, a: int, b: int) -> Array:
         """Sum over frames k of weights[:, k] * win[t - k hop], for t in [a, b).
 
-        Only the frames that reach [a, b) are added, each sample's terms in
-        the order of their offset into the window, from 0.0: the same bits
-        for a sample whatever block it is computed in.
+        Sample t = q hop + r lies at offset r + i hop into frame q - i, for
+        i = 0, 1, ... while the offset stays in the window.  The samples are
+        laid out as a grid of rows q and columns r, so that each i adds one
+        weight per row times one window value per column: a pass per frame
+        that overlaps a sample (frame / hop of them), not one per window
+        sample, and no window-long buffer.  Each sample's terms are added in
+        the order of their offset, from 0.0, so it gets the same bits
+        whatever block it is computed in.
         """
-        size, hop = self.win.size, self.hop
-        k0 = max(0, (a - size) // hop + 1)
-        k1 = min(weights.shape[1], (b - 1) // hop + 1)
-        frames, start = k1 - k0, k0 * hop
-        out = np.zeros((weights.shape[0], max((frames - 1) * hop + size, b - start)))
-        if frames > 0:
-            part = weights[:, k0:k1]
-            for j, w in enumerate(self.win):
-                out[:, j:j + frames * hop:hop] += part * w
-        return out[:, a - start:b - start]
-
-    def gains(self, r0: int, r1: int, a: int, b: int) -> Array:
-        """The gains of channels r0 .. r1-1 at samples a .. b-1."""
-        out = self._sum(self.mask[r0:r1], a, b)
-        np.divide(out, self._sum(np.ones((1, self.mask.shape[1])), a, b), out=out)
+        hop = self.hop
+        out = np.empty((weights.shape[0], b - a))
+        # A block no longer than a hop is cut where a hop starts, so that
+        # each piece lies in one grid row: never a whole row of a long hop.
+        cut = (a // hop + 1) * hop
+        pieces = [(a, b)] if b - a > hop or cut >= b else [(a, cut), (cut, b)]
+        for lo, hi in pieces:
+            q0, q1 = lo // hop, (hi - 1) // hop + 1
+            r0, r1 = (0, hop) if q1 - q0 > 1 else (lo - q0 * hop, hi - q0 * hop)
+            start = q0 * hop + r0
+            grid = self._grid(weights, q0, q1, r0, r1).reshape(weights.shape[0], -1)
+            out[:, lo - a:hi - a] = grid[:, lo - start:hi - start]
         return out
 
-    def apply(self, rows: Array) -> None:
-        """Multiply every row of (channels x n) rows by its gains, in place."""
-        for r in range(0, rows.shape[0], SPREAD_ROWS):
-            block = rows[r:r + SPREAD_ROWS]
-            block *= self.gains(r, r + block.shape[0], 0, self.n)
+    def _grid(self, weights: Array, q0: int, q1: int, r0: int, r1: int) -> Array:
+        """The sums at t = q hop + r for rows q0 .. q1-1 and columns r0 .. r1-1."""
+        hop, size, frames = self.hop, self.size, weights.shape[1]
+        grid = np.zeros((weights.shape[0], q1 - q0, r1 - r0))
+        k = np.arange(q0, q1)
+        for i in range(-(-size // hop)):
+            j = np.arange(r0, r1) + i * hop
+            j = j[j < size]
+            inside = (k - i >= 0) & (k - i < frames)
+            if not j.size:
+                break
+            if inside.any():
+                w = np.where(inside, weights[:, np.clip(k - i, 0, max(frames - 1, 0))], 0.0)
+                grid[:, :, :j.size] += w[:, :, np.newaxis] * _window(j, size)
+        return grid
+
+    def gains(self, r0: int, r1: int, a: int, b: int) -> Array:
+        """The gains of channels r0 .. r1-1 at samples a .. b-1 (any b: see the class)."""
+        if b <= a or self.n == 0:
+            return np.ones((r1 - r0, max(b - a, 0)))
+        # Past the end: the last sample's gains, repeated.
+        lo = min(a, self.n - 1)
+        hi = max(min(b, self.n), lo + 1)
+        out = self._sum(self.mask[r0:r1], lo, hi)
+        np.divide(out, self._sum(np.ones((1, self.mask.shape[1])), lo, hi), out=out)
+        if b > self.n:
+            out = out[:, np.minimum(np.arange(a, b), self.n - 1) - lo]
+        return out
 
 
 def _mask_gains(mask: ArrayLike, n: int, fs: int, channels: int, frame: float, hop: float) -> _Spread:
-    """The checked mask for n samples, ready to spread over them."""
+    """The checked (channels x frames) mask for n samples, ready to spread over them."""
     frame_len, hop_len = _frame_samples(fs, frame, hop)
-    return _Spread(_check_mask(mask, channels, _frame_count(n, frame_len, hop_len)), n, frame_len, hop_len)
+    return _Spread(_check_mask(mask, (channels, _frame_count(n, frame_len, hop_len))), n, frame_len, hop_len)
 
 
 def _energies(
-    target: ArrayLike, interference: ArrayLike, fs: SupportsIndex | float, cfs: ArrayLike, frame: float, hop: float
+    target: ArrayLike,
+    interference: ArrayLike,
+    fs: SupportsIndex | float,
+    cfs: ArrayLike,
+    frame: float,
+    hop: float,
+    axis: int | None,
 ) -> tuple[Array, Array]:
-    """The frame mean squares of target and interference, from their cochleagrams."""
+    """The frame levels of target and interference, from their cochleagrams,
+    shaped (other axes) + (channels, frames)."""
     rate = _check_fs(fs)
     centres = _check_cfs(cfs, rate)
-    s, v = _check_x(target, "target"), _check_x(interference, "interference")
-    if s.size != v.size:
+    parts = [_axis.signals(a, axis, name) for a, name in ((target, "target"), (interference, "interference"))]
+    s, v = parts
+    if s.rows.shape != v.rows.shape or s.batch != v.batch:
         raise ValueError(
-            f"target and interference must have the same length (the two parts of one mixture), "
-            f"got {s.size} and {v.size}"
+            f"target and interference must have the same shape (the two parts of one mixture), "
+            f"got {np.shape(target)} and {np.shape(interference)}"
         )
-    levels = [cochleagram(a, rate, centres, frame=frame, hop=hop) for a in (s, v)]
+    for p, name in zip(parts, ("target", "interference")):
+        _finite(name, p.rows)
+    frames = _frame_count(s.rows.shape[-1], *_frame_samples(rate, frame, hop))
+    levels: list[Array] = []
+    for p in parts:
+        rows = p.rows if p.batch is not None else p.rows[np.newaxis]
+        out = np.empty((rows.shape[0], centres.size, frames))
+        for i, row in enumerate(rows):
+            out[i] = cochleagram(row, rate, centres, frame=frame, hop=hop)
+        levels.append(out[0] if p.batch is None else out.reshape(p.batch + out.shape[1:]))
     return levels[0], levels[1]
+
+
+def _number(name: str, value: float) -> float:
+    """value as a float, refusing bools (TypeError)."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a number, got {value!r}")
+    return _real(name, value)
+
+
+_MASK_ARGS = """target and interference: the two parts of a mixture, of the same
+    shape: 1-D, or many signals with ``axis`` naming their time axis (as
+    for :func:`resynthesize`).  Each must be finite: ValueError naming it
+    otherwise.  The result has the shape of their cochleagram, (channels,
+    frames) with x's other axes in front, ready for ``resynthesize(target +
+    interference, ..., mask=..., axis=axis)``; every signal's mask has the
+    bits of a 1-D call."""
 
 
 def ideal_binary_mask(
@@ -126,20 +197,21 @@ def ideal_binary_mask(
     frame: float = 0.025,
     hop: float = 0.010,
     lc: float = 0.0,
+    axis: int | None = None,
 ) -> Array:
     """1.0 where the target's level exceeds the interference's by more than lc dB, else 0.0.
 
-    target and interference: the two parts of a mixture, 1-D of equal length.
     The levels are those of :func:`cochleagram` with the same fs, cfs,
     frame and hop (floored at -120 dB, so where both are silent the mask is
-    0 for lc >= 0), and the result has its shape (channels x frames), ready
-    for ``resynthesize(target + interference, ..., mask=...)``.  lc: the
-    local criterion in dB, a finite number.
+    0 for lc >= 0).  lc: the local criterion in dB, a finite number (a bool
+    is a TypeError).
+
+    {args}
     """
-    criterion = _real("lc", lc)
+    criterion = _number("lc", lc)
     if not np.isfinite(criterion):
         raise ValueError(f"lc must be a finite number of dB, got {lc!r}")
-    s, v = _energies(target, interference, fs, cfs, frame, hop)
+    s, v = _energies(target, interference, fs, cfs, frame, hop, axis)
     return (s - v > criterion).astype(np.float64)
 
 
@@ -152,21 +224,28 @@ def ideal_ratio_mask(
     frame: float = 0.025,
     hop: float = 0.010,
     beta: float = 0.5,
+    axis: int | None = None,
 ) -> Array:
     """(S / (S + N)) ** beta per channel and frame, S and N the frame energies.
 
     S and N are the mean squares of target and interference over the frames
     of :func:`cochleagram` (from its levels, so floored at 1e-12); beta, a
-    positive finite exponent (0.5 by default, the usual choice), shapes the
-    mask: 1 gives the Wiener-like power ratio.  Arguments and shape as for
-    :func:`ideal_binary_mask`.
+    positive finite exponent (0.5 by default, the usual choice; a bool is a
+    TypeError), shapes the mask: 1 gives the Wiener-like power ratio.
+
+    {args}
     """
-    exponent = _real("beta", beta)
+    exponent = _number("beta", beta)
     if not (np.isfinite(exponent) and exponent > 0.0):
         raise ValueError(f"beta must be a positive finite exponent, got {beta!r}")
-    s, v = _energies(target, interference, fs, cfs, frame, hop)
+    s, v = _energies(target, interference, fs, cfs, frame, hop, axis)
     np.divide(s, 10.0, out=s)
     np.divide(v, 10.0, out=v)
     power_s, power_v = np.power(10.0, s), np.power(10.0, v)
     ratio: Array = np.power(power_s / (power_s + power_v), exponent)
     return ratio
+
+
+for _f in (ideal_binary_mask, ideal_ratio_mask):
+    assert _f.__doc__ is not None
+    _f.__doc__ = _f.__doc__.replace("{args}", _MASK_ARGS)

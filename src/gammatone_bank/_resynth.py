@@ -22,23 +22,33 @@ to what each channel alone would need.
 
 import functools
 import math
+import operator
 import threading
 from typing import NamedTuple, SupportsIndex
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from gammatone_bank import _bank, _engine
+from gammatone_bank import _axis, _bank, _engine
 from gammatone_bank._bank import Array
-from gammatone_bank._masks import _float64, _mask_gains, _Spread
+from gammatone_bank._masks import _check_mask, _finite, _float64, _Spread
 from gammatone_bank._stream import CLOSED, _Closable
 
 # The longest total delay a causal design takes, in seconds.
 MAX_DELAY = 1.0
 
-# Impulse response kept past the delay: enough for the lowest channel's
-# response to ring down (about -90 dB at 50 Hz after 0.1 s).
+# The impulse response the designs are fitted to, whatever the delay: enough
+# for the lowest channel's response to ring down (about -90 dB at 50 Hz
+# after 0.1 s), and never fewer than MIN_RESPONSE samples, so that a tiny
+# rate still has bins either side of every cf.
 TAIL = 0.25
+MIN_RESPONSE = 64
+
+# Channels whose impulse responses and spectra are computed at a time.
+DESIGN_ROWS = 16
+
+# The most memory a design may take, in bytes: beyond it the design is refused.
+DESIGN_MEMORY = 2 << 30
 
 # The ridge, relative to the mean diagonal of the normal equations.
 RIDGE_CAUSAL = 1e-3
@@ -47,10 +57,48 @@ RIDGE_ZERO_PHASE = 1e-4
 # Samples per block of a causal resynthesis.
 CAUSAL_BLOCK = 1 << 15
 
-# Samples per block of the zero-phase second pass.
+# Samples per block of a zero-phase resynthesis: memory follows channels x this.
+ZERO_PHASE_BLOCK = 1 << 16
+
+# Samples per step of the zero-phase second pass, whose output is summed from
+# a buffer this long that stays in cache.
 SECOND_PASS_BLOCK = 2048
 
+# Channels whose weighted outputs the zero-phase sum adds in channel order
+# before adding these partial sums in order: the same bits at every SIMD
+# level (each width divides it), on any number of threads.
+SUM_CHANNELS = 8
+
+# The forward pass of a zero-phase resynthesis runs on past the last sample
+# until the slowest channel's envelope has fallen this far below its peak.
+RING_OUT_DB = 120.0
+
 Complex = NDArray[np.complex128]
+
+
+def _envelope_decay(db: float) -> float:
+    """u such that the envelope t^3 exp(-b t) at t = u / b is db below its peak.
+
+    The peak is at b t = 3, and (u / 3)^3 exp(3 - u) falls monotonically
+    past it: the fixed point u = 3 + 3 ln(u / 3) + db ln(10) / 20 converges
+    from above, the map's slope 3 / u being below 1 there.
+    """
+    target = db * math.log(10.0) / 20.0
+    u = 3.0 + 2.0 * target
+    for _ in range(200):
+        u = 3.0 + 3.0 * math.log(u / 3.0) + target
+    return u
+
+
+RING_OUT = _envelope_decay(RING_OUT_DB)
+
+
+def _ring_out(fs: int, cfs: Array) -> int:
+    """Samples the forward pass runs past the end: until the lowest channel,
+    the slowest to decay, has rung down by RING_OUT_DB.  The ERB's floor
+    bounds it: about 0.15 s whatever the channels."""
+    rate = 2.0 * math.pi * 1.019 * 24.7 * (_bank.ERB_SLOPE * float(cfs.min()) + 1.0)
+    return math.ceil(RING_OUT / rate * fs)
 
 
 class ResynthesisDesign(NamedTuple):
@@ -92,9 +140,11 @@ class ResynthesisDesign(NamedTuple):
 
 
 def _check_delay(delay: float | None, fs: int) -> int | None:
-    """The delay in whole samples, or None for zero-phase."""
+    """The delay in whole samples (rounded to nearest), or None for zero-phase."""
     if delay is None:
         return None
+    if isinstance(delay, (bool, np.bool_)):
+        raise TypeError(f"delay must be None (zero-phase) or a number of seconds, got {delay!r}")
     seconds = _bank._real("delay", delay)
     if not (math.isfinite(seconds) and 0.0 <= seconds <= MAX_DELAY):
         raise ValueError(
@@ -103,20 +153,10 @@ def _check_delay(delay: float | None, fs: int) -> int | None:
     return round(seconds * fs)
 
 
-def _impulse(fs: int, cfs: Array, n: int) -> Complex:
-    """Each channel's analytic response to a unit impulse, n samples."""
-    x = np.zeros(n)
-    x[0] = 1.0
-    response = _bank.filterbank(x, fs, cfs, analytic=True, workers=1).analytic
-    assert response is not None
-    return response
-
-
-def _ridge(a: Array, b: Array, ridge: float) -> Array:
-    """argmin |a w - b|^2 + ridge * mean(diag(a'a)) |w|^2."""
-    normal = a.T @ a
+def _ridge(normal: Array, rhs: Array, ridge: float) -> Array:
+    """argmin |a w - b|^2 + ridge * mean(diag(a'a)) |w|^2, from a'a and a'b."""
     normal[np.diag_indices_from(normal)] += ridge * np.trace(normal) / normal.shape[0]
-    solution: Array = np.linalg.solve(normal, a.T @ b)
+    solution: Array = np.linalg.solve(normal, rhs)
     return solution
 
 
@@ -126,7 +166,7 @@ def _band(fs: int, cfs: Array, size: int) -> tuple[Array, NDArray[np.bool_]]:
     (so that a single channel has one)."""
     f = np.fft.rfftfreq(size, 1.0 / fs)
     band = (f >= cfs[0]) & (f <= cfs[-1])
-    band[np.rint(cfs * size / fs).astype(np.int64)] = True
+    band[np.minimum(np.rint(cfs * size / fs).astype(np.int64), f.size - 1)] = True
     return f, band
 
 
@@ -142,32 +182,52 @@ def _group_delays(spectra: Complex, f: Array, cfs: Array) -> Array:
     return out
 
 
+def _design_size(fs: int, channels: int, causal: bool) -> tuple[int, int]:
+    """The response length, and the bytes the design needs at most."""
+    n = max(round(TAIL * fs), MIN_RESPONSE)
+    size = 1 << (2 * n - 1).bit_length()
+    unknowns = 2 * channels if causal else channels
+    spectra = (2 if causal else 1) * channels * (size // 2 + 1) * 16
+    return n, spectra + 3 * unknowns * unknowns * 16 + DESIGN_ROWS * size * 48
+
+
 @functools.lru_cache(maxsize=32)
 def _design(fs: int, cfs_bytes: bytes, lag: int | None) -> ResynthesisDesign:
     cfs = np.frombuffer(cfs_bytes, dtype=np.float64)
-    n = (lag or 0) + round(TAIL * fs)
-    size = 1 << max(2 * n - 1, 1).bit_length()
-    response = _impulse(fs, cfs, n)
-    f, band = _band(fs, cfs, size)
-    real = np.fft.rfft(response.real, size)
-    # From the analytic response: near fs/2 the real part's spectrum folds in
-    # its image, which bends the phase.
-    group = _group_delays(np.fft.fft(response, size)[:, :f.size], f, cfs) * fs
-    if lag is None:
-        power = np.abs(real[:, band]) ** 2
-        weights: Array | Complex = _ridge(power.T, np.ones(int(band.sum())), RIDGE_ZERO_PHASE)
+    n, _ = _design_size(fs, cfs.size, lag is not None)
+    size = 1 << (2 * n - 1).bit_length()
+    f_all, band = _band(fs, cfs, size)
+    f = f_all[band]
+    # Channel by channel (a few at a time): each channel's analytic response
+    # and spectra, of which only the band's bins are kept.
+    real = np.empty((cfs.size, f.size), np.complex128)
+    imag = np.empty_like(real) if lag is not None else None
+    group = np.empty(cfs.size)
+    impulse = np.zeros(n)
+    impulse[0] = 1.0
+    for r in range(0, cfs.size, DESIGN_ROWS):
+        rows = slice(r, min(r + DESIGN_ROWS, cfs.size))
+        response = _bank.filterbank(impulse, fs, cfs[rows], analytic=True, workers=1).analytic
+        assert response is not None
+        real[rows] = np.fft.rfft(response.real, size)[:, band]
+        if imag is not None:
+            imag[rows] = np.fft.rfft(response.imag, size)[:, band]
+        # From the analytic response: near fs/2 the real part's spectrum
+        # folds in its image, which bends the phase.
+        group[rows] = _group_delays(np.fft.fft(response, size)[:, :f_all.size], f_all, cfs[rows]) * fs
+    if lag is None or imag is None:
+        power = np.abs(real) ** 2
+        weights: Array | Complex = _ridge(power @ power.T, power.sum(axis=1), RIDGE_ZERO_PHASE)
         delays = np.zeros(cfs.size, np.int64)
     else:
         delays = np.maximum(np.rint(lag - group), 0).astype(np.int64)
-        shift = np.exp(-2j * np.pi * np.outer(delays, f[band]) / fs)
-        re = real[:, band] * shift
-        im = np.fft.rfft(response.imag, size)[:, band] * shift
-        # Re(w a) = wr Re(a) - wi Im(a): real unknowns (wr, wi), complex equations.
-        basis = np.concatenate([re, -im]).T
-        target = np.exp(-2j * np.pi * f[band] * lag / fs)
-        a = np.concatenate([basis.real, basis.imag])
-        b = np.concatenate([target.real, target.imag])
-        w = _ridge(a, b, RIDGE_CAUSAL)
+        shift = np.exp(-2j * np.pi * np.outer(delays, f) / fs)
+        # Re(w a) = wr Re(a) - wi Im(a): real unknowns (wr, wi), complex
+        # equations; the real least squares of both parts has the normal
+        # equations Re(B B^H) w = Re(B conj(target)).
+        basis = np.concatenate([real * shift, -(imag * shift)])
+        target = np.exp(-2j * np.pi * f * lag / fs)
+        w = _ridge((basis @ basis.conj().T).real, (basis @ target.conj()).real, RIDGE_CAUSAL)
         weights = w[:cfs.size] + 1j * w[cfs.size:]
     for array in (cfs, group, delays, weights):
         array.flags.writeable = False
@@ -177,7 +237,8 @@ def _design(fs: int, cfs_bytes: bytes, lag: int | None) -> ResynthesisDesign:
 def resynthesis_design(fs: SupportsIndex | float, cfs: ArrayLike, delay: float | None = None) -> ResynthesisDesign:
     """The design :func:`resynthesize` uses for these fs, cfs and delay.
 
-    Derived once from the filters' own impulse responses and cached, so
+    Derived once from the filters' own impulse responses (0.25 s of each,
+    whatever the delay, computed a few channels at a time) and cached, so
     repeated calls are cheap.
 
     Parameters
@@ -187,7 +248,8 @@ def resynthesis_design(fs: SupportsIndex | float, cfs: ArrayLike, delay: float |
     cfs : array_like
         Centre frequencies in Hz, in strictly ascending order.
     delay : float or None, optional
-        None for zero-phase, else the total delay in seconds, in [0, 1].
+        None for zero-phase, else the total delay in seconds, in [0, 1]; the
+        lag is ``round(delay * fs)`` samples.
 
     Returns
     -------
@@ -196,32 +258,94 @@ def resynthesis_design(fs: SupportsIndex | float, cfs: ArrayLike, delay: float |
 
     Raises
     ------
+    TypeError
+        For a bool delay.
     ValueError
         Naming the argument, for a bad fs, cfs (unsorted ones included) or
-        delay.
+        delay, and for a bank whose design would take more than 2 GiB (the
+        message gives the size and how many channels fit).
     """
     rate = _bank._check_fs(fs)
     centres = _bank._check_cfs(cfs, rate)
     if centres.size > 1 and not np.all(np.diff(centres) > 0.0):
         raise ValueError("cfs must be in strictly ascending order for resynthesis (erb_space gives them so)")
-    return _design(rate, centres.tobytes(), _check_delay(delay, rate))
+    lag = _check_delay(delay, rate)
+    need = _design_size(rate, centres.size, lag is not None)[1]
+    if need > DESIGN_MEMORY:
+        fit = next(c for c in range(centres.size, 0, -1) if _design_size(rate, c, lag is not None)[1] <= DESIGN_MEMORY)
+        raise ValueError(
+            f"cfs: a resynthesis design for {centres.size} channels at {rate} Hz needs {need / 2**30:.1f} GiB, "
+            f"more than the {DESIGN_MEMORY / 2**30:g} GiB allowed: use at most {fit} channels"
+        )
+    return _design(rate, centres.tobytes(), lag)
 
 
-def _check_gains(gains: ArrayLike | None, channels: int, n: int) -> Array | None:
-    """gains as float64 (channels,) or (channels x n), finite."""
+def _check_gains(gains: ArrayLike | None, channels: int, n: int, batch: tuple[int, ...] | None) -> Array | None:
+    """gains as float64 (signals, channels, 1 or n), finite; None stays None.
+
+    Shared by every signal as (channels,) or (channels, n), or one per
+    signal as batch + either.
+    """
     if gains is None:
         return None
     g = _float64("gains", gains, "real numbers")
-    if g.shape == (channels,):
-        g = g[:, np.newaxis]
-    elif g.shape != (channels, n):
+    ends = ((channels,), (channels, n))
+    shared = g.shape in ends
+    if not (shared or (batch is not None and g.shape[:len(batch)] == batch and g.shape[len(batch):] in ends)):
         raise ValueError(
-            f"gains must have shape (channels,) = ({channels},) or (channels, len(chunk)) = ({channels}, {n}), "
-            f"got {g.shape}"
+            f"gains must have shape (channels,) = ({channels},) or (channels, len(chunk)) = ({channels}, {n})"
+            + ("" if batch is None else f", or the chunk's other axes {batch} before either")
+            + f", got {g.shape}"
         )
     if not np.all(np.isfinite(g)):
         raise ValueError("gains must be finite")
-    return g
+    rest = g.shape if shared else g.shape[len(batch or ()):]
+    columns = 1 if rest == (channels,) else n
+    signals = 1 if batch is None else math.prod(batch)
+    return np.broadcast_to(g.reshape(1 if shared else signals, channels, columns), (signals, channels, columns))
+
+
+def _check_stream_axis(axis: object) -> int | None:
+    """axis as an int or None; its range is checked against the first chunk."""
+    if axis is None:
+        return None
+    if isinstance(axis, (bool, np.bool_)):
+        raise TypeError(f"axis must be an int or None, got {axis!r}")
+    try:
+        return operator.index(axis)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"axis must be an int or None, got {axis!r}") from None
+
+
+class _Signal:
+    """One signal's part of a causal resynthesis: its engine, the last
+    ``history`` samples of each channel's weighted output, and the gains of
+    its last sample (None: unit gains)."""
+
+    def __init__(self, design: ResynthesisDesign, history: int) -> None:
+        self.design = design
+        self.engine = _engine.Engine(design.fs, design.cfs, weights=np.asarray(design.weights, np.complex128))
+        self.held = np.zeros((design.cfs.size, history))
+        self.last: Array | None = None
+
+    def step(self, x: Array, gains: Array | None, workers: int) -> Array:
+        n, held = x.size, self.held.shape[1]
+        # Each channel's Re(weight * analytic output) goes straight after
+        # the samples held back from the previous chunk.
+        rows = np.empty((self.held.shape[0], held + n))
+        rows[:, :held] = self.held
+        fresh = rows[:, held:]
+        _bank._drive(self.engine, x, (None, None, None, None, None, None, fresh), workers)
+        if gains is not None:
+            fresh *= gains
+        y = np.zeros(n)
+        for c, start in enumerate((held - self.design.delays).tolist()):
+            y += rows[c, start:start + n]
+        if held:
+            self.held = rows[:, n:].copy()
+        if n:
+            self.last = None if gains is None else gains[:, -1:]
+        return y
 
 
 class ResynthesisStream(_Closable):
@@ -230,16 +354,29 @@ class ResynthesisStream(_Closable):
     ``process(chunk, gains=None)`` returns as many samples as it is given:
     the resynthesis delayed by ``lag = round(delay * fs)`` samples (the
     first ``lag`` are the filters' start from rest).  ``close()`` returns
-    the last ``lag`` samples, as if ``lag`` zeros followed, under the last
-    gains given.  Concatenated, less the first ``lag`` samples, everything
-    returned equals ``resynthesize(x, fs, cfs, delay=delay)`` bit for bit,
-    however x is chunked.
+    the last ``lag`` samples, as if ``lag`` zeros followed, under the gains
+    of the last sample given (unit gains if its chunk had ``gains=None``).
+    ``process(chunk, gains, last=True)`` returns the chunk's samples and
+    these together, and closes the stream.  Concatenated, less the first
+    ``lag`` samples, everything returned equals ``resynthesize(x, fs, cfs,
+    delay=delay)`` bit for bit, however x is chunked.  Leaving a ``with``
+    block with samples held back that ``close()`` never returned warns
+    (RuntimeWarning), unless the block ends by an exception.
 
     gains: None (every channel 1), or per-channel weights applied to the
     channels' analytic outputs before the delays and the sum, (channels,)
     for the whole chunk or (channels x len(chunk)) per sample: a live mask.
     A mask made on cochleagram frames gives the gains of
     ``resynthesize(..., mask=...)``.
+
+    axis: None (chunks are 1-D), or the time axis of chunks holding many
+    signals, as for :func:`resynthesize`.  The first chunk with samples
+    fixes the other axes; a chunk with others is refused (ValueError) and
+    leaves the stream as it was.  Each chunk's result is shaped like it;
+    gains are shared by every signal, or given per signal with the chunk's
+    other axes in front.  ``close()`` returns each signal's last ``lag``
+    samples, shaped likewise (an empty array if no chunk had samples).
+    Every signal gives the bits of a 1-D stream fed that signal alone.
 
     ``design`` is the :class:`ResynthesisDesign` in use.  Errors, closing
     and ``reset()`` work as for :class:`Stream`.
@@ -252,61 +389,90 @@ class ResynthesisStream(_Closable):
         *,
         delay: float = 0.004,
         workers: int | None = None,
+        axis: int | None = None,
     ) -> None:
         if delay is None:
             raise ValueError("delay must be a number of seconds: a stream cannot be zero-phase")
         self.design = resynthesis_design(fs, cfs, delay)
         self.fs, self.cfs = self.design.fs, self.design.cfs.copy()
         self._workers = _bank._check_workers(workers)
+        self._axis = _check_stream_axis(axis)
         self._history = int(self.design.delays.max())
         self._lock = threading.Lock()
         self._start()
 
     def _start(self) -> None:
-        self._engine = _engine.Engine(self.fs, self.cfs, weights=np.asarray(self.design.weights, np.complex128))
-        # The last `_history` samples of each channel's weighted output.
-        self._held = np.zeros((self.cfs.size, self._history))
-        self._last: Array | None = None
+        # One part per signal; with an axis, made by the first chunk with samples.
+        self._signals = [] if self._axis is not None else [_Signal(self.design, self._history)]
+        self._batch: tuple[int, ...] | None = None
+        self._time_axis = 0
         self.closed = False
         self.samples = 0
 
-    def process(self, chunk: ArrayLike, gains: ArrayLike | None = None) -> Array:
-        """Resynthesise the next samples (see the class)."""
-        x = _bank._check_x(chunk, "chunk")
-        g = _check_gains(gains, self.cfs.size, x.size)
+    def _chunk(self, chunk: ArrayLike) -> _axis.Signals:
+        """The chunk's signals, checked against the stream's other axes."""
+        s = _axis.signals(chunk, self._axis, "chunk")
+        if self._axis is not None and self._batch is not None and s.batch != self._batch:
+            raise ValueError(
+                f"chunk must keep the other axes of the stream's first chunk, {self._batch}, got {s.batch} "
+                f"(axis={self._axis}): feed each batch to a stream of its own"
+            )
+        return s
+
+    def process(self, chunk: ArrayLike, gains: ArrayLike | None = None, *, last: bool = False) -> Array:
+        """Resynthesise the next samples (see the class); with ``last=True`` also close."""
+        ending = _bank._check_flag("last", last)
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
-            return self._step(x, g)
+            s = self._chunk(chunk)
+            rows = s.rows if s.batch is not None else s.rows[np.newaxis]
+            n = rows.shape[1]
+            g = _check_gains(gains, self.cfs.size, n, s.batch)
+            if s.batch is not None and self._batch is None:
+                if rows.size == 0:
+                    out = np.empty(rows.shape)
+                    return _axis.like_x(out, s) if not ending else self._close(s)
+                self._batch, self._time_axis = s.batch, s.axis
+                self._signals = [_Signal(self.design, self._history) for _ in range(rows.shape[0])]
+            out = np.empty((rows.shape[0], n))
+            for i, part in enumerate(self._signals):
+                out[i] = part.step(rows[i], None if g is None else g[i], self._workers)
+            self.samples += n
+            if ending:
+                out = np.concatenate([out, self._tail()], axis=1)
+                self.closed = True
+            return out[0] if s.batch is None else _axis.like_x(out, s)
 
     def close(self) -> Array:
-        """End the stream; returns the last ``lag`` samples."""
+        """End the stream; returns the last ``lag`` samples (see the class)."""
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
-            out = self._step(np.zeros(self.design.lag), self._last)
             self.closed = True
-            return out
+            tail = self._tail()
+            if self._axis is None:
+                one: Array = tail[0]
+                return one
+            if self._batch is None:
+                return np.empty(0)
+            return _axis.like_x(tail, _axis.Signals(tail, self._batch, self._time_axis))
 
-    def _step(self, x: Array, gains: Array | None) -> Array:
-        n, held = x.size, self._history
-        # Each channel's Re(weight * analytic output) goes straight after
-        # the samples held back from the previous chunk.
-        rows = np.empty((self.cfs.size, held + n))
-        rows[:, :held] = self._held
-        fresh = rows[:, held:]
-        _bank._drive(self._engine, x, (None, None, None, None, None, None, fresh), self._workers)
-        if gains is not None:
-            fresh *= gains
-        y = np.zeros(n)
-        for c, start in enumerate((held - self.design.delays).tolist()):
-            y += rows[c, start:start + n]
-        if held:
-            self._held = rows[:, n:].copy()
-        if gains is not None and n:
-            self._last = gains[:, -1:]
-        self.samples += n
-        return y
+    def _close(self, s: _axis.Signals) -> Array:
+        """close() for a stream that never saw a sample, shaped like the empty chunk s."""
+        self.closed = True
+        return _axis.like_x(np.zeros((s.rows.shape[0], 0)), s)
+
+    def _tail(self) -> Array:
+        lag = self.design.lag
+        return np.array([part.step(np.zeros(lag), part.last, self._workers) for part in self._signals]).reshape(
+            len(self._signals), lag)
+
+    def _held_back(self) -> str | None:
+        if not self.samples or not self.design.lag:
+            return None
+        count = len(self._signals)
+        return f"the last {self.design.lag} samples" + (f" of each of its {count} signals" if count > 1 else "")
 
 
 def resynthesize(
@@ -319,12 +485,19 @@ def resynthesize(
     hop: float = 0.010,
     delay: float | None = None,
     workers: int | None = None,
+    axis: int | None = None,
 ) -> Array:
     """x analysed by the bank and summed back: len(x) samples aligned with x.
 
-    delay=None: zero-phase.  x is processed whole: each channel's output is
-    time-reversed, filtered again by the same channel, reversed back and
-    weighted.  delay=SECONDS: the causal design with that total delay (see
+    delay=None: zero-phase.  Each channel's output, continued past the end
+    of x until the slowest channel has rung down by 120 dB (about 0.15 s at
+    most), is time-reversed, filtered again by the same channel, reversed
+    back and weighted, so the last samples come back as well as the middle.
+    It runs in blocks: the forward pass keeps each block's starting state
+    and reruns the block from it on the way back, so memory follows
+    channels x 65536 samples, not the signal, and the result has the bits of
+    the whole signal done at once.  delay=SECONDS: the causal design with
+    that total delay, ``round(delay * fs)`` samples (see
     :class:`ResynthesisStream`, which this is, fed once), with the delay
     removed from the result.
 
@@ -333,7 +506,19 @@ def resynthesize(
     is spread over its samples by overlapping raised cosines, normalised so
     that an all-ones mask changes nothing (to 1e-12 relative) and an
     all-zeros mask gives silence, and multiplies the channel's analysis
-    output: the very signal whose levels the cochleagram holds.
+    output: the very signal whose levels the cochleagram holds.  frame and
+    hop are checked even without a mask.
+
+    axis: None (x is 1-D), or the time axis of an x holding many signals
+    (``axis=-1`` for (signals, samples), ``axis=0`` for the (frames,
+    channels) arrays of sound-file readers).  The result then has x's shape,
+    time where it was, and each signal the bits of a 1-D call on it; a mask
+    has x's other axes in front: the shape of ``cochleagram(x, ...,
+    axis=axis)``.
+
+    x must be finite: ValueError naming x and the first bad sample
+    otherwise (a NaN or inf would spread to every sample the zero-phase
+    passes reach).  TypeError for a bool delay.
 
     What limits it: only the band from the lowest to the highest centre
     frequency is reconstructed (what lies outside is attenuated as the
@@ -343,57 +528,116 @@ def resynthesize(
     """
     rate = _bank._check_fs(fs)
     centres = _bank._check_cfs(cfs, rate)
-    samples = _bank._check_x(x)
+    s = _axis.signals(x, axis)
     lag = _check_delay(delay, rate)
-    spread = None if mask is None else _mask_gains(mask, samples.size, rate, centres.size, frame, hop)
-    if lag is None:
-        return _zero_phase(samples, rate, centres, spread, _bank._check_workers(workers))
-    # The stream fed block by block, which gives the same bits as one call
-    # and keeps memory at channels x block.
-    stream = ResynthesisStream(rate, centres, delay=lag / rate, workers=workers)
-    n = samples.size
+    frame_len, hop_len = _bank._frame_samples(rate, frame, hop)
+    rows = s.rows if s.batch is not None else s.rows[np.newaxis]
+    _finite("x", s.rows)
+    design = resynthesis_design(rate, centres, None if lag is None else lag / rate)
+    n = rows.shape[1]
+    shape = (centres.size, _bank._frame_count(n, frame_len, hop_len))
+    masks = None if mask is None else _check_mask(mask, (s.batch or ()) + shape).reshape((-1,) + shape)
+    threads = _bank._check_workers(workers)
+    out = np.empty(rows.shape)
+    for i, row in enumerate(rows):
+        spread = None if masks is None else _Spread(masks[i], n, frame_len, hop_len)
+        if lag is None:
+            out[i] = _zero_phase(row, design, spread, threads)
+        else:
+            out[i] = _causal(row, design, spread, threads)
+    return out[0] if s.batch is None else _axis.like_x(out, s)
+
+
+def _causal(x: Array, design: ResynthesisDesign, spread: _Spread | None, threads: int) -> Array:
+    """The stream fed block by block, which gives the same bits as one call
+    and keeps memory at channels x block."""
+    part = _Signal(design, int(design.delays.max()))
+    n, lag, channels = x.size, design.lag, design.cfs.size
     out = np.empty(n + lag)
     for a in range(0, n, CAUSAL_BLOCK):
         b = min(a + CAUSAL_BLOCK, n)
-        gains = None if spread is None else spread.gains(0, centres.size, a, b)
-        out[a:b] = stream.process(samples[a:b], gains)
-    out[n:] = stream.close()
+        gains = None if spread is None else spread.gains(0, channels, a, b)
+        out[a:b] = part.step(x[a:b], gains, threads)
+    out[n:] = part.step(np.zeros(lag), part.last, threads)
     return out[lag:]
 
 
-def _zero_phase(x: Array, fs: int, cfs: Array, spread: _Spread | None, threads: int) -> Array:
-    """Analysis, time reversal, a second pass, time reversal and the weighted sum."""
-    weights = np.asarray(resynthesis_design(fs, cfs, None).weights, dtype=np.float64)
-    first = np.empty((cfs.size, x.size))
-    _bank._drive(_engine.Engine(fs, cfs), x, (first, None, None, None, None), threads)
-    if spread is not None:
-        spread.apply(first)
-    out: Array = _second_pass(_engine.Engine(fs, cfs), first[:, ::-1], weights, threads)[::-1].copy()
+def _zero_phase(x: Array, design: ResynthesisDesign, spread: _Spread | None, threads: int) -> Array:
+    """Analysis rung out past the end, time reversal, a second pass, time
+    reversal and the weighted sum, a block at a time.
+
+    The forward pass keeps a copy of its engine at each block's start; the
+    backward pass then takes the blocks last to first, reruns each from its
+    copy (the engine gives the same bits however a signal is split) and
+    feeds it, reversed, to the second engine.  The result has the same bits
+    for any block size, SIMD level and number of threads.
+    """
+    fs, cfs = design.fs, design.cfs
+    weights = np.asarray(design.weights, np.float64)
+    n, channels = x.size, cfs.size
+    total = n + _ring_out(fs, cfs) if n else 0
+    block = ZERO_PHASE_BLOCK
+    starts = list(range(0, total, block))
+    u = np.empty((channels, min(block, total)))
+    forward = _engine.Engine(fs, cfs)
+    states = []
+    for a in starts[:-1]:
+        states.append(forward.copy())
+        _bank._drive(forward, _padded(x, a, a + block), (u, None, None, None, None), threads)
+    states.append(forward)
+    backward = _engine.Engine(fs, cfs)
+    out = np.empty(n)
+    for a in reversed(starts):
+        b = min(a + block, total)
+        m = b - a
+        _bank._drive(states.pop(), _padded(x, a, b), (u[:, :m], None, None, None, None), threads)
+        if spread is not None:
+            u[:, :m] *= spread.gains(0, channels, a, b)
+        y = _second_pass(backward, u[:, :m][:, ::-1], weights, threads)
+        if a < n:
+            end = min(b, n)
+            out[a:end] = y[::-1][:end - a]
     return out
 
 
 def _second_pass(engine: _engine.Engine, backwards: Array, weights: Array, threads: int) -> Array:
     """The weighted sum of every channel filtering its own row of backwards.
 
-    Each thread takes whole channel groups and runs each through the signal
-    a block at a time into a small buffer that the group's weighted sum then
-    reads from cache: no second (channels x samples) array, whose first
-    touch alone would cost about as much as the filtering.  The groups'
-    sums are added in group order, so the result does not depend on threads.
+    Each task takes SUM_CHANNELS channels (whole groups of the engine) and
+    runs them through the block a step at a time into a small buffer that
+    the weighted sum then reads from cache: no second (channels x samples)
+    array, whose first touch alone would cost about as much as the
+    filtering.  Each task sums its channels in order, and the tasks' sums
+    are added in order, so the result depends neither on threads nor on
+    the SIMD level.
     """
     channels, n = backwards.shape
-    width, groups = engine.width, engine.groups
-    partial = np.zeros((groups, n))
+    width = engine.width
+    chunks = -(-channels // SUM_CHANNELS)
+    partial = np.zeros((chunks, n))
 
-    def task(g: int) -> None:
-        rows = slice(g * width, min((g + 1) * width, channels))
-        # Only this group's rows of the buffer are ever written (or touched).
-        block = np.empty((channels, min(n, SECOND_PASS_BLOCK)))
+    def task(j: int) -> None:
+        c0, c1 = j * SUM_CHANNELS, min((j + 1) * SUM_CHANNELS, channels)
+        # Only these groups' rows of the buffer are ever written (or touched).
+        buffer = np.empty((channels, min(n, SECOND_PASS_BLOCK)))
         for b in range(0, n, SECOND_PASS_BLOCK):
             m = min(SECOND_PASS_BLOCK, n - b)
-            engine.process(backwards[:, b:b + m], g, g + 1, block, None, None, None, None)
-            np.dot(weights[rows], block[rows, :m], out=partial[g, b:b + m])
+            engine.process(backwards[:, b:b + m], c0 // width, -(-c1 // width), buffer, None, None, None, None)
+            total = partial[j, b:b + m]
+            for c in range(c0, c1):
+                total += weights[c] * buffer[c, :m]
 
-    _bank._run(task, groups, threads if n * width * groups >= _bank.THREAD_MIN else 1)
-    total: Array = partial.sum(axis=0)
-    return total
+    _bank._run(task, chunks, threads if n * channels >= _bank.THREAD_MIN else 1)
+    y = np.zeros(n)
+    for row in partial:
+        y += row
+    return y
+
+
+def _padded(x: Array, a: int, b: int) -> Array:
+    """Samples a .. b-1 of x followed by zeros."""
+    if b <= x.size:
+        return x[a:b]
+    out = np.zeros(b - a)
+    out[:max(x.size - a, 0)] = x[a:]
+    return out

@@ -8,6 +8,7 @@ call over the whole signal.
 
 import operator
 import threading
+import warnings
 from types import TracebackType
 from typing import Self, SupportsIndex
 
@@ -24,13 +25,23 @@ CLOSED = "the stream is closed"
 
 
 class _Closable:
-    """One call at a time, and closed on leaving a ``with`` block."""
+    """One call at a time, and closed on leaving a ``with`` block.
+
+    Leaving the block without ``close()`` while the stream holds back
+    something that ``close()`` would have returned warns (RuntimeWarning)
+    with the stream and what was dropped, unless the block ends by an
+    exception, which has lost the signal's end anyway.
+    """
 
     _lock: threading.Lock
     closed: bool
 
     def _start(self) -> None:
         raise NotImplementedError
+
+    def _held_back(self) -> str | None:
+        """What close() would still return, in words, or None if nothing."""
+        return None
 
     def reset(self) -> None:
         """Return every channel to rest, as a new stream with the same arguments.
@@ -50,7 +61,15 @@ class _Closable:
         self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None
     ) -> None:
         with self._lock:
+            dropped = None if self.closed or kind is not None else self._held_back()
             self.closed = True
+        if dropped is not None:
+            warnings.warn(
+                f"{type(self).__name__} left its with block holding {dropped}, which close() never returned: "
+                f"call close() before the block ends, or pass last=True with the last chunk",
+                RuntimeWarning,
+                stacklevel=2,
+            )
 
 
 def _check_axis(axis: object) -> int | None:
@@ -137,7 +156,10 @@ class Stream(_Closable, _Signals):
     ``chunk`` and leaves the stream as it was.  ``process`` or ``close``
     after ``close`` raises ValueError.  ``reset()`` returns every channel to
     rest (after a NaN, say, which otherwise stays in every later sample).
-    Use it as a context manager to close it on the way out.  One call runs at a time; calls from several threads
+    Use it as a context manager to close it on the way out: leaving the
+    block with something held back that ``close()`` never returned (here the
+    last ``instf`` column) warns with a RuntimeWarning, and
+    ``process(chunk, last=True)`` returns the chunk's rows and that together.  One call runs at a time; calls from several threads
     are serialised.
     """
 
@@ -172,9 +194,14 @@ class Stream(_Closable, _Signals):
         #: samples filtered so far
         self.samples = 0
 
-    def process(self, chunk: ArrayLike) -> Filterbank:
-        """Filter the next samples; returns their rows (see the class)."""
+    def process(self, chunk: ArrayLike, *, last: bool = False) -> Filterbank:
+        """Filter the next samples; returns their rows (see the class).
+
+        ``last=True`` also closes the stream, and returns the chunk's rows
+        with what ``close()`` would return after them.
+        """
         s = self._rows(chunk)
+        ending = _bank._check_flag("last", last)
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
@@ -193,26 +220,37 @@ class Stream(_Closable, _Signals):
                 outputs = (*map(_bank._lanes, (bm, env_out, instp_out, instf_out)), None, _bank._lanes(analytic))
                 _bank._drive(self._engine, s.rows, outputs, self._workers)
             self.samples += n
-            return Filterbank(self.cfs.copy(), bm, env_out, instp_out, instf_out, analytic)
+            out = Filterbank(self.cfs.copy(), bm, env_out, instp_out, instf_out, analytic)
+            if not ending:
+                return out
+            tail = self._close()
+            return Filterbank._make([out.cfs, *(None if a is None else np.concatenate([a, b], axis=-1)
+                                                for a, b in zip(out[1:], tail[1:]))])
 
     def close(self) -> Filterbank:
         """End the stream; returns the held-back last ``instf`` column."""
         with self._lock:
-            if self.closed:
-                raise ValueError(CLOSED)
-            self.closed = True
-            env, instp, instf = self._want
-            empty = self._closing_lead() + (self.cfs.size, 0)
-            last = np.empty(empty[:-1] + (1 if self.samples else 0,))
-            last[...] = self.cfs[:, np.newaxis]
-            return Filterbank(
-                self.cfs.copy(),
-                np.empty(empty),
-                np.empty(empty) if env else None,
-                np.empty(empty) if instp else None,
-                last if instf else None,
-                np.empty(empty, np.complex128) if self._analytic else None,
-            )
+            return self._close()
+
+    def _close(self) -> Filterbank:
+        if self.closed:
+            raise ValueError(CLOSED)
+        self.closed = True
+        env, instp, instf = self._want
+        empty = self._closing_lead() + (self.cfs.size, 0)
+        last = np.empty(empty[:-1] + (1 if self.samples else 0,))
+        last[...] = self.cfs[:, np.newaxis]
+        return Filterbank(
+            self.cfs.copy(),
+            np.empty(empty),
+            np.empty(empty) if env else None,
+            np.empty(empty) if instp else None,
+            last if instf else None,
+            np.empty(empty, np.complex128) if self._analytic else None,
+        )
+
+    def _held_back(self) -> str | None:
+        return "the last instf column" if self._want[2] and self.samples else None
 
 
 class CochleagramStream(_Closable, _Signals):
@@ -266,17 +304,22 @@ class CochleagramStream(_Closable, _Signals):
         """Frames whose last sample is among the first n."""
         return 0 if n < self.frame_len else (n - self.frame_len) // self.hop_len + 1
 
-    def process(self, chunk: ArrayLike) -> Array:
-        """Feed the next samples; returns the levels of the frames they complete."""
+    def process(self, chunk: ArrayLike, *, last: bool = False) -> Array:
+        """Feed the next samples; returns the levels of the frames they complete.
+
+        ``last=True`` also closes the stream, and returns the last, clipped
+        frame (if there is one) after them.
+        """
         s = self._rows(chunk)
+        ending = _bank._check_flag("last", last)
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
             lead = self._settle(s)
-            n = s.rows.shape[-1]
-            level = np.empty(lead + (self.cfs.size, self._completed(self.samples + n) - self.frames))
-            self._feed(s.rows, level)
-            return level
+            k = self._completed(self.samples + s.rows.shape[-1]) - self.frames
+            level = np.empty(lead + (self.cfs.size, k + ending))
+            self._feed(s.rows, level[..., :k])
+            return level[..., :k + self._finish(level[..., k:])] if ending else level
 
     def close(self) -> Array:
         """End the stream; returns the last, clipped frame's levels if there is one."""
@@ -294,6 +337,12 @@ class CochleagramStream(_Closable, _Signals):
         _bank._levels(level, self.frame_len, self._scale)
         self.samples += x.shape[-1]
         self.frames += level.shape[-1]
+
+    def _held_back(self) -> str | None:
+        t, k, hop = self.samples, self.frames, self.hop_len
+        if t > 0 and k * hop < t and (k == 0 or (k - 1) * hop + self.frame_len < t):
+            return "the last, clipped frame"
+        return None
 
     def _finish(self, level: Array) -> int:
         """Close, writing the open frame's levels (if any) to level[..., 0]; returns 0 or 1."""
