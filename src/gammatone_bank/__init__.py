@@ -14,6 +14,9 @@
   mask; :func:`resynthesis_design` shows each channel's delay and weight.
 - :func:`ideal_binary_mask`, :func:`ideal_ratio_mask`: masks on cochleagram
   frames from a target and an interference.
+- :func:`ihc_envelope`, :func:`ratemap`, :func:`gfcc`: auditory features
+  on the bank (inner-hair-cell envelope, ratemap, gammatone cepstral
+  coefficients), and :class:`FeatureStream` for any of them in chunks.
 - :func:`batch`: cochleagram features of many files on Dask.
 - :func:`load_features`: read a features file (of ``--save`` or :func:`batch`).
 
@@ -37,9 +40,11 @@ _WHERE = {
     "resynthesis_design": "_resynth", "resynthesize": "_resynth",
     "batch": "_batch", "cf_gain": "_gain", "cochleagram": "_cochleagram",
     "ideal_binary_mask": "_masks", "ideal_ratio_mask": "_masks",
+    "FeatureStream": "_auditory", "gfcc": "_auditory", "ihc_envelope": "_auditory", "ratemap": "_auditory",
 }
 
 if TYPE_CHECKING:
+    from gammatone_bank._auditory import FeatureStream, gfcc, ihc_envelope, ratemap
     from gammatone_bank._bank import (
         Filterbank,
         erb_number,
@@ -72,6 +77,7 @@ def __dir__() -> list[str]:
 
 __all__ = [
     "CochleagramStream",
+    "FeatureStream",
     "Features",
     "Filterbank",
     "ResynthesisDesign",
@@ -84,9 +90,12 @@ __all__ = [
     "erb_space",
     "filterbank",
     "frame_levels",
+    "gfcc",
     "ideal_binary_mask",
     "ideal_ratio_mask",
+    "ihc_envelope",
     "load_features",
+    "ratemap",
     "resynthesis_design",
     "resynthesize",
 ]
