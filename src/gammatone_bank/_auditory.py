@@ -256,7 +256,8 @@ class _Gfcc:
         self._channels = cfs.size
         self.samples = 0
         self.frames = 0
-        # Cepstra not yet returned, and the 2 x deltas frames before them.
+        # Cepstra not yet returned, and the 2 x deltas frames before them that
+        # their deltas reach back to.
         self._window = np.empty((n_ceps, 0))
         self._base = 0  # frame index of the window's first column
         self._given = 0  # frames returned
@@ -320,7 +321,7 @@ class _Gfcc:
             self._given += hi - lo
         else:
             out = np.empty((self.rows, 0))
-        keep = max(self._given - 2 * DELTA_REACH * self._deltas, self._base)
+        keep = max(self._given - DELTA_REACH * self._deltas, self._base)
         self._window = window[:, keep - self._base:]
         self._base = keep
         return out
