@@ -25,7 +25,7 @@ test: $(VENV)/.installed
 typecheck: $(VENV)/.installed
 	$(PY) -m mypy --strict
 
-# The benchmarks' peers (SciPy, pyfar) go into a venv of their own, never into
+# The benchmarks' peers (SciPy, pyfar, spafe, gammatone) go into a venv of their own, never into
 # .venv, so that `make test` tests exactly what a user installs.  (PATH as for
 # any build: that venv's numpy-config first.)
 BENCH_VENV := .venv-bench
@@ -36,6 +36,7 @@ bench:
 	$(BENCH_VENV)/bin/python bench/bench_bank.py
 	$(BENCH_VENV)/bin/python bench/bench_engine.py
 	$(BENCH_VENV)/bin/python bench/bench_resynth.py
+	$(BENCH_VENV)/bin/python bench/bench_features.py
 
 # The whole test suite against an AddressSanitizer + UBSan build of the module,
 # in a build directory and virtual environment of its own.

@@ -42,6 +42,8 @@ GFCC_FLOOR = 1e-12
 # Samples filtered per engine call: a group's rows of this many samples stay
 # in cache between the filter and the recursion that follows it.
 COLUMNS = 8192
+# The coefficients GFCC keeps by default (as MATLAB's gtcc and spafe's gfcc).
+N_CEPS = 13
 # Frames each delta looks ahead (and back): d_t uses c_{t-2} .. c_{t+2}.
 DELTA_REACH = 2
 
@@ -384,7 +386,7 @@ def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
         tau = _check_tau(options.get("tau", 0.008))
         compression = _check_choice("compression", options.get("compression"), RATEMAP_COMPRESSIONS)
         return _Spec(lambda: _Ratemap(fs, cfs, flen, hop, tau, compression, threads), cfs.size, (flen, hop))
-    n_ceps = _check_int("n_ceps", options.get("n_ceps", 13), 1, cfs.size)
+    n_ceps = _check_int("n_ceps", options.get("n_ceps", N_CEPS), 1, cfs.size)
     compression = _check_choice("compression", options.get("compression", "cbrt"), GFCC_COMPRESSIONS)
     deltas = _check_int("deltas", options.get("deltas", 2), 0, 2)
     normalize = _bank._check_flag("normalize", options.get("normalize", False))
@@ -521,7 +523,7 @@ def gfcc(
     fs: SupportsIndex | float,
     cfs: ArrayLike,
     *,
-    n_ceps: int = 13,
+    n_ceps: int = N_CEPS,
     frame: float = 0.025,
     hop: float = 0.010,
     compression: str = "cbrt",
@@ -623,8 +625,8 @@ class FeatureStream(_Closable):
     after ``close`` raises ValueError; one call runs at a time.  Used as a
     context manager it closes on the way out; leaving the block without
     ``close()`` while frames are held back warns (RuntimeWarning) that
-    they were dropped.  Attributes: ``feature``, ``fs``, ``cfs``,
-    ``samples`` (fed so far, per signal).
+    they were dropped.  Attributes: ``feature``, ``fs``, ``cfs``, ``rows``
+    (of each result), ``samples`` (fed so far, per signal).
     """
 
     def __init__(
@@ -643,6 +645,8 @@ class FeatureStream(_Closable):
             _axis.check_axis(axis, 64)  # its type; its range is checked on each chunk
         self._axis = axis
         self._spec = _spec(self.feature, self.fs, self.cfs, options)
+        #: rows of each result: channels, or n_ceps * (1 + deltas) for "gfcc"
+        self.rows = self._spec.rows
         self._lock = threading.Lock()
         self._start()
 
@@ -704,3 +708,20 @@ class FeatureStream(_Closable):
                 f"FeatureStream({self.feature!r}) left without close(): its last frames were dropped; "
                 f"call close() to get them", RuntimeWarning, stacklevel=2,
             )
+
+
+def feature_streams(fs: int, cfs: Array, names: tuple[str, ...], frame: float, hop: float, normalize: bool,
+                    workers: int | None) -> dict[str, FeatureStream]:
+    """The streams of the features a features file holds besides the levels.
+
+    Each with its function's defaults, and the file's frame and hop (and
+    normalize, for gfcc, whose energies are the levels' own); gfcc keeps
+    13 coefficients, or one per channel when there are fewer channels.
+    """
+    options: dict[str, dict[str, Any]] = {
+        "gfcc": {"frame": frame, "hop": hop, "normalize": normalize, "n_ceps": min(N_CEPS, cfs.size)},
+        "ratemap": {"frame": frame, "hop": hop},
+        "ihc": {},
+    }
+    return {name: FeatureStream(fs, cfs, name, workers=workers, **options[name])
+            for name in names if name != "levels"}
