@@ -10,12 +10,13 @@ threads, a few thousand samples at a time so that each group's rows stay in
 cache between the filter and what follows it.
 """
 
+import functools
 import math
 import operator
 import threading
 import warnings
-from types import TracebackType
 from collections.abc import Callable
+from types import TracebackType
 from typing import Any, NamedTuple, Protocol, SupportsIndex
 
 import numpy as np
@@ -89,12 +90,13 @@ def _check_tau(tau: float) -> float:
     return value
 
 
-def _groups(engine: _engine.Engine, channels: int, g: int) -> slice:
+def _rows_of(engine: _engine.Engine, channels: int, g: int) -> slice:
     """The rows of channel group g."""
     return slice(g * engine.width, min((g + 1) * engine.width, channels))
 
 
 def _threads(engine: _engine.Engine, n: int, threads: int) -> int:
+    """Threads for n samples: 1 when starting more would cost more than they save."""
     return 1 if n * engine.width * engine.groups < _bank.THREAD_MIN else threads
 
 
@@ -126,7 +128,7 @@ class _Ihc:
         out = np.empty((self.rows, n))
 
         def group(g: int) -> None:
-            rows = _groups(self._engine, self.rows, g)
+            rows = _rows_of(self._engine, self.rows, g)
             for b in range(0, n, COLUMNS):
                 block = out[:, b:b + COLUMNS]
                 self._engine.process(x[b:b + COLUMNS], g, g + 1, block, None, None, None, None)
@@ -177,7 +179,7 @@ class _Ratemap:
         out = np.empty((self.rows, _completed(t + n, self._flen, self._hop) - self.frames))
 
         def group(g: int) -> None:
-            rows = _groups(self._engine, self.rows, g)
+            rows = _rows_of(self._engine, self.rows, g)
             env = np.empty((self.rows, min(n, COLUMNS)))
             column = 0
             for b in range(0, n, COLUMNS):
@@ -216,12 +218,14 @@ class _Ratemap:
         return sums
 
 
+@functools.lru_cache(maxsize=16)
 def dct_matrix(n_ceps: int, channels: int) -> Array:
-    """The first n_ceps rows of the orthonormal DCT-II over `channels` points."""
+    """The first n_ceps rows of the orthonormal DCT-II over `channels` points (read-only, shared)."""
     k = np.arange(n_ceps)[:, np.newaxis]
     n = np.arange(channels)[np.newaxis, :]
     m: Array = np.cos(np.pi * k * (2 * n + 1) / (2 * channels))
     m *= np.where(k == 0, math.sqrt(1.0 / channels), math.sqrt(2.0 / channels))
+    m.flags.writeable = False
     return m
 
 
@@ -229,9 +233,11 @@ def _delta(c: Array, left: bool, right: bool) -> Array:
     """The regression Σ_{k=1,2} k (c_{t+k} - c_{t-k}) / 10 along axis 1.
 
     `left`, `right`: whether c starts (ends) at the signal's first (last)
-    frame, whose values are then repeated past the edge.  Returns the deltas
-    of the frames whose neighbours are known, and the index into c of the
-    first of them.
+    frame, whose values are then repeated past the edge.  Returns the
+    deltas of the frames whose neighbours are known: from c's first frame
+    when `left`, else from its third; to its last when `right`, else to its
+    third-last.  Each is ((c[t+1] - c[t-1]) + 2 (c[t+2] - c[t-2])) / 10,
+    rounded in that order.
     """
     pads = (DELTA_REACH if left else 0, DELTA_REACH if right else 0)
     e = np.pad(c, ((0, 0), pads), mode="edge") if c.shape[1] else c
@@ -375,6 +381,10 @@ def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
     threads = _bank._check_workers(options.get("workers"))
     if feature == "ihc":
         model = _check_choice("model", options.get("model", "dau1996"), tuple(MODELS))
+        cutoff = MODELS[model][1]
+        if cutoff >= fs / 2:
+            raise ValueError(f"model {model!r} lowpasses at {cutoff:g} Hz, which needs fs above {2 * cutoff:g} Hz, "
+                             f"got {fs}: choose another model, or resample x")
         return _Spec(lambda: _Ihc(fs, cfs, model, threads), cfs.size, None)
     flen, hop = _bank._frame_samples(fs, options.get("frame", 0.025), options.get("hop", 0.010))
     if feature == "levels":
@@ -440,6 +450,8 @@ def ihc_envelope(
         - ``"breebaart2001"``: five such stages in series at 2000 Hz each,
           about 770 Hz at -3 dB overall;
         - ``"none"``: the rectification only.
+
+        A cutoff must lie below fs/2 (ValueError otherwise).
 
         Each stage is the bilinear design of ``scipy.signal.butter(1, fc,
         fs=fs)`` (the same coefficients, bit for bit) run from rest in the
