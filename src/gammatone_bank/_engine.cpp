@@ -1064,7 +1064,16 @@ template <int W>
 GT_INLINE void lowpass_block(const RowBlock &y, double *state, int stages, bool rectify, double b0, double b1,
                              double a1) {
     switch (stages) {
-    case 0: return lowpass_rows<W, 0>(y, state, rectify, b0, b1, a1);
+    case 0:
+        // Rectification alone runs along the rows: no recursion, no lanes needed.
+        if (rectify) {
+            for (int r = 0; r < y.rows; r++) {
+                double *row = y.data + r * y.stride;
+                for (Py_ssize_t t = 0; t < y.n; t++)
+                    row[t] = row[t] < 0.0 ? 0.0 : row[t];
+            }
+        }
+        return;
     case 1: return lowpass_rows<W, 1>(y, state, rectify, b0, b1, a1);
     case 2: return lowpass_rows<W, 2>(y, state, rectify, b0, b1, a1);
     case 3: return lowpass_rows<W, 3>(y, state, rectify, b0, b1, a1);
