@@ -282,9 +282,8 @@ class _Gfcc:
             np.log(sums, out=sums)
         # The DCT summed over channels in order, one product at a time: the
         # same bits whatever the number of frames (a BLAS product is not).
-        c = np.zeros((self._dct.shape[0], sums.shape[1]))
-        for i in range(self._channels):
-            c += self._dct[:, i:i + 1] * sums[i]
+        c = np.empty((self._dct.shape[0], sums.shape[1]))
+        _engine.project(self._dct, sums, c)
         return c
 
     def feed(self, x: Array) -> Array:

@@ -1314,6 +1314,56 @@ PyObject *py_integrate(PyObject *, PyObject *args) {
     Py_RETURN_NONE;
 }
 
+// The rows of a small matrix applied to the columns of a block, for the
+// cepstra: out[k][f] = sum over n of m[k][n] * e[n][f], each product rounded
+// and added in the order of n to 0.0.  Columns are independent, so whatever
+// the compiler vectorises over f, every column gets the same bits, however
+// many columns a call has.
+void project(const double *m, Py_ssize_t rows, Py_ssize_t inner, const double *e, Py_ssize_t columns,
+             double *out) {
+    for (Py_ssize_t k = 0; k < rows; k++) {
+        double *o = out + k * columns;
+        for (Py_ssize_t f = 0; f < columns; f++)
+            o[f] = 0.0;
+        for (Py_ssize_t n = 0; n < inner; n++) {
+            const double w = m[k * inner + n];
+            const double *en = e + n * columns;
+            for (Py_ssize_t f = 0; f < columns; f++)
+                o[f] = o[f] + w * en[f];
+        }
+    }
+}
+
+PyObject *py_project(PyObject *, PyObject *args) {
+    PyObject *m_obj, *e_obj, *out_obj;
+    if (!PyArg_ParseTuple(args, "OOO", &m_obj, &e_obj, &out_obj))
+        return nullptr;
+    PyArrayObject *m = reinterpret_cast<PyArrayObject *>(m_obj), *e = reinterpret_cast<PyArrayObject *>(e_obj);
+    auto matrix = [](PyObject *obj) {
+        PyArrayObject *a = reinterpret_cast<PyArrayObject *>(obj);
+        return PyArray_Check(obj) && PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a) &&
+               PyArray_ISCARRAY_RO(a) && PyArray_NDIM(a) == 2;
+    };
+    if (!matrix(m_obj) || !matrix(e_obj) || PyArray_DIM(m, 1) != PyArray_DIM(e, 0)) {
+        PyErr_SetString(PyExc_ValueError, "m and e must be C-contiguous float64 matrices, m's columns e's rows");
+        return nullptr;
+    }
+    double *out;
+    if (!state_block(out_obj, "out", PyArray_DIM(m, 0), PyArray_DIM(e, 1), &out))
+        return nullptr;
+    PyObject *all[3] = {m_obj, e_obj, out_obj};
+    if (overlapping(all, 3)) {
+        PyErr_SetString(PyExc_ValueError, "m, e and out must not share memory");
+        return nullptr;
+    }
+    const double *mp = static_cast<const double *>(PyArray_DATA(m)), *ep = static_cast<const double *>(PyArray_DATA(e));
+    const Py_ssize_t rows = PyArray_DIM(m, 0), inner = PyArray_DIM(m, 1), columns = PyArray_DIM(e, 1);
+    Py_BEGIN_ALLOW_THREADS
+    project(mp, rows, inner, ep, columns, out);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
     {"levels", py_levels, METH_NOARGS, "levels()\n--\n\nThe SIMD levels this CPU can run, narrowest first."},
     {"simd", py_simd, METH_NOARGS,
@@ -1322,6 +1372,9 @@ PyMethodDef module_methods[] = {
      "lowpass(y, state, rectify, b0, b1, a1)\n--\n\n"
      "Rectify each row of y (if rectify) and run it through first-order sections in\n"
      "series, in place; state (rows, stages) carries every section's memory on."},
+    {"project", py_project, METH_VARARGS,
+     "project(m, e, out)\n--\n\n"
+     "out[k, f] = sum over n of m[k, n] * e[n, f], added in the order of n to 0.0."},
     {"integrate", py_integrate, METH_VARARGS,
      "integrate(y, state, a, c, sums, t0, frame_len, hop_len, out)\n--\n\n"
      "y[t] = a * y[t-1] + c * y[t] along each row in place (state: (rows, 1)), and the\n"
