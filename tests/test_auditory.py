@@ -124,6 +124,17 @@ class TestDefinitions:
         assert_bits(gfcc(x, FS, CFS, n_ceps=12, compression=compression, normalize=normalize, deltas=1),
                     got[:24])
 
+    def test_dct_sums_channels_in_order_for_any_frame_count(self, rng):
+        m = _auditory.dct_matrix(13, 64)
+        e = rng.standard_normal((64, 37))
+        expected = np.zeros((13, 37))
+        for n in range(64):
+            expected += m[:, n:n + 1] * e[n]
+        for a, b in ((0, 37), (0, 1), (5, 36)):
+            out = np.empty((13, b - a))
+            _engine.project(m, np.ascontiguousarray(e[:, a:b]), out)
+            assert_bits(out, expected[:, a:b])
+
     @pytest.mark.parametrize("n", [0, 1, 399, 400, 401, 560])
     def test_frames_are_the_cochleagrams(self, rng, n):
         x = rng.standard_normal(n)
