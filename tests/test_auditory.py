@@ -124,6 +124,17 @@ class TestDefinitions:
         assert_bits(gfcc(x, FS, CFS, n_ceps=12, compression=compression, normalize=normalize, deltas=1),
                     got[:24])
 
+    @pytest.mark.parametrize("b0, b1, a1", [(0.3, 0.2, -0.5), (0.25, 0.25, 0.1), (0.2, -0.2, -0.9)])
+    def test_lowpass_kernel_is_lfilter(self, level, rng, b0, b1, a1):
+        y = rng.standard_normal((11, 300))
+        expected = np.where(y < 0.0, 0.0, y)
+        for _ in range(3):
+            expected = signal.lfilter([b0, b1], [1.0, a1], expected, axis=1)
+        state = np.zeros((11, 3))
+        _engine.lowpass(y[:, :170], state, True, b0, b1, a1)  # in two calls, the state carried on
+        _engine.lowpass(y[:, 170:], state, True, b0, b1, a1)
+        assert_bits(y, expected)
+
     def test_dct_sums_channels_in_order_for_any_frame_count(self, rng):
         m = _auditory.dct_matrix(13, 64)
         e = rng.standard_normal((64, 37))

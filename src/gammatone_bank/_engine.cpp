@@ -1024,7 +1024,9 @@ struct RowBlock {
 // last one, read but never written.
 GT_INLINE Py_ssize_t lane_row(int r, int l, int rows) { return r + l < rows ? r + l : rows - 1; }
 
-template <int W, int S>
+// SHARED: b0 and b1 are the same double (as in every Butterworth lowpass),
+// so b1 * x is b0 * x, rounded once for both.
+template <int W, int S, bool SHARED>
 GT_INLINE void lowpass_rows(const RowBlock &y, double *state, bool rectify, double b0, double b1, double a1) {
     typedef typename Lane<W>::V V;
     typedef typename Lane<W>::M M;
@@ -1046,8 +1048,9 @@ GT_INLINE void lowpass_rows(const RowBlock &y, double *state, bool rectify, doub
             if (rectify)
                 v = (V)((M)v & ~(M)(v < zero));
             for (int s = 0; s < S; s++) {
-                const V out = z[s] + vb0 * v;
-                z[s] = vb1 * v - va1 * out;
+                const V bv = vb0 * v;
+                const V out = z[s] + bv;
+                z[s] = (SHARED ? bv : vb1 * v) - va1 * out;
                 v = out;
             }
             for (int l = 0; l < lanes; l++)
@@ -1060,11 +1063,25 @@ GT_INLINE void lowpass_rows(const RowBlock &y, double *state, bool rectify, doub
     }
 }
 
+template <int W, bool SHARED>
+GT_INLINE void lowpass_stages(const RowBlock &y, double *state, int stages, bool rectify, double b0, double b1,
+                              double a1) {
+    switch (stages) {
+    case 1: return lowpass_rows<W, 1, SHARED>(y, state, rectify, b0, b1, a1);
+    case 2: return lowpass_rows<W, 2, SHARED>(y, state, rectify, b0, b1, a1);
+    case 3: return lowpass_rows<W, 3, SHARED>(y, state, rectify, b0, b1, a1);
+    case 4: return lowpass_rows<W, 4, SHARED>(y, state, rectify, b0, b1, a1);
+    case 5: return lowpass_rows<W, 5, SHARED>(y, state, rectify, b0, b1, a1);
+    case 6: return lowpass_rows<W, 6, SHARED>(y, state, rectify, b0, b1, a1);
+    case 7: return lowpass_rows<W, 7, SHARED>(y, state, rectify, b0, b1, a1);
+    default: return lowpass_rows<W, 8, SHARED>(y, state, rectify, b0, b1, a1);
+    }
+}
+
 template <int W>
 GT_INLINE void lowpass_block(const RowBlock &y, double *state, int stages, bool rectify, double b0, double b1,
                              double a1) {
-    switch (stages) {
-    case 0:
+    if (stages == 0) {
         // Rectification alone runs along the rows: no recursion, no lanes needed.
         if (rectify) {
             for (int r = 0; r < y.rows; r++) {
@@ -1074,15 +1091,12 @@ GT_INLINE void lowpass_block(const RowBlock &y, double *state, int stages, bool 
             }
         }
         return;
-    case 1: return lowpass_rows<W, 1>(y, state, rectify, b0, b1, a1);
-    case 2: return lowpass_rows<W, 2>(y, state, rectify, b0, b1, a1);
-    case 3: return lowpass_rows<W, 3>(y, state, rectify, b0, b1, a1);
-    case 4: return lowpass_rows<W, 4>(y, state, rectify, b0, b1, a1);
-    case 5: return lowpass_rows<W, 5>(y, state, rectify, b0, b1, a1);
-    case 6: return lowpass_rows<W, 6>(y, state, rectify, b0, b1, a1);
-    case 7: return lowpass_rows<W, 7>(y, state, rectify, b0, b1, a1);
-    default: return lowpass_rows<W, 8>(y, state, rectify, b0, b1, a1);
     }
+    // The same bits, not merely equal values: +0.0 and -0.0 give products of other signs.
+    if (std::memcmp(&b0, &b1, sizeof b0) == 0)
+        lowpass_stages<W, true>(y, state, stages, rectify, b0, b1, a1);
+    else
+        lowpass_stages<W, false>(y, state, stages, rectify, b0, b1, a1);
 }
 
 struct Framing {
