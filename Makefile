@@ -28,7 +28,7 @@ test: $(VENV)/.installed
 typecheck: $(VENV)/.installed
 	$(PY) -m mypy --strict
 
-# The benchmarks' peers (SciPy, pyfar) go into a venv of their own, never into
+# The benchmarks' peers (SciPy, pyfar, spafe, gammatone) go into a venv of their own, never into
 # .venv, so that `make test` tests exactly what a user installs.  (PATH as for
 # any build: that venv's numpy-config first.)
 BENCH_VENV := .venv-bench
@@ -40,6 +40,7 @@ bench:
 	$(BENCH_VENV)/bin/python bench/bench_engine.py
 	$(BENCH_VENV)/bin/python bench/bench_resynth.py
 	$(BENCH_VENV)/bin/python bench/bench_signals.py
+	$(BENCH_VENV)/bin/python bench/bench_features.py
 
 # The documentation site, in docs/_build/html, from a venv of its own (Sphinx
 # and the gallery's needs stay out of .venv); every warning is an error.

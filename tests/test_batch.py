@@ -210,7 +210,7 @@ class TestFeaturesFile:
             assert np.array_equal(f.cfs, cfs) and f.fs == 16000
             assert np.allclose(f.times, frame_centres(len(x), 16000, 0.02, 0.005), rtol=0, atol=1e-12)
             assert f.parameters == {"channels": 6, "low": 80.0, "high": 7200.0, "frame": 0.02,
-                                    "hop": 0.005, "channel": 1, "normalize": False}
+                                    "hop": 0.005, "channel": 1, "normalize": False, "features": ("levels",)}
 
     @pytest.mark.parametrize("channel, normalize", [(-1, False), (0, True)])
     def test_old_save_files_still_load(self, tmp_path, channel, normalize):
@@ -225,7 +225,8 @@ class TestFeaturesFile:
         assert np.array_equal(f.levels, level) and np.array_equal(f.cfs, cfs)
         assert np.array_equal(f.times, times) and f.fs == 8000
         assert f.parameters == {"channels": 5, "low": 50.0, "high": 3600.0, "frame": 0.025, "hop": 0.01,
-                                "channel": None if channel < 0 else channel, "normalize": normalize}
+                                "channel": None if channel < 0 else channel, "normalize": normalize,
+                                "features": ("levels",)}
 
     @pytest.mark.parametrize("damage", ["flipped", "torn", "not-features"])
     def test_damaged_files_are_refused(self, tmp_path, damage):
@@ -699,3 +700,61 @@ class TestMainScript:
         assert r.stderr == ""
         f = load_features(tmp_path / "out" / "a.wav.npz")
         assert np.array_equal(f.levels, cochleagram(x[:, 0], 16000, f.cfs))
+
+
+class TestAuditoryFeatures:
+    """--features: gfcc and ratemap (and ihc with --full) stored beside the levels."""
+
+    def test_features_read_back_equal_the_functions(self, tmp_path, cluster):
+        x = {"a": sound(tmp_path / "in" / "a.wav")[:, 0], "b": sound(tmp_path / "in" / "b.wav", 0.33, seed=1)[:, 0]}
+        out = tmp_path / "out"
+        result = batch([str(tmp_path / "in")], str(out), channels=6, hop=0.007, normalize=True,
+                       features="ratemap,gfcc", scheduler=cluster)
+        assert result.done == 2
+        for name, samples in x.items():
+            f = load_features(out / f"{name}.wav.npz")
+            assert f.parameters["features"] == ("levels", "gfcc", "ratemap")
+            assert f.ihc is None
+            for got, expected in ((f.gfcc, gammatone_bank.gfcc(samples, 16000, f.cfs, n_ceps=6, hop=0.007,
+                                                                       normalize=True)),
+                                  (f.ratemap, gammatone_bank.ratemap(samples, 16000, f.cfs, hop=0.007)),
+                                  (f.levels, cochleagram(samples, 16000, f.cfs, hop=0.007, normalize=True))):
+                assert np.array_equal(got.view(np.uint64), expected.view(np.uint64))
+        # The same features again: kept; other features: refused before any work.
+        again = batch([str(tmp_path / "in")], str(out), channels=6, hop=0.007, normalize=True,
+                      features=["gfcc", "ratemap", "levels"], scheduler=cluster)
+        assert again.skipped == 2
+        with pytest.raises(BatchError, match="made with --features levels,gfcc,ratemap; this run asks for "
+                                             "--features levels: use another"):
+            batch([str(tmp_path / "in")], str(out), channels=6, hop=0.007, normalize=True, scheduler=NOWHERE)
+        r = cli(tmp_path / "in", "--out-dir", out, "--channels", 6, "--hop", 0.007, "--normalize",
+                "--features", "gfcc", "--scheduler", NOWHERE)
+        assert r.returncode == 2 and "this run asks for --features levels,gfcc" in r.stderr
+
+    @pytest.mark.parametrize("features, message", [
+        ("gfcc,ihc", "ihc is full-rate"), ("levels,mfcc", "unknown feature 'mfcc'"),
+    ])
+    def test_refused_features(self, tmp_path, features, message):
+        sound(tmp_path / "in" / "a.wav")
+        r = cli(tmp_path / "in", "--out-dir", tmp_path / "out", "--features", features, "--scheduler", NOWHERE)
+        assert r.returncode == 2 and message in r.stderr
+        with pytest.raises(ValueError, match=message):
+            batch([str(tmp_path / "in")], str(tmp_path / "out"), features=features, scheduler=NOWHERE)
+        assert not (tmp_path / "out").exists()
+
+    def test_single_file_save_with_ihc(self, tmp_path):
+        pytest.importorskip("matplotlib")
+        x = sound(tmp_path / "a.wav", 0.3, channels=2)[:, 1]
+        save = tmp_path / "a.npz"
+        run = [*PYTHON, "gammatone_bank", tmp_path / "a.wav", "--channel", 1, "--channels", 5,
+               "--out", tmp_path / "a.png", "--save", save, "--features"]
+        r = subprocess.run([*map(str, run), "ihc,gfcc"], env=ENV, capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 2 and "--full" in r.stderr and not save.exists()
+        r = subprocess.run([*map(str, run), "ihc,gfcc", "--full", "env"], env=ENV, capture_output=True, text=True,
+                           timeout=TIMEOUT)
+        assert r.returncode == 0, r.stderr
+        f = load_features(save)
+        assert f.ratemap is None and f.parameters["features"] == ("levels", "gfcc", "ihc")
+        for got, expected in ((f.ihc, gammatone_bank.ihc_envelope(x, 16000, f.cfs)),
+                              (f.gfcc, gammatone_bank.gfcc(x, 16000, f.cfs, n_ceps=5))):
+            assert np.array_equal(got.view(np.uint64), expected.view(np.uint64))

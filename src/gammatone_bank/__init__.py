@@ -16,6 +16,9 @@
   mask; :func:`resynthesis_design` shows each channel's delay and weight.
 - :func:`ideal_binary_mask`, :func:`ideal_ratio_mask`: masks on cochleagram
   frames from a target and an interference.
+- :func:`ihc_envelope`, :func:`ratemap`, :func:`gfcc`: auditory features
+  on the bank (inner-hair-cell envelope, ratemap, gammatone cepstral
+  coefficients), and :class:`FeatureStream` for any of them in chunks.
 - :func:`batch`: cochleagram features of many files on Dask.
 - :func:`load_features`: read a features file (of ``--save`` or :func:`batch`).
 
@@ -42,9 +45,11 @@ _WHERE = {
     "ideal_binary_mask": "_masks", "ideal_ratio_mask": "_masks",
     "bandwidths": "_response", "frequency_response": "_response", "group_delay": "_response",
     "impulse_response": "_response",
+    "FeatureStream": "_auditory", "gfcc": "_auditory", "ihc_envelope": "_auditory", "ratemap": "_auditory",
 }
 
 if TYPE_CHECKING:
+    from gammatone_bank._auditory import FeatureStream, gfcc, ihc_envelope, ratemap
     from gammatone_bank._bank import (
         Filterbank,
         erb_number,
@@ -78,6 +83,7 @@ def __dir__() -> list[str]:
 
 __all__ = [
     "CochleagramStream",
+    "FeatureStream",
     "Features",
     "Filterbank",
     "ResynthesisDesign",
@@ -92,11 +98,14 @@ __all__ = [
     "filterbank",
     "frame_levels",
     "frequency_response",
+    "gfcc",
     "group_delay",
     "ideal_binary_mask",
     "ideal_ratio_mask",
+    "ihc_envelope",
     "impulse_response",
     "load_features",
+    "ratemap",
     "resynthesis_design",
     "resynthesize",
 ]

@@ -28,7 +28,8 @@ import numpy as np
 
 from gammatone_bank._audio import AudioError, open_sound
 from gammatone_bank._bank import Array, _frame_count, erb_space
-from gammatone_bank._features import FeaturesWriter, Source
+from gammatone_bank._auditory import feature_streams
+from gammatone_bank._features import FeatureSpool, FeaturesWriter, Source
 from gammatone_bank._features import kept as _kept
 from gammatone_bank._outdir import Job, OutDir, Row, write_atomically
 from gammatone_bank._params import (
@@ -325,22 +326,34 @@ def analyse(path: str, target: str, params: Params, run: str = "", keep_non_fini
             # One worker process per core: no threads inside a task.
             stream = CochleagramStream(audio.fs, cfs, frame=params.frame, hop=params.hop,
                                        normalize=params.normalize, workers=1)
+            more = feature_streams(audio.fs, cfs, params.features, params.frame, params.hop,
+                                   params.normalize, workers=1)
             expected = audio.frames if audio.frames >= 0 else _count_samples(path, params.channel)
             os.makedirs(os.path.dirname(target), exist_ok=True)
 
             def write(f: IO[bytes]) -> int:
                 frames = _frame_count(expected, stream.frame_len, stream.hop_len)
                 n = 0
+                spools = {name: FeatureSpool(s.rows) for name, s in more.items()}
                 with FeaturesWriter(f, cfs.size, frames) as features:
-                    for x in _checked(blocks, path):
-                        n += x.size
-                        features.add(_finite(stream.process(x), path, keep_non_finite))
-                    features.add(_finite(stream.close(), path, keep_non_finite))
-                    if n != expected or features.written != frames:
-                        raise AudioError(f"{path}: announces {expected} samples but holds {n}")
-                    features.finish(cfs=cfs, fs=audio.fs, samples=n, frame_len=stream.frame_len,
-                                    hop_len=stream.hop_len, params=params, source=Source.of(path, info),
-                                    run=run, compute_seconds=time.perf_counter() - start)
+                    try:
+                        for x in _checked(blocks, path):
+                            n += x.size
+                            features.add(_finite(stream.process(x), path, keep_non_finite))
+                            for name, s in more.items():
+                                spools[name].add(s.process(x))
+                        features.add(_finite(stream.close(), path, keep_non_finite))
+                        for name, s in more.items():
+                            spools[name].add(s.close())
+                        if n != expected or features.written != frames:
+                            raise AudioError(f"{path}: announces {expected} samples but holds {n}")
+                        features.finish(cfs=cfs, fs=audio.fs, samples=n, frame_len=stream.frame_len,
+                                        hop_len=stream.hop_len, params=params, source=Source.of(path, info),
+                                        run=run, compute_seconds=time.perf_counter() - start,
+                                        features=spools)
+                    finally:
+                        for spool in spools.values():
+                            spool.close()
                 return n
 
             # No fsync: the rename keeps a half-written file out of sight,
@@ -427,6 +440,7 @@ def batch(
     progress: bool | None = None,
     retries: int = RETRIES,
     keep_non_finite: bool = False,
+    features: str | Sequence[str] = ("levels",),
 ) -> BatchResult:
     """Cochleagram features of many sound files, on Dask distributed.
 
@@ -453,6 +467,13 @@ def batch(
     retries: times a task that raised is tried again.  keep_non_finite:
     keep the features of an input whose levels are not finite (samples so
     large that the filter overflows), which otherwise fails.
+    features: what each features file holds, names or one comma-separated
+    string from levels, gfcc and ratemap (default: levels only; the levels
+    are always written).  ``gfcc`` and ``ratemap`` are stored under those
+    keys, equal bit for bit to :func:`gfcc` and :func:`ratemap` with their
+    defaults and the run's frame and hop (and normalize, for gfcc; its
+    n_ceps is 13, or channels when fewer) on the samples as read.  A rerun into ``out_dir`` that asks for other features
+    is refused like any other change of parameters.
 
     Call it under ``if __name__ == "__main__":`` in a script: the embedded
     cluster's worker processes are spawned interpreters that import the
@@ -470,7 +491,7 @@ def batch(
     stops, leaves no partial features file, writes the manifest of what
     finished and raises :class:`BatchInterrupted` carrying that result.
     """
-    params = check_params(channels, low, high, frame, hop, channel, normalize)
+    params = check_params(channels, low, high, frame, hop, channel, normalize, features)
     if workers is not None:
         workers = check_count("workers", workers, 1)
     retries = check_count("retries", retries, 0)

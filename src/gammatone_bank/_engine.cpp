@@ -501,6 +501,178 @@ GT_INLINE void run_groups(const Job &job) {
 }
 
 // ---------------------------------------------------------------------------
+// First-order recursions along the rows of a block, for the auditory
+// features: the inner-hair-cell lowpass and the ratemap's leaky integrator.
+// Rows are independent, so W of them sit side by side in the lanes of one
+// vector, each lane doing exactly its row's scalar operations in the order
+// written below.  The state of every row is the caller's, so a signal may
+// come in blocks of any length with the same bits.
+//
+// lowpass: rectification (a negative value becomes +0.0, as in the
+// single-channel filter; -0.0 and NaN pass), then S first-order sections in
+// series, each the transposed direct form of y[t] = b0 x[t] + b1 x[t-1]
+// - a1 y[t-1]:
+//     y = z + b0 * x;   z = b1 * x - a1 * y
+// integrate: y[t] = a * y[t-1] + c * x[t] in place, then y's sums over
+// frames of frame_len samples every hop_len, added in sample order to 0.0
+// in a ring of open frames kept per row; each frame that completes goes
+// to its column of `out`.
+
+constexpr int MAX_STAGES = 8;
+
+struct RowBlock {
+    double *data;
+    Py_ssize_t stride, n;
+    int rows;
+};
+
+// Lane l's row in a group starting at row r: rows past the end repeat the
+// last one, read but never written.
+GT_INLINE Py_ssize_t lane_row(int r, int l, int rows) { return r + l < rows ? r + l : rows - 1; }
+
+// SHARED: b0 and b1 are the same double (as in every Butterworth lowpass),
+// so b1 * x is b0 * x, rounded once for both.
+template <int W, int S, bool SHARED>
+GT_INLINE void lowpass_rows(const RowBlock &y, double *state, bool rectify, double b0, double b1, double a1) {
+    typedef typename Lane<W>::V V;
+    typedef typename Lane<W>::M M;
+    const V vb0 = splat<W>(b0), vb1 = splat<W>(b1), va1 = splat<W>(a1), zero = splat<W>(0.0);
+    for (int r = 0; r < y.rows; r += W) {
+        const int lanes = y.rows - r < W ? y.rows - r : W;
+        double *row[W];
+        V z[S > 0 ? S : 1];
+        for (int l = 0; l < W; l++) {
+            const Py_ssize_t i = lane_row(r, l, y.rows);
+            row[l] = y.data + i * y.stride;
+            for (int s = 0; s < S; s++)
+                z[s][l] = state[i * S + s];
+        }
+        for (Py_ssize_t t = 0; t < y.n; t++) {
+            V v;
+            for (int l = 0; l < W; l++)
+                v[l] = row[l][t];
+            if (rectify)
+                v = (V)((M)v & ~(M)(v < zero));
+            for (int s = 0; s < S; s++) {
+                const V bv = vb0 * v;
+                const V out = z[s] + bv;
+                z[s] = (SHARED ? bv : vb1 * v) - va1 * out;
+                v = out;
+            }
+            for (int l = 0; l < lanes; l++)
+                row[l][t] = v[l];
+        }
+        for (int l = 0; l < lanes; l++) {
+            for (int s = 0; s < S; s++)
+                state[(r + l) * S + s] = z[s][l];
+        }
+    }
+}
+
+template <int W, bool SHARED>
+GT_INLINE void lowpass_stages(const RowBlock &y, double *state, int stages, bool rectify, double b0, double b1,
+                              double a1) {
+    switch (stages) {
+    case 1: return lowpass_rows<W, 1, SHARED>(y, state, rectify, b0, b1, a1);
+    case 2: return lowpass_rows<W, 2, SHARED>(y, state, rectify, b0, b1, a1);
+    case 3: return lowpass_rows<W, 3, SHARED>(y, state, rectify, b0, b1, a1);
+    case 4: return lowpass_rows<W, 4, SHARED>(y, state, rectify, b0, b1, a1);
+    case 5: return lowpass_rows<W, 5, SHARED>(y, state, rectify, b0, b1, a1);
+    case 6: return lowpass_rows<W, 6, SHARED>(y, state, rectify, b0, b1, a1);
+    case 7: return lowpass_rows<W, 7, SHARED>(y, state, rectify, b0, b1, a1);
+    default: return lowpass_rows<W, 8, SHARED>(y, state, rectify, b0, b1, a1);
+    }
+}
+
+template <int W>
+GT_INLINE void lowpass_block(const RowBlock &y, double *state, int stages, bool rectify, double b0, double b1,
+                             double a1) {
+    if (stages == 0) {
+        // Rectification alone runs along the rows: no recursion, no lanes needed.
+        if (rectify) {
+            for (int r = 0; r < y.rows; r++) {
+                double *row = y.data + r * y.stride;
+                for (Py_ssize_t t = 0; t < y.n; t++)
+                    row[t] = row[t] < 0.0 ? 0.0 : row[t];
+            }
+        }
+        return;
+    }
+    // The same bits, not merely equal values: +0.0 and -0.0 give products of other signs.
+    if (std::memcmp(&b0, &b1, sizeof b0) == 0)
+        lowpass_stages<W, true>(y, state, stages, rectify, b0, b1, a1);
+    else
+        lowpass_stages<W, false>(y, state, stages, rectify, b0, b1, a1);
+}
+
+struct Framing {
+    long long t0, flen, hop;
+    int ring;
+    double *sums;  // (rows x ring), row-major
+    Out out;
+};
+
+long long completed_by(long long upto, long long flen, long long hop) {
+    return upto < flen ? 0 : (upto - flen) / hop + 1;
+}
+
+template <int W>
+GT_INLINE void integrate_block(const RowBlock &y, double *state, double a, double c, const Framing &f) {
+    typedef typename Lane<W>::V V;
+    const V va = splat<W>(a), vc = splat<W>(c);
+    const long long b0 = f.t0, b1 = f.t0 + y.n, done0 = completed_by(b0, f.flen, f.hop);
+    for (int r = 0; r < y.rows; r += W) {
+        const int lanes = y.rows - r < W ? y.rows - r : W;
+        double *row[W];
+        V prev;
+        for (int l = 0; l < W; l++) {
+            const Py_ssize_t i = lane_row(r, l, y.rows);
+            row[l] = y.data + i * y.stride;
+            prev[l] = state[i];
+        }
+        // The smoothing: a * y[t-1] and c * x[t] rounded each, then added.
+        for (Py_ssize_t t = 0; t < y.n; t++) {
+            V x;
+            for (int l = 0; l < W; l++)
+                x[l] = row[l][t];
+            prev = va * prev + vc * x;
+            for (int l = 0; l < lanes; l++)
+                row[l][t] = prev[l];
+        }
+        for (int l = 0; l < lanes; l++)
+            state[r + l] = prev[l];
+        if (y.n == 0)
+            continue;
+        // The frames this block reaches, each summed over its part of the block.
+        const long long kmin = b0 >= f.flen ? (b0 - f.flen) / f.hop + 1 : 0, kmax = (b1 - 1) / f.hop;
+        for (long long k = kmin; k <= kmax; k++) {
+            const long long s = k * f.hop, end = s + f.flen;
+            const long long lo = s > b0 ? s : b0, hi = end < b1 ? end : b1;
+            if (lo >= hi)
+                continue;
+            double *slot[W];
+            V acc = V{};
+            for (int l = 0; l < W; l++) {
+                slot[l] = f.sums + lane_row(r, l, y.rows) * f.ring + k % f.ring;
+                if (lo != s)
+                    acc[l] = *slot[l];
+            }
+            for (long long t = lo; t < hi; t++) {
+                V x;
+                for (int l = 0; l < W; l++)
+                    x[l] = row[l][t - b0];
+                acc = acc + x;
+            }
+            for (int l = 0; l < lanes; l++) {
+                *slot[l] = acc[l];
+                if (hi == end)
+                    f.out.row(r + l)[k - done0] = acc[l];
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
 // The SIMD targets: the recursion compiled once per instruction set, each by
 // a thin entry point carrying its target attribute, and one table of them.
 // Everything that chooses, names or lists targets reads the table, so
@@ -508,6 +680,12 @@ GT_INLINE void run_groups(const Job &job) {
 // more entry point and one more row.
 
 void run_scalar(const Job &job) { run_groups<1>(job); }
+void lowpass_scalar(const RowBlock &y, double *st, int s, bool rect, double b0, double b1, double a1) {
+    lowpass_block<1>(y, st, s, rect, b0, b1, a1);
+}
+void integrate_scalar(const RowBlock &y, double *st, double a, double c, const Framing &f) {
+    integrate_block<1>(y, st, a, c, f);
+}
 bool always() { return true; }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -515,6 +693,30 @@ bool always() { return true; }
 __attribute__((target("sse2"))) void run_sse2(const Job &job) { run_groups<2>(job); }
 __attribute__((target("avx2"))) void run_avx2(const Job &job) { run_groups<4>(job); }
 __attribute__((target("avx512f"))) void run_avx512(const Job &job) { run_groups<8>(job); }
+__attribute__((target("sse2"))) void lowpass_sse2(const RowBlock &y, double *st, int s, bool rect, double b0,
+                                                  double b1, double a1) {
+    lowpass_block<2>(y, st, s, rect, b0, b1, a1);
+}
+__attribute__((target("avx2"))) void lowpass_avx2(const RowBlock &y, double *st, int s, bool rect, double b0,
+                                                  double b1, double a1) {
+    lowpass_block<4>(y, st, s, rect, b0, b1, a1);
+}
+__attribute__((target("avx512f"))) void lowpass_avx512(const RowBlock &y, double *st, int s, bool rect,
+                                                       double b0, double b1, double a1) {
+    lowpass_block<8>(y, st, s, rect, b0, b1, a1);
+}
+__attribute__((target("sse2"))) void integrate_sse2(const RowBlock &y, double *st, double a, double c,
+                                                    const Framing &f) {
+    integrate_block<2>(y, st, a, c, f);
+}
+__attribute__((target("avx2"))) void integrate_avx2(const RowBlock &y, double *st, double a, double c,
+                                                    const Framing &f) {
+    integrate_block<4>(y, st, a, c, f);
+}
+__attribute__((target("avx512f"))) void integrate_avx512(const RowBlock &y, double *st, double a, double c,
+                                                         const Framing &f) {
+    integrate_block<8>(y, st, a, c, f);
+}
 // __builtin_cpu_supports takes its feature as a literal: one test each.
 bool has_sse2() { return __builtin_cpu_init(), __builtin_cpu_supports("sse2"); }
 bool has_avx2() { return __builtin_cpu_init(), __builtin_cpu_supports("avx2"); }
@@ -526,15 +728,18 @@ struct Target {
     int width;                // channels side by side in one vector
     bool (*available)();      // whether this CPU runs it
     void (*run)(const Job &); // the recursion over a job's groups
+    // The features' first-order recursions along rows.
+    void (*lowpass)(const RowBlock &, double *, int, bool, double, double, double);
+    void (*integrate)(const RowBlock &, double *, double, double, const Framing &);
 };
 
 // Narrowest first.
 constexpr Target TARGETS[] = {
-    {"scalar", 1, always, run_scalar},
+    {"scalar", 1, always, run_scalar, lowpass_scalar, integrate_scalar},
 #if defined(GT_X86)
-    {"sse2", 2, has_sse2, run_sse2},
-    {"avx2", 4, has_avx2, run_avx2},
-    {"avx512", 8, has_avx512, run_avx512},
+    {"sse2", 2, has_sse2, run_sse2, lowpass_sse2, integrate_sse2},
+    {"avx2", 4, has_avx2, run_avx2, lowpass_avx2, integrate_avx2},
+    {"avx512", 8, has_avx512, run_avx512, lowpass_avx512, integrate_avx512},
 #endif
 };
 constexpr int NTARGETS = sizeof TARGETS / sizeof TARGETS[0];
@@ -1241,6 +1446,166 @@ PyObject *py_timings(PyObject *, PyObject *) {
     return out;
 }
 
+
+// A (rows x n) block to run along: y as output_block takes it, of any row count.
+bool row_block(PyObject *obj, const char *name, RowBlock *y) {
+    if (!PyArray_Check(obj) || PyArray_NDIM(reinterpret_cast<PyArrayObject *>(obj)) != 2) {
+        PyErr_Format(PyExc_TypeError, "%s must be a 2-D numpy.ndarray", name);
+        return false;
+    }
+    PyArrayObject *a = reinterpret_cast<PyArrayObject *>(obj);
+    const Py_ssize_t rows = PyArray_DIM(a, 0);
+    if (rows > (1 << 20)) {
+        PyErr_Format(PyExc_ValueError, "%s has too many rows", name);
+        return false;
+    }
+    Out out;
+    if (!output_block(obj, name, static_cast<int>(rows), PyArray_DIM(a, 1), &out))
+        return false;
+    *y = RowBlock{out.data, out.stride, PyArray_DIM(a, 1), static_cast<int>(rows)};
+    return true;
+}
+
+// A C-contiguous writable float64 array of exactly rows x columns.
+bool state_block(PyObject *obj, const char *name, Py_ssize_t rows, Py_ssize_t columns, double **data) {
+    PyArrayObject *a = reinterpret_cast<PyArrayObject *>(obj);
+    if (!PyArray_Check(obj) || PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a) ||
+        !PyArray_ISCARRAY(a) || PyArray_NDIM(a) != 2 || PyArray_DIM(a, 0) != rows ||
+        PyArray_DIM(a, 1) != columns) {
+        PyErr_Format(PyExc_ValueError, "%s must be a writable C-contiguous float64 array of shape (%zd, %zd)",
+                     name, rows, columns);
+        return false;
+    }
+    *data = static_cast<double *>(PyArray_DATA(a));
+    return true;
+}
+
+PyObject *py_lowpass(PyObject *, PyObject *args) {
+    PyObject *y_obj, *state_obj;
+    int rectify;
+    double b0, b1, a1;
+    if (!PyArg_ParseTuple(args, "OOpddd", &y_obj, &state_obj, &rectify, &b0, &b1, &a1))
+        return nullptr;
+    RowBlock y;
+    if (!row_block(y_obj, "y", &y))
+        return nullptr;
+    PyArrayObject *st = reinterpret_cast<PyArrayObject *>(state_obj);
+    const Py_ssize_t stages = PyArray_Check(state_obj) && PyArray_NDIM(st) == 2 ? PyArray_DIM(st, 1) : -1;
+    if (stages < 0 || stages > MAX_STAGES) {
+        PyErr_Format(PyExc_ValueError, "state must be (rows, stages) with at most %d stages", MAX_STAGES);
+        return nullptr;
+    }
+    double *state;
+    if (!state_block(state_obj, "state", y.rows, stages, &state))
+        return nullptr;
+    PyObject *all[2] = {y_obj, state_obj};
+    if (overlapping(all, 2)) {
+        PyErr_SetString(PyExc_ValueError, "y and state must not share memory");
+        return nullptr;
+    }
+    const int target = default_target();
+    if (target < 0)
+        return nullptr;
+    const int s = static_cast<int>(stages);
+    Py_BEGIN_ALLOW_THREADS
+    TARGETS[target].lowpass(y, state, s, rectify != 0, b0, b1, a1);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject *py_integrate(PyObject *, PyObject *args) {
+    PyObject *y_obj, *state_obj, *sums_obj, *out_obj;
+    double a, c;
+    long long t0, flen, hop;
+    if (!PyArg_ParseTuple(args, "OOddOLLLO", &y_obj, &state_obj, &a, &c, &sums_obj, &t0, &flen, &hop, &out_obj))
+        return nullptr;
+    RowBlock y;
+    if (!row_block(y_obj, "y", &y))
+        return nullptr;
+    if (t0 < 0 || flen < 1 || hop < 1 || flen / hop > MAX_OPEN_FRAMES) {
+        PyErr_SetString(PyExc_ValueError, "t0 must be >= 0, frame_len and hop_len >= 1");
+        return nullptr;
+    }
+    Framing f;
+    f.t0 = t0;
+    f.flen = flen;
+    f.hop = hop;
+    f.ring = static_cast<int>(flen / hop + 2);
+    double *state;
+    if (!state_block(state_obj, "state", y.rows, 1, &state) ||
+        !state_block(sums_obj, "sums", y.rows, f.ring, &f.sums))
+        return nullptr;
+    const long long k = completed_by(t0 + y.n, flen, hop) - completed_by(t0, flen, hop);
+    if (!output_block(out_obj, "out", y.rows, static_cast<Py_ssize_t>(k), &f.out))
+        return nullptr;
+    if (k > 0 && f.out.data == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "out is required when frames complete");
+        return nullptr;
+    }
+    PyObject *all[4] = {y_obj, state_obj, sums_obj, out_obj};
+    if (overlapping(all, 4)) {
+        PyErr_SetString(PyExc_ValueError, "y, state, sums and out must not share memory");
+        return nullptr;
+    }
+    const int target = default_target();
+    if (target < 0)
+        return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    TARGETS[target].integrate(y, state, a, c, f);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// The rows of a small matrix applied to the columns of a block, for the
+// cepstra: out[k][f] = sum over n of m[k][n] * e[n][f], each product rounded
+// and added in the order of n to 0.0.  Columns are independent, so whatever
+// the compiler vectorises over f, every column gets the same bits, however
+// many columns a call has.
+void project(const double *m, Py_ssize_t rows, Py_ssize_t inner, const double *e, Py_ssize_t columns,
+             double *out) {
+    for (Py_ssize_t k = 0; k < rows; k++) {
+        double *o = out + k * columns;
+        for (Py_ssize_t f = 0; f < columns; f++)
+            o[f] = 0.0;
+        for (Py_ssize_t n = 0; n < inner; n++) {
+            const double w = m[k * inner + n];
+            const double *en = e + n * columns;
+            for (Py_ssize_t f = 0; f < columns; f++)
+                o[f] = o[f] + w * en[f];
+        }
+    }
+}
+
+PyObject *py_project(PyObject *, PyObject *args) {
+    PyObject *m_obj, *e_obj, *out_obj;
+    if (!PyArg_ParseTuple(args, "OOO", &m_obj, &e_obj, &out_obj))
+        return nullptr;
+    PyArrayObject *m = reinterpret_cast<PyArrayObject *>(m_obj), *e = reinterpret_cast<PyArrayObject *>(e_obj);
+    auto matrix = [](PyObject *obj) {
+        PyArrayObject *a = reinterpret_cast<PyArrayObject *>(obj);
+        return PyArray_Check(obj) && PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a) &&
+               PyArray_ISCARRAY_RO(a) && PyArray_NDIM(a) == 2;
+    };
+    if (!matrix(m_obj) || !matrix(e_obj) || PyArray_DIM(m, 1) != PyArray_DIM(e, 0)) {
+        PyErr_SetString(PyExc_ValueError, "m and e must be C-contiguous float64 matrices, m's columns e's rows");
+        return nullptr;
+    }
+    double *out;
+    if (!state_block(out_obj, "out", PyArray_DIM(m, 0), PyArray_DIM(e, 1), &out))
+        return nullptr;
+    PyObject *all[3] = {m_obj, e_obj, out_obj};
+    if (overlapping(all, 3)) {
+        PyErr_SetString(PyExc_ValueError, "m, e and out must not share memory");
+        return nullptr;
+    }
+    const double *mp = static_cast<const double *>(PyArray_DATA(m)), *ep = static_cast<const double *>(PyArray_DATA(e));
+    const Py_ssize_t rows = PyArray_DIM(m, 0), inner = PyArray_DIM(m, 1), columns = PyArray_DIM(e, 1);
+    Py_BEGIN_ALLOW_THREADS
+    project(mp, rows, inner, ep, columns, out);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
     {"targets", py_targets, METH_NOARGS,
      "targets()\n--\n\nThe SIMD targets this CPU can run, narrowest first."},
@@ -1251,6 +1616,18 @@ PyMethodDef module_methods[] = {
      "timings()\n--\n\nThe timing that chose the default target, {name: score}: each available\n"
      "target's time relative to the fastest's, the median over interleaved rounds\n"
      "(1.0 for the fastest).  It runs once per process, at first use."},
+    {"lowpass", py_lowpass, METH_VARARGS,
+     "lowpass(y, state, rectify, b0, b1, a1)\n--\n\n"
+     "Rectify each row of y (if rectify) and run it through first-order sections in\n"
+     "series, in place; state (rows, stages) carries every section's memory on."},
+    {"project", py_project, METH_VARARGS,
+     "project(m, e, out)\n--\n\n"
+     "out[k, f] = sum over n of m[k, n] * e[n, f], added in the order of n to 0.0."},
+    {"integrate", py_integrate, METH_VARARGS,
+     "integrate(y, state, a, c, sums, t0, frame_len, hop_len, out)\n--\n\n"
+     "y[t] = a * y[t-1] + c * y[t] along each row in place (state: (rows, 1)), and the\n"
+     "sums over frames, kept open in sums (rows, frame_len // hop_len + 2), of the\n"
+     "frames that complete in samples t0 .. t0 + n - 1 written to out."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

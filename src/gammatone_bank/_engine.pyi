@@ -49,3 +49,12 @@ def simd() -> str:
 def timings() -> dict[str, float]:
     """The timing that chose the default target: each available target's time
     relative to the fastest's, the median over interleaved rounds."""
+
+def lowpass(
+    y: NDArray[np.float64], state: NDArray[np.float64], rectify: bool, b0: float, b1: float, a1: float, /
+) -> None: ...
+def integrate(
+    y: NDArray[np.float64], state: NDArray[np.float64], a: float, c: float, sums: NDArray[np.float64],
+    t0: int, frame_len: int, hop_len: int, out: _Out, /,
+) -> None: ...
+def project(m: NDArray[np.float64], e: NDArray[np.float64], out: NDArray[np.float64], /) -> None: ...

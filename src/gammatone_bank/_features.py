@@ -7,6 +7,8 @@ load_features() reads it back, files of older --save runs included.
 
 import json
 import os
+import shutil
+import tempfile
 import zipfile
 from dataclasses import asdict
 from types import TracebackType
@@ -15,7 +17,7 @@ from typing import IO, Any, NamedTuple
 import numpy as np
 
 from gammatone_bank._bank import Array
-from gammatone_bank._params import BatchError, Params
+from gammatone_bank._params import DEFAULT_FEATURES, BatchError, Params
 
 LEVELS = "levels"
 # The key of the level matrix in files written by --save before it and
@@ -87,6 +89,39 @@ def _member(zf: zipfile.ZipFile, name: str, value: object) -> None:
         np.lib.format.write_array(f, np.asarray(value), allow_pickle=False)
 
 
+class FeatureSpool:
+    """One more feature's (rows x columns) blocks, kept until the file is finished.
+
+    Blocks are appended column-major to a temporary file (in memory while
+    small), so memory stays bounded whatever the input's length; the shape
+    is known only at the end, when :meth:`FeaturesWriter.finish` writes it.
+    """
+
+    # Kept in memory up to this many bytes, then on disk.
+    MEMORY = 32 << 20
+
+    def __init__(self, rows: int) -> None:
+        self.rows = rows
+        self.columns = 0
+        self._file = tempfile.SpooledTemporaryFile(max_size=self.MEMORY)
+
+    def add(self, block: Array) -> None:
+        """Append a (rows x k) block."""
+        self._file.write(block.tobytes(order="F"))
+        self.columns += block.shape[1]
+
+    def write(self, zf: zipfile.ZipFile, name: str) -> None:
+        """Store the blocks as member name.npy, a (rows, columns) float64 array."""
+        with zf.open(f"{name}.npy", "w", force_zip64=True) as f:
+            np.lib.format.write_array_header_2_0(
+                f, {"descr": np.dtype(np.float64).str, "fortran_order": True, "shape": (self.rows, self.columns)})
+            self._file.seek(0)
+            shutil.copyfileobj(self._file, f, 1 << 20)
+
+    def close(self) -> None:
+        self._file.close()
+
+
 class FeaturesWriter:
     """One features file (an .npz), the levels written as they come.
 
@@ -125,8 +160,12 @@ class FeaturesWriter:
         self.written += level.shape[1]
 
     def finish(self, *, cfs: Array, fs: int, samples: int, frame_len: int, hop_len: int,
-               params: Params, source: Source, run: str = "", compute_seconds: float = 0.0) -> None:
-        """Write every other key; ValueError when fewer or more frames came than announced."""
+               params: Params, source: Source, run: str = "", compute_seconds: float = 0.0,
+               features: dict[str, FeatureSpool] | None = None) -> None:
+        """Write every other key; ValueError when fewer or more frames came than announced.
+
+        features: the other features asked for (gfcc, ratemap, ihc), by key.
+        """
         if self._levels is None:
             raise ValueError("the features file is finished")
         if self.written != self.frames:
@@ -146,6 +185,8 @@ class FeaturesWriter:
             "run": run, "compute_seconds": compute_seconds,
         }.items():
             _member(self._zip, name, value)
+        for name, spool in (features or {}).items():
+            spool.write(self._zip, name)
         self._zip.close()
 
     def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
@@ -163,7 +204,10 @@ class Features(NamedTuple):
     cfs: Array      # centre frequencies in Hz, one per channel
     times: Array    # centre of each frame in seconds
     fs: int         # sample rate of the input in Hz
-    parameters: dict[str, Any]  # channels, low, high, frame, hop, channel (None: the mean), normalize
+    parameters: dict[str, Any]  # channels, low, high, frame, hop, channel (None: the mean), normalize, features
+    gfcc: Array | None = None     # (n_ceps x 3) x frames, when asked for
+    ratemap: Array | None = None  # channels x frames, when asked for
+    ihc: Array | None = None      # channels x samples, when asked for (--full)
 
 
 def load_features(path: str | os.PathLike[str]) -> Features:
@@ -173,7 +217,12 @@ def load_features(path: str | os.PathLike[str]) -> Features:
     levels under ``level``, are read too.  ``parameters`` holds the analysis
     parameters that made the file: channels, low and high (the lowest and
     highest centre frequency in Hz), frame and hop (seconds), channel (the
-    input channel analysed, None for the mean of all) and normalize.
+    input channel analysed, None for the mean of all), normalize and
+    features (the features the file holds, levels first).  ``gfcc``,
+    ``ratemap`` and ``ihc`` are those features, as :func:`gfcc`,
+    :func:`ratemap` and :func:`ihc_envelope` with their defaults (and the
+    file's frame, hop and normalize) give them on the samples as read; None
+    when the file holds none.
 
     ValueError when the file is not a features file or is damaged (a torn
     or bit-flipped file fails its checksums); OSError when it cannot be read.
@@ -189,9 +238,11 @@ def _read(path: str, raw: IO[bytes]) -> Features:
             key = LEVELS if LEVELS in f.files else OLD_LEVELS
             levels, cfs, times = f[key], f["cfs"], f["times"]
             fs = int(f["fs"])
+            more = [f[name] if name in f.files else None for name in ("gfcc", "ratemap", "ihc")]
             if "parameters" in f.files:
                 parameters = dict(json.loads(str(f["parameters"])))
                 parameters["high"] = float(cfs[-1])  # the top used, also when asked for by default
+                parameters["features"] = tuple(parameters.get("features", DEFAULT_FEATURES))
             else:  # an older --save file: rebuilt from what it holds
                 channel = int(f["channel"])
                 parameters = asdict(Params(
@@ -201,4 +252,4 @@ def _read(path: str, raw: IO[bytes]) -> Features:
                 ))
     except (KeyError, ValueError, EOFError, zipfile.BadZipFile) as exc:
         raise ValueError(f"{path}: not a readable features file ({exc})") from None
-    return Features(levels, cfs, times, fs, parameters)
+    return Features(levels, cfs, times, fs, parameters, *more)

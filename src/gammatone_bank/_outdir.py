@@ -150,6 +150,8 @@ def _options(params: Params, names: Iterable[str]) -> str:
             return "mix" if value is None else str(value)
         if name == "normalize":
             return "on" if value else "off"
+        if name == "features":
+            return ",".join(value)
         return f"{value:g}"
 
     return " ".join(f"--{name} {shown(name)}" for name in names)

@@ -27,6 +27,11 @@ HOP = 0.010
 # frame of 1e300 s) is refused up front instead of failing every file.
 MAX_CHANNELS = 10_000
 MAX_SECONDS = 3600.0
+# What a features file may hold, in the order its keys are listed.  The
+# levels are always there; ihc (channels x samples) only where full-rate
+# outputs are asked for (--full).
+FEATURE_KEYS = ("levels", "gfcc", "ratemap", "ihc")
+DEFAULT_FEATURES = ("levels",)
 
 
 class BatchError(ValueError):
@@ -114,15 +119,50 @@ class Params:
     hop: float
     channel: int | None
     normalize: bool
+    features: tuple[str, ...] = DEFAULT_FEATURES
+
+    def __post_init__(self) -> None:
+        # Read back from JSON as a list.
+        object.__setattr__(self, "features", tuple(self.features))
 
     def key(self) -> str:
-        """The canonical text stored with the features, compared on reruns."""
-        return json.dumps(asdict(self), sort_keys=True)
+        """The canonical text stored with the features, compared on reruns.
+
+        The default features are left out, so that the files of runs made
+        before features could be chosen keep matching.
+        """
+        fields = asdict(self)
+        if self.features == DEFAULT_FEATURES:
+            del fields["features"]
+        return json.dumps(fields, sort_keys=True)
+
+
+def check_features(features: object, full: bool = False) -> tuple[str, ...]:
+    """The features asked for, levels first and in FEATURE_KEYS order.
+
+    features: names, or one string of them separated by commas.  The
+    levels are always included.  ihc only with ``full``.  ValueError naming
+    the unknown name or the fix.
+    """
+    if isinstance(features, str):
+        names = [name.strip() for name in features.split(",")]
+    else:
+        try:
+            names = list(features)  # type: ignore[call-overload]
+        except TypeError:
+            raise ValueError(f"features must be names from {', '.join(FEATURE_KEYS)}, got {features!r}") from None
+    for name in names:
+        if name not in FEATURE_KEYS:
+            raise ValueError(f"unknown feature {name!r} (choose from {', '.join(FEATURE_KEYS)})")
+    if "ihc" in names and not full:
+        raise ValueError("features: ihc is full-rate (channels x samples) and is written only by the "
+                         "single-file command, with --save and --full")
+    return tuple(name for name in FEATURE_KEYS if name in names or name == "levels")
 
 
 def check_params(
     channels: int, low: float, high: float | None, frame: float, hop: float,
-    channel: int | None, normalize: bool,
+    channel: int | None, normalize: bool, features: object = DEFAULT_FEATURES,
 ) -> Params:
     """The parameters of batch(), checked: ValueError naming the argument."""
     lo = check_positive("low", low)
@@ -142,5 +182,5 @@ def check_params(
     return Params(
         channels=n, low=lo, high=hi, frame=seconds["frame"], hop=seconds["hop"],
         channel=None if channel is None else check_count("channel", channel, 0),
-        normalize=bool(normalize),
+        normalize=bool(normalize), features=check_features(features),
     )

@@ -3,7 +3,7 @@
     gammatone-bank [INPUT | -] [--channels N] [--low HZ] [--high HZ]
                    [--channel K] [--frame S] [--hop S] [--normalize]
                    [--range DB] [--top DB] [--out cochleagram.png]
-                   [--save outputs.npz [--full bm,env,instp,instf]]
+                   [--save outputs.npz [--full bm,env,instp,instf] [--features LIST]]
 
 The input is read in blocks and streamed through the filterbank, so memory
 follows the number of frames, not the number of samples.  A bad input file,
@@ -29,10 +29,11 @@ from typing import IO, Any
 import numpy as np
 
 from gammatone_bank._audio import STDIN, Audio, AudioError, open_sound
+from gammatone_bank._auditory import feature_streams
 from gammatone_bank._bank import Array, erb_space
-from gammatone_bank._features import FeaturesWriter, Source
+from gammatone_bank._features import FeatureSpool, FeaturesWriter, Source
 from gammatone_bank._outdir import open_temporary, sweep_temporaries
-from gammatone_bank._params import Params, band, frame_lengths
+from gammatone_bank._params import Params, band, check_features, frame_lengths
 from gammatone_bank._signal import DEMO_NAME, demo_signal
 from gammatone_bank._signals import signals_ignored
 from gammatone_bank._stream import CochleagramStream, Stream
@@ -40,6 +41,7 @@ from gammatone_bank.cli._common import (
     PROG,
     CliError,
     add_analysis_options,
+    add_features_option,
     positive,
     require,
     run_command,
@@ -93,7 +95,10 @@ follows the extension of --out (png, pdf, svg, jpg, ...).
 cfs, times (frame centres in s), fs, samples and the parameters (see the
 README for every key).  --full adds full-rate outputs (channels x
 samples, stored in Fortran order so that they stream to disk as they are
-computed): bm (the filter output), env (its envelope), instp, instf.  The run
+computed): bm (the filter output), env (its envelope), instp, instf.
+--features adds auditory features to the --save file under their names:
+gfcc, ratemap (frame by frame) and, with --full, ihc (channels x samples),
+as gammatone_bank.gfcc, ratemap and ihc_envelope give them.  The run
 is refused up front when the file system lacks the space for them.  One
 summary line goes to stdout; a progress bar to stderr when it is a terminal.
 
@@ -169,6 +174,7 @@ def _parser() -> argparse.ArgumentParser:
         help="with --save, also store these full-rate outputs, comma-separated from "
         f"{','.join(FULL_OUTPUTS)} (channels x samples each)",
     )
+    add_features_option(p, "the --save file", full=True)
     return p
 
 
@@ -344,6 +350,14 @@ def _progress(total: int) -> Iterator[Any]:
 
 
 @contextmanager
+def _spooled(spool: FeatureSpool) -> Iterator[FeatureSpool]:
+    try:
+        yield spool
+    finally:
+        spool.close()
+
+
+@contextmanager
 def _writing(path: str) -> Iterator[None]:
     """Report a failed write (a full disk, say) as one line naming the path."""
     try:
@@ -396,6 +410,7 @@ def run(args: argparse.Namespace) -> str:
             if path is not None and os.path.realpath(path) == os.path.realpath(args.input):
                 raise CliError(f"{option} names the input file: {path}")
     full: tuple[str, ...] = args.full
+    asked: tuple[str, ...] = args.features
 
     with ExitStack() as stack:
         outputs = stack.enter_context(_Outputs())
@@ -423,7 +438,8 @@ def run(args: argparse.Namespace) -> str:
         if saved is not None:
             if full and expected < 0:
                 raise CliError(f"{label}: its length is unknown before reading it, which --full needs")
-            _check_space(args.save, 8 * cfs.size * (len(full) * max(expected, 0) + guess) + (1 << 20))
+            rates = len(full) + ("ihc" in asked)
+            _check_space(args.save, 8 * cfs.size * (rates * max(expected, 0) + guess) + (1 << 20))
             for name in full:
                 path = full_path(args.save, name)
                 streams[name] = outputs.add(path)
@@ -436,6 +452,8 @@ def run(args: argparse.Namespace) -> str:
             Stream(fs, cfs, env="env" in full, instp="instp" in full, instf="instf" in full)
             if full else None
         )
+        more = feature_streams(fs, cfs, asked, args.frame, args.hop, args.normalize, None) if saved else {}
+        spools = {name: stack.enter_context(_spooled(FeatureSpool(m.rows))) for name, m in more.items()}
 
         def store(outs: Any) -> None:
             for name, f in streams.items():
@@ -451,6 +469,8 @@ def run(args: argparse.Namespace) -> str:
                     levels.add(cochlea.process(x))
                     if bank is not None:
                         store(bank.process(x))
+                    for name, m in more.items():
+                        spools[name].add(m.process(x))
                     n += x.size
                     bar.update(x.size)
         except AudioError as exc:
@@ -458,6 +478,8 @@ def run(args: argparse.Namespace) -> str:
         levels.add(cochlea.close())
         if bank is not None:
             store(bank.close())
+        for name, m in more.items():
+            spools[name].add(m.close())
         elapsed = time.perf_counter() - start
         if full and n != expected:
             raise CliError(f"{label}: held {n} samples, not the {expected} its header announced")
@@ -484,11 +506,12 @@ def run(args: argparse.Namespace) -> str:
         if saved is not None:
             with _writing(args.save):
                 params = Params(channels=args.channels, low=low, high=high, frame=args.frame,
-                                hop=args.hop, channel=args.channel, normalize=args.normalize)
+                                hop=args.hop, channel=args.channel, normalize=args.normalize,
+                                features=asked)
                 with FeaturesWriter(saved, cfs.size, level.shape[1]) as features:
                     features.add(level)
                     features.finish(cfs=cfs, fs=fs, samples=n, frame_len=frame_len, hop_len=hop_len,
-                                    params=params, source=source, compute_seconds=elapsed)
+                                    params=params, source=source, compute_seconds=elapsed, features=spools)
         outputs.commit()
 
     written = [args.out] + ([args.save] if args.save is not None else [])
@@ -508,6 +531,12 @@ def main(argv: Sequence[str]) -> int:
         args = parser.parse_args(argv)
         if args.full and args.save is None:
             parser.error("--full needs --save")
+        if args.features != ("levels",) and args.save is None:
+            parser.error("--features needs --save")
+        try:
+            args.features = check_features(args.features, full=bool(args.full))
+        except ValueError as exc:
+            parser.error(str(exc))
         return run(args)
 
     return run_command(work)

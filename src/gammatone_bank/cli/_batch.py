@@ -1,7 +1,7 @@
 """``gammatone-bank batch``: cochleagram features of many sound files.
 
     gammatone-bank batch INPUT... --out-dir DIR [--channels N] [--low HZ] [--high HZ]
-                         [--frame S] [--hop S] [--channel K] [--normalize]
+                         [--frame S] [--hop S] [--channel K] [--normalize] [--features LIST]
                          [--scheduler ADDRESS] [--workers N] [--retries N] [--keep-non-finite]
 
 The options are parsed here; the run itself is the library's batch().
@@ -18,6 +18,7 @@ from gammatone_bank.cli._common import (
     PROG,
     CliError,
     add_analysis_options,
+    add_features_option,
     emit,
     count,
     error,
@@ -36,7 +37,8 @@ names starting with a dot passed over) or @FILE (one path a line).  Each
 input gets DIR/<path relative to the directory named>.npz (a file named
 directly: DIR/<its name>.npz) holding levels (channels x frames, dB), cfs,
 times, fs, the parameters and the input's path, size and modification time
-(the file --save writes; gammatone_bank.load_features reads it).
+(the file --save writes; gammatone_bank.load_features reads it), and the
+--features asked for besides the levels: gfcc, ratemap.
 DIR/manifest.csv gets a row per input: input, features, status (done,
 skipped or failed), audio_seconds, compute_seconds, reason.
 
@@ -68,6 +70,7 @@ def _parser() -> argparse.ArgumentParser:
                    help="sound file, directory of sound files, or @FILE listing paths")
     p.add_argument("--out-dir", required=True, metavar="DIR", help="where the features files go")
     add_analysis_options(p, each="each input", high_default=", for the lowest rate among the inputs")
+    add_features_option(p, "each features file", full=False)
     p.add_argument("--scheduler", default=None, metavar="ADDRESS",
                    help="run on the Dask cluster of this scheduler (default: a local cluster)")
     p.add_argument("--workers", type=count(1), default=None, metavar="N",
@@ -102,7 +105,7 @@ def main(argv: Sequence[str]) -> int:
                 args.inputs, args.out_dir, channels=args.channels, low=args.low, high=args.high,
                 frame=args.frame, hop=args.hop, channel=args.channel, normalize=args.normalize,
                 scheduler=args.scheduler, workers=args.workers, retries=args.retries,
-                keep_non_finite=args.keep_non_finite,
+                keep_non_finite=args.keep_non_finite, features=args.features,
             )
     except (BatchError, CliError) as exc:
         return error(exc)

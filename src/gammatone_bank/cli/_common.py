@@ -16,7 +16,9 @@ from gammatone_bank._params import (
     FRAME,
     HIGH_FRACTION,
     HOP,
+    FEATURE_KEYS,
     check_count,
+    check_features,
     check_positive,
 )
 from gammatone_bank.cli._stop import sigterm_raises, stopped
@@ -138,6 +140,27 @@ def add_analysis_options(p: argparse.ArgumentParser, *, each: str, high_default:
     p.add_argument(
         "--normalize", action="store_true",
         help="scale each channel to unit gain at its centre frequency before taking levels",
+    )
+
+
+def feature_names(full: bool) -> Callable[[str], tuple[str, ...]]:
+    """--features: names from FEATURE_KEYS separated by commas; ihc only where
+    `full` outputs can be asked for (and then checked against --full)."""
+
+    def parse(text: str) -> tuple[str, ...]:
+        names = tuple(name.strip() for name in text.split(","))
+        _library_check(lambda: check_features([n for n in names if not full or n != "ihc"]))
+        return names
+
+    return parse
+
+
+def add_features_option(p: argparse.ArgumentParser, where: str, full: bool) -> None:
+    p.add_argument(
+        "--features", type=feature_names(full), default=("levels",), metavar="LIST",
+        help=f"what {where} holds, comma-separated from {','.join(FEATURE_KEYS if full else FEATURE_KEYS[:-1])} "
+        "(default levels, which are always written; gfcc and ratemap with their functions' defaults and "
+        "--frame, --hop" + ("; ihc, channels x samples, only with --full)" if full else ")"),
     )
 
 

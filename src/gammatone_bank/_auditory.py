@@ -1,0 +1,738 @@
+"""Auditory features on the bank: the inner-hair-cell envelope, the ratemap
+and gammatone cepstral coefficients (GFCC), one-shot and streamed.
+
+Each feature is one small state machine per signal (a "core") that takes
+the signal in chunks: the one-shot functions feed it once, and
+:class:`FeatureStream` feeds it chunk by chunk, so both give the same bits.
+The recursions per sample (the gammatone channels, the lowpass stages, the
+leaky integrator) run in the compiled engine, channel groups on parallel
+threads, a few thousand samples at a time so that each group's rows stay in
+cache between the filter and what follows it.
+"""
+
+import functools
+import math
+import operator
+import threading
+import warnings
+from collections.abc import Callable
+from types import TracebackType
+from typing import Any, NamedTuple, Protocol, SupportsIndex
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+from gammatone_bank import _axis, _bank, _engine
+from gammatone_bank._bank import Array
+from gammatone_bank._gain import cf_gain
+from gammatone_bank._stream import CLOSED, CochleagramStream, _Closable
+
+# The lowpass presets: (first-order stages, cutoff in Hz of each).
+MODELS: dict[str, tuple[int, float]] = {
+    "dau1996": (1, 1000.0),
+    "breebaart2001": (5, 2000.0),
+    "none": (0, 0.0),
+}
+FEATURES = ("levels", "ihc", "ratemap", "gfcc")
+RATEMAP_COMPRESSIONS = (None, "cbrt", "log")
+GFCC_COMPRESSIONS = ("cbrt", "log")
+# The ratemap's "log" floor (a value of 1e-6 is -120 dB, as the levels' floor)
+# and the floor under the natural log of GFCC's frame energies.
+RATEMAP_FLOOR = 1e-6
+GFCC_FLOOR = 1e-12
+# Samples filtered per engine call: a group's rows of this many samples stay
+# in cache between the filter and the recursion that follows it.
+COLUMNS = 8192
+# The coefficients GFCC keeps by default (as MATLAB's gtcc and spafe's gfcc).
+N_CEPS = 13
+# Frames each delta looks ahead (and back): d_t uses c_{t-2} .. c_{t+2}.
+DELTA_REACH = 2
+
+
+def butter1(fc: float, fs: int) -> tuple[float, float, float]:
+    """(b0, b1, a1) of ``scipy.signal.butter(1, fc, fs=fs)``, bit for bit.
+
+    The bilinear design with a prewarped cutoff, computed with the same
+    operations (NumPy's complex division included): b0 == b1 = k, a1 = -p.
+    """
+    warped = 4.0 * math.tan(math.pi * (2.0 * fc / fs) / 2.0)
+    pole = -np.complex128(warped)
+    p = (np.complex128(4.0) + pole) / (np.complex128(4.0) - pole)
+    k = warped * float(np.real(1.0 / (np.complex128(4.0) - pole)))
+    return k, k, -float(np.real(p))
+
+
+def _check_choice(name: str, value: object, choices: tuple[object, ...]) -> Any:
+    shown = ", ".join(repr(c) for c in choices)
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"{name} must be one of {shown}, got {value!r}")
+    if value not in choices:
+        raise ValueError(f"{name} must be one of {shown}, got {value!r}")
+    return value
+
+
+def _check_int(name: str, value: object, low: int, high: int) -> int:
+    try:
+        n = operator.index(value) if not isinstance(value, (bool, np.bool_)) else None  # type: ignore[arg-type]
+    except TypeError:
+        n = None
+    if n is None:
+        raise TypeError(f"{name} must be an int, got {value!r}")
+    if not low <= n <= high:
+        raise ValueError(f"{name} must be an int in {low} .. {high}, got {value!r}")
+    return n
+
+
+def _check_tau(tau: float) -> float:
+    value = _bank._real("tau", tau)
+    if not (math.isfinite(value) and value > 0.0):
+        raise ValueError(f"tau must be a positive finite time constant in seconds, got {tau!r}")
+    return value
+
+
+def _rows_of(engine: _engine.Engine, channels: int, g: int) -> slice:
+    """The rows of channel group g."""
+    return slice(g * engine.width, min((g + 1) * engine.width, channels))
+
+
+def _threads(engine: _engine.Engine, n: int, threads: int) -> int:
+    """Threads for n samples: 1 when starting more would cost more than they save."""
+    return 1 if n * engine.width * engine.groups < _bank.THREAD_MIN else threads
+
+
+class _Core(Protocol):
+    """One signal's feature state, fed in chunks."""
+
+    rows: int
+
+    def feed(self, x: Array) -> Array: ...
+
+    def finish(self) -> Array: ...
+
+    def held(self) -> bool: ...
+
+
+class _Ihc:
+    """The inner-hair-cell envelope of one signal: bm, rectified, lowpassed."""
+
+    def __init__(self, fs: int, cfs: Array, model: str, threads: int) -> None:
+        stages, fc = MODELS[model]
+        self.rows = cfs.size
+        self._coefs = butter1(fc, fs) if stages else (0.0, 0.0, 0.0)
+        self._engine = _engine.Engine(fs, cfs)
+        self._state = np.zeros((cfs.size, stages))
+        self._threads = threads
+
+    def feed(self, x: Array) -> Array:
+        n = x.size
+        out = np.empty((self.rows, n))
+
+        def group(g: int) -> None:
+            rows = _rows_of(self._engine, self.rows, g)
+            for b in range(0, n, COLUMNS):
+                block = out[:, b:b + COLUMNS]
+                self._engine.process(x[b:b + COLUMNS], g, g + 1, block, None, None, None, None)
+                _engine.lowpass(block[rows], self._state[rows], True, *self._coefs)
+
+        _bank._run(group, self._engine.groups, _threads(self._engine, n, self._threads))
+        return out
+
+    def finish(self) -> Array:
+        return np.empty((self.rows, 0))
+
+    def held(self) -> bool:
+        return False
+
+
+def _completed(n: int, frame_len: int, hop_len: int) -> int:
+    """Frames whose last sample is among the first n."""
+    return 0 if n < frame_len else (n - frame_len) // hop_len + 1
+
+
+def _open_frame(samples: int, frames: int, frame_len: int, hop_len: int) -> int:
+    """Samples the clipped last frame covers at the end, 0 when there is none."""
+    start = frames * hop_len
+    if samples == 0 or start >= samples or (frames and start - hop_len + frame_len >= samples):
+        return 0
+    return samples - start
+
+
+class _Ratemap:
+    """The ratemap of one signal: env smoothed by a leaky integrator, averaged per frame."""
+
+    def __init__(self, fs: int, cfs: Array, frame_len: int, hop_len: int, tau: float,
+                 compression: str | None, threads: int) -> None:
+        self.rows = cfs.size
+        self._flen, self._hop = frame_len, hop_len
+        self._a = math.exp(-1.0 / (tau * fs))
+        self._c = 1.0 - self._a
+        self._compression = compression
+        self._engine = _engine.Engine(fs, cfs)
+        self._state = np.zeros((cfs.size, 1))
+        self._sums = np.zeros((cfs.size, frame_len // hop_len + 2))
+        self._threads = threads
+        self.samples = 0
+        self.frames = 0
+
+    def feed(self, x: Array) -> Array:
+        n, t = x.size, self.samples
+        out = np.empty((self.rows, _completed(t + n, self._flen, self._hop) - self.frames))
+
+        def group(g: int) -> None:
+            rows = _rows_of(self._engine, self.rows, g)
+            env = np.empty((self.rows, min(n, COLUMNS)))
+            column = 0
+            for b in range(0, n, COLUMNS):
+                m = min(COLUMNS, n - b)
+                self._engine.process(x[b:b + m], g, g + 1, None, env[:, :m], None, None, None)
+                k = _completed(t + b + m, self._flen, self._hop) - _completed(t + b, self._flen, self._hop)
+                _engine.integrate(env[rows, :m], self._state[rows], self._a, self._c, self._sums[rows],
+                                  t + b, self._flen, self._hop, out[rows, column:column + k])
+                column += k
+
+        _bank._run(group, self._engine.groups, _threads(self._engine, n, self._threads))
+        self.samples += n
+        self.frames += out.shape[1]
+        return self._values(out, self._flen)
+
+    def finish(self) -> Array:
+        covered = _open_frame(self.samples, self.frames, self._flen, self._hop)
+        if not covered:
+            return np.empty((self.rows, 0))
+        out = self._sums[:, self.frames % self._sums.shape[1]][:, np.newaxis].copy()
+        self.frames += 1
+        return self._values(out, covered)
+
+    def held(self) -> bool:
+        return _open_frame(self.samples, self.frames, self._flen, self._hop) > 0
+
+    def _values(self, sums: Array, covered: int) -> Array:
+        """Frame sums of y to the ratemap's values, in place."""
+        np.divide(sums, covered, out=sums)
+        if self._compression == "cbrt":
+            np.cbrt(sums, out=sums)
+        elif self._compression == "log":
+            np.maximum(sums, RATEMAP_FLOOR, out=sums)
+            np.log10(sums, out=sums)
+            np.multiply(sums, 20.0, out=sums)
+        return sums
+
+
+@functools.lru_cache(maxsize=16)
+def dct_matrix(n_ceps: int, channels: int) -> Array:
+    """The first n_ceps rows of the orthonormal DCT-II over `channels` points (read-only, shared)."""
+    k = np.arange(n_ceps)[:, np.newaxis]
+    n = np.arange(channels)[np.newaxis, :]
+    m: Array = np.cos(np.pi * k * (2 * n + 1) / (2 * channels))
+    m *= np.where(k == 0, math.sqrt(1.0 / channels), math.sqrt(2.0 / channels))
+    m.flags.writeable = False
+    return m
+
+
+def _delta(c: Array, left: bool, right: bool) -> Array:
+    """The regression Σ_{k=1,2} k (c_{t+k} - c_{t-k}) / 10 along axis 1.
+
+    `left`, `right`: whether c starts (ends) at the signal's first (last)
+    frame, whose values are then repeated past the edge.  Returns the
+    deltas of the frames whose neighbours are known: from c's first frame
+    when `left`, else from its third; to its last when `right`, else to its
+    third-last.  Each is ((c[t+1] - c[t-1]) + 2 (c[t+2] - c[t-2])) / 10,
+    rounded in that order.
+    """
+    pads = (DELTA_REACH if left else 0, DELTA_REACH if right else 0)
+    e = np.pad(c, ((0, 0), pads), mode="edge") if c.shape[1] else c
+    m = e.shape[1] - 2 * DELTA_REACH
+    if m <= 0:
+        return np.empty((c.shape[0], 0))
+    d: Array = ((e[:, 3:3 + m] - e[:, 1:1 + m]) + 2.0 * (e[:, 4:4 + m] - e[:, 0:m])) / 10.0
+    return d
+
+
+class _Gfcc:
+    """The GFCC of one signal: frame energies, compressed, DCT, with deltas."""
+
+    def __init__(self, fs: int, cfs: Array, frame_len: int, hop_len: int, n_ceps: int, compression: str,
+                 deltas: int, normalize: bool, threads: int) -> None:
+        self.rows = n_ceps * (1 + deltas)
+        self._flen, self._hop = frame_len, hop_len
+        self._engine = _engine.Engine(fs, cfs, frame_len=frame_len, hop_len=hop_len)
+        self._scale = cf_gain(fs, cfs) ** 2 if normalize else None
+        self._dct = dct_matrix(n_ceps, cfs.size)
+        self._compression = compression
+        self._deltas = deltas
+        self._threads = threads
+        self._channels = cfs.size
+        self.samples = 0
+        self.frames = 0
+        # Cepstra not yet returned, and the 2 x deltas frames before them that
+        # their deltas reach back to.
+        self._window = np.empty((n_ceps, 0))
+        self._base = 0  # frame index of the window's first column
+        self._given = 0  # frames returned
+
+    def _cepstra(self, sums: Array, covered: int) -> Array:
+        """Frame sums of squares to cepstra (n_ceps x frames)."""
+        np.divide(sums, covered, out=sums)
+        if self._scale is not None:
+            np.divide(sums, self._scale[:, np.newaxis], out=sums)
+        if self._compression == "cbrt":
+            np.cbrt(sums, out=sums)
+        else:
+            np.maximum(sums, GFCC_FLOOR, out=sums)
+            np.log(sums, out=sums)
+        # The DCT summed over channels in order, one product at a time: the
+        # same bits whatever the number of frames (a BLAS product is not).
+        c = np.empty((self._dct.shape[0], sums.shape[1]))
+        _engine.project(self._dct, sums, c)
+        return c
+
+    def feed(self, x: Array) -> Array:
+        k = _completed(self.samples + x.size, self._flen, self._hop) - self.frames
+        sums = np.empty((self._channels, k))
+        _bank._drive(self._engine, x, (None, None, None, None, sums), _threads(self._engine, x.size, self._threads))
+        self.samples += x.size
+        self.frames += k
+        return self._emit(self._cepstra(sums, self._flen), False)
+
+    def finish(self) -> Array:
+        sums = np.empty((self._channels, 1))
+        k: int = self._engine.partial(0, self._engine.groups, sums)
+        covered = self.samples - self.frames * self._hop
+        self.frames += k
+        return self._emit(self._cepstra(sums[:, :k], covered), True)
+
+    def held(self) -> bool:
+        return self._given < self.frames or _open_frame(self.samples, self.frames, self._flen, self._hop) > 0
+
+    def _emit(self, c: Array, last: bool) -> Array:
+        """The rows of the frames that the new cepstra c complete.
+
+        The window holds the cepstra from frame ``_base`` on.  Each delta
+        order needs DELTA_REACH frames on either side, so the deltas of
+        the window start DELTA_REACH frames later than what they are taken
+        of, unless the window starts at frame 0 (whose value is repeated
+        before it), and end as many frames earlier, unless c ends the
+        signal.  Every frame's values come from the same numbers by the
+        same operations however the signal was chunked.
+        """
+        window = np.concatenate([self._window, c], axis=1)
+        start = self._base == 0
+        parts = [window]
+        for _ in range(self._deltas):
+            parts.append(_delta(parts[-1], start, last))
+        shift = 0 if start else DELTA_REACH
+        lo = self._given - self._base
+        hi = max(len(parts) - 1, 0) * shift + parts[-1].shape[1]
+        if hi > lo:
+            out = np.concatenate([p[:, lo - i * shift:hi - i * shift] for i, p in enumerate(parts)], axis=0)
+            self._given += hi - lo
+        else:
+            out = np.empty((self.rows, 0))
+        keep = max(self._given - DELTA_REACH * self._deltas, self._base)
+        self._window = window[:, keep - self._base:]
+        self._base = keep
+        return out
+
+
+class _Levels:
+    """The cochleagram's levels of one signal."""
+
+    def __init__(self, stream: CochleagramStream) -> None:
+        self.rows = stream.cfs.size
+        self._stream = stream
+
+    def feed(self, x: Array) -> Array:
+        return self._stream.process(x)
+
+    def finish(self) -> Array:
+        return self._stream.close()
+
+    def held(self) -> bool:
+        s = self._stream
+        return _open_frame(s.samples, s.frames, s.frame_len, s.hop_len) > 0
+
+
+class _Spec(NamedTuple):
+    """A feature with its options checked: how to make a core, and its shape."""
+
+    make: Callable[[], _Core]
+    rows: int
+    frames: tuple[int, int] | None  # (frame_len, hop_len); None for per-sample output
+
+    def columns(self, n: int) -> int:
+        return n if self.frames is None else _bank._frame_count(n, *self.frames)
+
+
+def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
+    """The feature's options checked (those of its function), as a _Spec.
+
+    TypeError for an option the feature does not take.
+    """
+    takes = {
+        "levels": ("frame", "hop", "normalize", "workers"),
+        "ihc": ("model", "workers"),
+        "ratemap": ("frame", "hop", "tau", "compression", "workers"),
+        "gfcc": ("n_ceps", "frame", "hop", "compression", "deltas", "normalize", "workers"),
+    }[feature]
+    unknown = sorted(set(options) - set(takes))
+    if unknown:
+        raise TypeError(f"feature {feature!r} takes no option {unknown[0]!r} (it takes {', '.join(takes)})")
+    threads = _bank._check_workers(options.get("workers"))
+    if feature == "ihc":
+        model = _check_choice("model", options.get("model", "dau1996"), tuple(MODELS))
+        cutoff = MODELS[model][1]
+        if cutoff >= fs / 2:
+            raise ValueError(f"model {model!r} lowpasses at {cutoff:g} Hz, which needs fs above {2 * cutoff:g} Hz, "
+                             f"got {fs}: choose another model, or resample x")
+        return _Spec(lambda: _Ihc(fs, cfs, model, threads), cfs.size, None)
+    flen, hop = _bank._frame_samples(fs, options.get("frame", 0.025), options.get("hop", 0.010))
+    if feature == "levels":
+        normalize = _bank._check_flag("normalize", options.get("normalize", False))
+        frame, hop_s = options.get("frame", 0.025), options.get("hop", 0.010)
+        return _Spec(lambda: _Levels(CochleagramStream(fs, cfs, frame=frame, hop=hop_s, normalize=normalize,
+                                                       workers=threads)), cfs.size, (flen, hop))
+    if feature == "ratemap":
+        tau = _check_tau(options.get("tau", 0.008))
+        compression = _check_choice("compression", options.get("compression"), RATEMAP_COMPRESSIONS)
+        return _Spec(lambda: _Ratemap(fs, cfs, flen, hop, tau, compression, threads), cfs.size, (flen, hop))
+    n_ceps = _check_int("n_ceps", options.get("n_ceps", N_CEPS), 1, cfs.size)
+    compression = _check_choice("compression", options.get("compression", "cbrt"), GFCC_COMPRESSIONS)
+    deltas = _check_int("deltas", options.get("deltas", 2), 0, 2)
+    normalize = _bank._check_flag("normalize", options.get("normalize", False))
+    return _Spec(lambda: _Gfcc(fs, cfs, flen, hop, n_ceps, compression, deltas, normalize, threads),
+                 n_ceps * (1 + deltas), (flen, hop))
+
+
+def _whole(core: _Core, x: Array) -> Array:
+    """A core fed one whole signal."""
+    out = core.feed(x)
+    tail = core.finish()
+    return np.concatenate([out, tail], axis=1) if tail.shape[1] else out
+
+
+def _compute(feature: str, x: ArrayLike, fs: SupportsIndex | float, cfs: ArrayLike, axis: object,
+             options: dict[str, Any]) -> Array:
+    """A feature of x: one signal, or each signal of a batch by its own 1-D call."""
+    rate = _bank._check_fs(fs)
+    centres = _bank._check_cfs(cfs, rate)
+    s = _axis.signals(x, axis)
+    spec = _spec(feature, rate, centres, options)
+    if s.batch is None:
+        return _whole(spec.make(), s.rows)
+    out = np.empty((s.rows.shape[0], spec.rows, spec.columns(s.rows.shape[1])))
+    for i, row in enumerate(s.rows):
+        out[i] = _whole(spec.make(), row)
+    batched: Array = _axis.batched(out, s.batch)  # type: ignore[assignment]
+    return batched
+
+
+def ihc_envelope(
+    x: ArrayLike,
+    fs: SupportsIndex | float,
+    cfs: ArrayLike,
+    *,
+    model: str = "dau1996",
+    workers: int | None = None,
+    axis: int | None = None,
+) -> Array:
+    """Inner-hair-cell envelope: each channel half-wave rectified and lowpassed.
+
+    Parameters
+    ----------
+    x, fs, cfs, workers
+        As for :func:`filterbank` (same checks).
+    model : {"dau1996", "breebaart2001", "none"}, default "dau1996"
+        The lowpass after the rectification, named after the papers of
+        the Auditory Modeling Toolbox's presets:
+
+        - ``"dau1996"``: one first-order Butterworth lowpass at 1000 Hz;
+        - ``"breebaart2001"``: five such stages in series at 2000 Hz each,
+          about 770 Hz at -3 dB overall;
+        - ``"none"``: the rectification only.
+
+        A cutoff must lie below fs/2 (ValueError otherwise).
+
+        Each stage is the bilinear design of ``scipy.signal.butter(1, fc,
+        fs=fs)`` (the same coefficients, bit for bit) run from rest in the
+        transposed direct form of ``scipy.signal.lfilter``:
+        ``y = z + b0*x; z = b1*x - a1*y``, each operation rounded on its
+        own.  ``lfilter(b, a, r)`` of the rectified ``bm`` gives the same
+        bits.
+    axis : int or None, default None
+        None takes a 1-D x.  An int names x's time axis; every other
+        axis is a batch of signals, each computed bit for bit as by its own
+        1-D call, and the result is shaped (x's other axes) + the 1-D
+        result's shape.
+
+    Returns
+    -------
+    ndarray
+        (channels, samples), float64, at the sample rate.  The rectification
+        is the single-channel filter's: a negative value of ``bm`` becomes
+        +0.0 (-0.0 and NaN pass as they are).
+
+    Notes
+    -----
+    AMT's ``ihcenvelope(..., 'ihc_dau1996')`` and ``'ihc_breebaart2001'``
+    are the models named; AMT runs them on its own filterbank's output,
+    this on :func:`filterbank`'s ``bm``.
+    """
+    return _compute("ihc", x, fs, cfs, axis, {"model": model, "workers": workers})
+
+
+def ratemap(
+    x: ArrayLike,
+    fs: SupportsIndex | float,
+    cfs: ArrayLike,
+    *,
+    frame: float = 0.025,
+    hop: float = 0.010,
+    tau: float = 0.008,
+    compression: str | None = None,
+    workers: int | None = None,
+    axis: int | None = None,
+) -> Array:
+    """Ratemap: each channel's envelope smoothed by a leaky integrator, averaged per frame.
+
+    Parameters
+    ----------
+    x, fs, cfs, workers
+        As for :func:`filterbank`.
+    frame, hop : float, default 0.025, 0.010
+        Seconds, as for :func:`cochleagram`: the same frames, the clipped
+        last one included.
+    tau : float, default 0.008
+        The integrator's time constant in seconds (8 ms, the usual ratemap
+        of computational auditory scene analysis).
+    compression : {None, "cbrt", "log"}, default None
+        None leaves the values as they are; ``"cbrt"`` takes their cube
+        root (``numpy.cbrt``); ``"log"`` gives ``20 log10(max(v, 1e-6))``,
+        floored at -120 dB like the levels.
+    axis : int or None, default None
+        x's time axis for a batch of signals, as for :func:`ihc_envelope`.
+
+    Returns
+    -------
+    ndarray
+        (channels, frames), float64.
+
+    Notes
+    -----
+    ``env`` is :func:`filterbank`'s envelope.  It is smoothed from rest by
+    ``y[t] = a*y[t-1] + (1 - a)*env[t]`` with ``a = exp(-1/(tau*fs))``
+    (``a*y[t-1]`` and ``(1 - a)*env[t]`` rounded each, then added; equal to
+    ``scipy.signal.lfilter([1 - a], [1, -a], env)`` to rounding), and a
+    frame's value is the mean of y over it: the sum in sample order from
+    0.0, divided by the samples the frame covers.
+    """
+    return _compute("ratemap", x, fs, cfs, axis, {"frame": frame, "hop": hop, "tau": tau,
+                                                  "compression": compression, "workers": workers})
+
+
+def gfcc(
+    x: ArrayLike,
+    fs: SupportsIndex | float,
+    cfs: ArrayLike,
+    *,
+    n_ceps: int = N_CEPS,
+    frame: float = 0.025,
+    hop: float = 0.010,
+    compression: str = "cbrt",
+    deltas: int = 2,
+    normalize: bool = False,
+    workers: int | None = None,
+    axis: int | None = None,
+) -> Array:
+    """Gammatone cepstral coefficients (GFCC), with deltas.
+
+    Parameters
+    ----------
+    x, fs, cfs, workers
+        As for :func:`filterbank`.
+    n_ceps : int, default 13
+        Coefficients kept, 1 .. channels, the 0th (the mean of the
+        compressed energies, times sqrt(channels)) included.
+    frame, hop, normalize
+        As for :func:`cochleagram`: the same frames, and E divided by
+        ``cf_gain(fs, cfs)**2`` with ``normalize``.
+    compression : {"cbrt", "log"}, default "cbrt"
+        ``"cbrt"``: E**(1/3) (``numpy.cbrt``); ``"log"``: the natural log
+        of ``max(E, 1e-12)``.
+    deltas : {0, 1, 2}, default 2
+        1 appends the deltas, 2 the delta-deltas as well.
+    axis : int or None, default None
+        x's time axis for a batch of signals, as for :func:`ihc_envelope`.
+
+    Returns
+    -------
+    ndarray
+        (n_ceps * (1 + deltas), frames), float64: the cepstra, then their
+        deltas, then the delta-deltas.
+
+    Notes
+    -----
+    E is each channel's mean square of ``bm`` over each frame, the very
+    sums behind :func:`cochleagram`.  After the compression, the
+    orthonormal DCT-II over the channels (``scipy.fft.dct(E, type=2,
+    norm="ortho", axis=0)``, to rounding: here each coefficient is summed
+    over the channels in order) keeps its first n_ceps rows.  The deltas
+    are the regression ``d_t = sum_(k=1,2) k (c_(t+k) - c_(t-k)) / 10``,
+    rounded as ``((c[t+1] - c[t-1]) + 2 (c[t+2] - c[t-2])) / 10``, with the
+    first and last frames repeated past the edges; the delta-deltas are the
+    same of the deltas.
+
+    Other tools' defaults differ, so their coefficients differ too.  Closest
+    settings (the values still differ: those tools filter FFT spectra or
+    window their frames):
+
+    - MATLAB ``gtcc``: ``frame=0.030, hop=0.010, compression="log",
+      n_ceps=13, deltas=0`` over ``erb_space(50, fs/2 * 0.99, n)``
+      (MATLAB's gammatone bank spans 50 Hz to fs/2); MATLAB replaces the
+      0th coefficient with the frame's log energy by default, and computes
+      its deltas (``audioDelta``) over a different window.
+    - spafe ``gfcc``: ``frame=0.025, hop=0.010, compression="cbrt",
+      n_ceps=13, deltas=0`` over 24 channels up to fs/2, on the
+      pre-emphasised signal ``x[1:] - 0.97*x[:-1]``.
+    """
+    return _compute("gfcc", x, fs, cfs, axis, {"n_ceps": n_ceps, "frame": frame, "hop": hop,
+                                               "compression": compression, "deltas": deltas,
+                                               "normalize": normalize, "workers": workers})
+
+
+class FeatureStream(_Closable):
+    """A feature of a signal fed in chunks, as its one-shot function gives it.
+
+    Parameters
+    ----------
+    fs, cfs
+        As for :func:`filterbank`.
+    feature : {"levels", "ihc", "ratemap", "gfcc"}
+        :func:`cochleagram`'s levels, :func:`ihc_envelope`,
+        :func:`ratemap` or :func:`gfcc`.
+    axis : int or None, default None
+        None takes 1-D chunks.  An int names the chunks' time axis: the
+        first non-empty chunk fixes the other axes (a batch of signals,
+        each streamed on its own), and a later chunk with other axes is
+        refused (ValueError), leaving the stream as it was.
+    **options
+        The keyword arguments of the feature's function (``model`` for
+        ``"ihc"``; ``frame``, ``hop``, ``tau``, ``compression`` for
+        ``"ratemap"``; and so on, with the same defaults), and ``workers``.
+        TypeError for one the feature does not take.
+
+    Notes
+    -----
+    ``process(chunk)`` returns what the chunk completes: its samples for
+    ``"ihc"`` (channels, samples), else the frames it completes (rows,
+    frames), possibly none; with ``axis`` both carry the batch's axes in
+    front.  ``"gfcc"`` with deltas holds back the last 2 x deltas complete
+    frames, whose deltas need the frames after them.  ``close()`` returns
+    the rest: the clipped last frame, and the frames held back.
+    Everything returned, concatenated along the last axis, equals the
+    one-shot function on the whole signal bit for bit, however it was
+    chunked.
+
+    ``reset()`` starts afresh, as a new stream; ``process`` or ``close``
+    after ``close`` raises ValueError; one call runs at a time.  Used as a
+    context manager it closes on the way out; leaving the block without
+    ``close()`` while frames are held back warns (RuntimeWarning) that
+    they were dropped.  Attributes: ``feature``, ``fs``, ``cfs``, ``rows``
+    (of each result), ``samples`` (fed so far, per signal).
+    """
+
+    def __init__(
+        self,
+        fs: SupportsIndex | float,
+        cfs: ArrayLike,
+        feature: str,
+        *,
+        axis: int | None = None,
+        **options: Any,
+    ) -> None:
+        self.fs = _bank._check_fs(fs)
+        self.cfs = _bank._check_cfs(cfs, self.fs)
+        self.feature: str = _check_choice("feature", feature, FEATURES)
+        if axis is not None:
+            _axis.check_axis(axis, 64)  # its type; its range is checked on each chunk
+        self._axis = axis
+        self._spec = _spec(self.feature, self.fs, self.cfs, options)
+        #: rows of each result: channels, or n_ceps * (1 + deltas) for "gfcc"
+        self.rows = self._spec.rows
+        self._lock = threading.Lock()
+        self._start()
+
+    def _start(self) -> None:
+        self._cores: list[_Core] | None = None if self._axis is not None else [self._spec.make()]
+        self._batch: tuple[int, ...] | None = None
+        self.closed = False
+        self.samples = 0
+
+    def _shaped(self, parts: list[Array]) -> Array:
+        if self._axis is None:
+            return parts[0]
+        assert self._batch is not None
+        out = np.stack(parts) if parts else np.empty((0, self._spec.rows, 0))
+        shaped: Array = _axis.batched(out, self._batch)  # type: ignore[assignment]
+        return shaped
+
+    def process(self, chunk: ArrayLike) -> Array:
+        """Feed the next samples; returns what they complete (see the class)."""
+        s = _axis.signals(chunk, self._axis, "chunk")
+        with self._lock:
+            if self.closed:
+                raise ValueError(CLOSED)
+            if s.batch is not None:
+                if self._batch is None:
+                    if s.rows.shape[1] == 0:
+                        return np.empty(s.batch + (self._spec.rows, 0))
+                    self._batch = s.batch
+                    self._cores = [self._spec.make() for _ in range(s.rows.shape[0])]
+                elif s.batch != self._batch:
+                    raise ValueError(
+                        f"chunk has other axes {s.batch} than the stream's first chunk {self._batch}: "
+                        f"every chunk must hold the same signals, only their length may change"
+                    )
+            cores = self._cores or []
+            rows = s.rows if s.batch is not None else s.rows[np.newaxis]
+            out = self._shaped([core.feed(row) for core, row in zip(cores, rows)])
+            self.samples += s.rows.shape[-1]
+            return out
+
+    def close(self) -> Array:
+        """End the stream; returns the rest (the clipped frame, the frames held back)."""
+        with self._lock:
+            if self.closed:
+                raise ValueError(CLOSED)
+            self.closed = True
+            if self._cores is None:
+                return np.empty((self._spec.rows, 0))
+            return self._shaped([core.finish() for core in self._cores])
+
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        with self._lock:
+            dropped = not self.closed and kind is None and any(c.held() for c in self._cores or [])
+            self.closed = True
+        if dropped:
+            warnings.warn(
+                f"FeatureStream({self.feature!r}) left without close(): its last frames were dropped; "
+                f"call close() to get them", RuntimeWarning, stacklevel=2,
+            )
+
+
+def feature_streams(fs: int, cfs: Array, names: tuple[str, ...], frame: float, hop: float, normalize: bool,
+                    workers: int | None) -> dict[str, FeatureStream]:
+    """The streams of the features a features file holds besides the levels.
+
+    Each with its function's defaults, and the file's frame and hop (and
+    normalize, for gfcc, whose energies are the levels' own); gfcc keeps
+    13 coefficients, or one per channel when there are fewer channels.
+    """
+    options: dict[str, dict[str, Any]] = {
+        "gfcc": {"frame": frame, "hop": hop, "normalize": normalize, "n_ceps": min(N_CEPS, cfs.size)},
+        "ratemap": {"frame": frame, "hop": hop},
+        "ihc": {},
+    }
+    return {name: FeatureStream(fs, cfs, name, workers=workers, **options[name])
+            for name in names if name != "levels"}
