@@ -25,8 +25,7 @@ extensions = [
 ]
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
-# pending/ holds gallery scripts for features not merged yet; the build skips them.
-exclude_patterns = ["_build", "pending", "gallery/*.ipynb", "**/sg_execution_times.rst"]
+exclude_patterns = ["_build", "gallery/*.ipynb", "**/sg_execution_times.rst"]
 root_doc = "index"
 
 # Markdown pages: GitHub's anchors for headings, so that links between pages

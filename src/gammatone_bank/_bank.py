@@ -253,43 +253,104 @@ def filterbank(
 ) -> Filterbank:
     """Filter x through one gammatone channel per centre frequency.
 
-    x: 1-D samples, any array_like that casts safely to float64 (converted
-    once and shared by all channels); with ``axis``, a batch of signals.
-    Samples are filtered as the numbers they are: integer audio (int16 from
-    a WAV reader, say) is not scaled, so divide it by its full scale (32768
-    for int16) first to read levels re full scale.  One NaN or infinity makes every later sample of every
-    channel non-finite.  fs: sampling rate in Hz, a positive int; a float is
-    accepted only when it is a whole number.  cfs: centre frequencies in Hz,
-    a number (one channel) or a non-empty 1-D array_like, each finite and
-    strictly between 0 and fs/2.  env, instp, instf: also return the
-    envelope, the unwrapped instantaneous phase (radians) and the
-    instantaneous frequency (Hz).  analytic: also return the analytic output,
-    complex128: bm plus i times its quadrature, computed in the same pass;
-    its real part is bm bit for bit and its magnitude env to rounding.  workers: threads to filter groups of
-    channels on, the calling thread among them (default: the CPUs this
-    process may use, ``os.process_cpu_count()``); 1 filters in the calling
-    thread only.  axis: None (x must be 1-D), or the axis of x that holds
-    time, as in ``scipy.signal.lfilter``: every signal along it is filtered,
-    -1 for a (signals, samples) batch, 0 for the (frames, channels) arrays
-    that sound-file readers return.
+    Parameters
+    ----------
+    x : array_like
+        The signal: 1-D samples, or with ``axis`` a batch of signals.  Any
+        array_like that casts safely to float64, converted once and shared
+        by every channel (C-contiguous float64 is read without a copy).
+        Samples are filtered as the numbers they are: integer audio (int16
+        from a WAV reader, say) is not scaled, so divide it by its full
+        scale (32768 for int16) first to read levels re full scale.  One
+        NaN or infinity makes every later sample of every channel of its
+        signal non-finite.
+    fs : int
+        The sample rate in Hz, 1 .. 2**31 - 1; a float only when it is a
+        whole number (16000.0 is 16000).
+    cfs : float or array_like
+        The centre frequencies in Hz: a number (one channel) or a non-empty
+        1-D array_like, each finite and strictly between 0 and fs/2.  A
+        bare int is refused (see Raises).
+    env, instp, instf : bool, optional
+        Also return the envelope, the unwrapped instantaneous phase
+        relative to cf (radians) and the instantaneous frequency (Hz).
+    workers : int or None, optional
+        Threads to filter groups of channels on, the calling thread among
+        them; 1 filters in the calling thread only.  None (the default):
+        the CPUs this process may use, ``os.process_cpu_count()``.  Short
+        inputs run in the calling thread whatever it is.
+    analytic : bool, optional
+        Also return the analytic output, complex128: ``bm`` plus i times its
+        quadrature, computed in the same pass.  Its real part is ``bm`` bit
+        for bit and its magnitude ``env`` to rounding.
+    axis : int or None, optional
+        None (the default): x must be 1-D.  An int: the axis of x that
+        holds time, as in ``scipy.signal.lfilter``; every signal along it
+        (x's other axes, in C order) is filtered.  ``axis=-1`` takes a
+        (signals, samples) array, ``axis=0`` the (frames, channels) arrays
+        that sound-file readers return.  Negative values count from the
+        end.
 
-    Returns a :class:`Filterbank` with ``cfs`` (a copy) and C-contiguous
-    float64 arrays of shape (len(cfs), len(x)), or with ``axis``, x's other
-    axes in order followed by (len(cfs), samples).  Row i is bit for bit what
-    ``gammatone_c.gammatone_c(x, len(x), fs, cfs[i], ...)`` writes, whatever
-    ``workers`` is: every channel starts from rest and runs alone.  In a
-    batch, every signal's rows are bit for bit those of its own 1-D call:
-    the engine fills its vectors with the channels of several signals at
-    once, so many short signals run about as fast as one long one.  A
-    zero-length x gives rows of length 0.
+    Returns
+    -------
+    Filterbank
+        ``cfs`` (a float64 copy) and one new C-contiguous array per output
+        asked for (None for the others): float64 (``analytic``:
+        complex128) of shape (len(cfs), len(x)) for a 1-D x; with
+        ``axis``, x's other axes in order followed by (len(cfs), samples).
+        A (2, 3, n) x with ``axis=-1`` gives (2, 3, channels, n); an (n, 2)
+        x with ``axis=0`` gives (2, channels, n).  A zero-length signal
+        gives rows of length 0.
 
-    ValueError, naming the argument, for fs, cfs, workers, x longer than
-    2**31 - 1 samples, x that is not 1-D when axis is None (a 2-D x is
-    refused with the fix: ``axis=-1`` for (signals, samples), ``axis=0`` for
-    (frames, channels)) and an axis out of range; TypeError when x does not
-    cast safely to float64, when axis is not an int or None, when cfs is None
-    or a bare int (a channel count is not a centre frequency: use
-    ``erb_space(low, high, n)``), and when env, instp or instf is not a bool.
+    Raises
+    ------
+    TypeError
+        When x does not cast safely to float64 (complex, strings); when
+        axis is not an int or None (a bool is refused); when cfs is None or
+        a bare int (a channel count is not a centre frequency: use
+        ``erb_space(low, high, n)``); when env, instp, instf or analytic is
+        not a bool.
+    ValueError
+        Naming the argument: for fs, cfs or workers out of range; for x
+        that is not 1-D when axis is None (the message gives the fix,
+        ``axis=-1`` for (signals, samples) and ``axis=0`` for (frames,
+        channels)); for a 0-d x or an axis out of range with axis given;
+        and for more than 2**31 - 1 samples per signal.
+
+    See Also
+    --------
+    Stream : the same outputs for a signal fed in chunks.
+    cochleagram : frame levels without keeping the filtered signals.
+    impulse_response, frequency_response : the bank's response.
+
+    Notes
+    -----
+    Row i is bit for bit what ``gammatone_c.gammatone_c(x, len(x), fs,
+    cfs[i], ...)`` writes, whatever ``workers`` and the SIMD target are:
+    every channel starts from rest and runs alone.  In a batch, every
+    (signal, channel) row is bit for bit the row of the 1-D call on that
+    signal.  The engine fills its vectors with the channels of several
+    signals at once, so many short signals run about as fast as one long
+    signal of the same total length.  A batch whose axes allow it (an
+    (n, 2) stereo array with ``axis=0``, say) is read where it lies,
+    without a transposed copy; no array larger than the outputs is made.
+
+    Examples
+    --------
+    >>> fs = 16000
+    >>> cfs = erb_space(100, 4000, 8)
+    >>> x = np.random.default_rng(0).standard_normal((3, fs // 10))
+    >>> bank = filterbank(x, fs, cfs, env=True, axis=-1)
+    >>> bank.bm.shape, bank.env.shape, bank.instp is None
+    ((3, 8, 1600), (3, 8, 1600), True)
+    >>> np.array_equal(bank.bm[1], filterbank(x[1], fs, cfs).bm)
+    True
+
+    A stereo array as sound-file readers return it, (frames, channels):
+
+    >>> stereo = x[:2].T
+    >>> filterbank(stereo, fs, cfs, axis=0).bm.shape
+    (2, 8, 1600)
     """
     rate = _check_fs(fs)
     centres = _check_cfs(cfs, rate)

@@ -113,13 +113,46 @@ def frequency_response(
 ) -> tuple[Array, Complex]:
     """Each channel's frequency response, at the bins of an n-point rfft.
 
-    Returns ``(f, h)``: ``f`` the ``n // 2 + 1`` frequencies
-    ``numpy.fft.rfftfreq(n, 1 / fs)`` in Hz, and ``h``, complex128 of shape
-    (len(cfs), n // 2 + 1), the response of each channel's ``bm`` at f:
+    Parameters
+    ----------
+    fs : int
+        The sample rate in Hz, as for :func:`filterbank`.
+    cfs : float or array_like
+        The centre frequencies in Hz, as for :func:`filterbank`.
+    n : int, optional
+        The FFT length whose rfft bins are taken, at least 1 (8192 by
+        default).
 
-        h = gain * (G(e^{i(v - w)}) + G(e^{i(v + w)})) / 2,   v = 2 pi f / fs,
+    Returns
+    -------
+    f : ndarray
+        The ``n // 2 + 1`` frequencies ``numpy.fft.rfftfreq(n, 1 / fs)`` in
+        Hz, float64.
+    h : ndarray
+        complex128 of shape (len(cfs), n // 2 + 1): the response of each
+        channel's ``bm`` at f.
 
-    with w = 2 pi cf / fs, G(z) = (1 + 4a z^-1 + a^2 z^-2) / (1 - a z^-1)^4,
+    Raises
+    ------
+    TypeError
+        For cfs that is None or a bare int, and for an n that is not an int.
+    ValueError
+        Naming the argument, for a bad fs or cfs and for an n below 1.
+
+    See Also
+    --------
+    impulse_response : the same response in time.
+    cf_gain : its magnitude at each channel's own cf.
+
+    Notes
+    -----
+    With v = 2 pi f / fs and w = 2 pi cf / fs,
+
+    .. math::
+
+        h = \\mathrm{gain} \\cdot \\frac{G(e^{i(v - w)}) + G(e^{i(v + w)})}{2},
+        \\qquad G(z) = \\frac{1 + 4a z^{-1} + a^2 z^{-2}}{(1 - a z^{-1})^4},
+
     a = exp(-tptbw), tptbw = 2 pi / fs * 24.7 (0.00437 cf + 1) * 1.019 and
     gain = tptbw^4 / 3: the passband at +cf and the image of the one at
     -cf, which taking the real part folds in.  It is computed from the
@@ -133,10 +166,13 @@ def frequency_response(
     96 kHz.  At f = cf its magnitude is what :func:`cf_gain` gives (which
     takes the exact coefficients: up to 1e-4 dB apart for those channels).
 
-    fs: sampling rate in Hz, a whole number; cfs: a centre frequency or a
-    1-D array_like of them, each in (0, fs/2); n: a positive int.
-    ValueError naming the argument for a bad fs, cfs or n (TypeError for cfs
-    that is None or a bare int, and for an n that is not an int).
+    Examples
+    --------
+    >>> f, h = frequency_response(16000, [100.0, 1000.0], n=16000)
+    >>> f.shape, h.shape, h.dtype
+    ((8001,), (2, 8001), dtype('complex128'))
+    >>> abs(h[1, 1000]).round(4), cf_gain(16000, 1000.0).round(4)
+    (np.float64(1.0545), np.float64(1.0545))
     """
     rate = _check_fs(fs)
     centres = _check_cfs(cfs, rate)
@@ -152,15 +188,46 @@ def impulse_response(
 ) -> Array | Complex:
     """Each channel's first n samples after a unit impulse.
 
-    Returns a new C-contiguous array of shape (len(cfs), n): ``bm`` as
-    float64, or with ``analytic=True`` the complex128 analytic output (bm
-    plus i times its quadrature), bit for bit
-    ``filterbank(x, fs, cfs, analytic=analytic)`` of ``x = [1, 0, 0, ...]``.
-    Its DFT is :func:`frequency_response` (the passband alone for the
-    analytic output) once n is long enough for the channel to ring down.
+    Parameters
+    ----------
+    fs : int
+        The sample rate in Hz, as for :func:`filterbank`.
+    cfs : float or array_like
+        The centre frequencies in Hz, as for :func:`filterbank`.
+    n : int
+        How many samples, 1 .. 2**31 - 1.
+    analytic : bool, optional
+        Return the complex128 analytic output (``bm`` plus i times its
+        quadrature) in place of ``bm``.
 
-    ValueError naming the argument for a bad fs or cfs, or an n below 1;
-    TypeError for an n that is not an int or an analytic that is not a bool.
+    Returns
+    -------
+    ndarray
+        A new C-contiguous array of shape (len(cfs), n), float64 (``bm``) or
+        complex128 (the analytic output): bit for bit
+        ``filterbank(x, fs, cfs, analytic=analytic)`` of
+        ``x = [1, 0, 0, ...]``.
+
+    Raises
+    ------
+    TypeError
+        For cfs that is None or a bare int, an n that is not an int and an
+        analytic that is not a bool.
+    ValueError
+        Naming the argument, for a bad fs or cfs and an n out of range.
+
+    See Also
+    --------
+    frequency_response : its DFT, once n is long enough for the channel to
+        ring down (the passband alone for the analytic output).
+
+    Examples
+    --------
+    >>> ir = impulse_response(16000, [1000.0], 256)
+    >>> x = np.zeros(256)
+    >>> x[0] = 1.0
+    >>> ir.shape, np.array_equal(ir, filterbank(x, 16000, [1000.0]).bm)
+    ((1, 256), True)
     """
     rate = _check_fs(fs)
     centres = _check_cfs(cfs, rate)
@@ -180,6 +247,30 @@ def impulse_response(
 def group_delay(fs: SupportsIndex | float, cfs: ArrayLike) -> Array:
     """Each channel's group delay at its own centre frequency, in seconds.
 
+    Parameters
+    ----------
+    fs : int
+        The sample rate in Hz, as for :func:`filterbank`.
+    cfs : float or array_like
+        The centre frequencies in Hz, as for :func:`filterbank`.
+
+    Returns
+    -------
+    ndarray
+        A new float64 array of shape (len(cfs),).
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :func:`filterbank` does for fs and cfs.
+
+    See Also
+    --------
+    frequency_response : the response whose phase this differentiates.
+    resynthesis_design : the delays the causal resynthesis aligns.
+
+    Notes
+    -----
     Minus the derivative of the phase of :func:`frequency_response` over
     angular frequency, at f = cf, in closed form from the transfer
     function.  For the passband alone (the analytic output) it is very
@@ -192,8 +283,10 @@ def group_delay(fs: SupportsIndex | float, cfs: ArrayLike) -> Array:
     0.2 % from 50 Hz to 0.4 fs, but +9 % at 20 Hz, +1 % at 0.43 fs, +4 % at
     0.45 fs and -20 % at 0.48 fs, at any rate of audio.
 
-    Returns a new float64 array of shape (len(cfs),).  ValueError naming
-    the argument for a bad fs or cfs.
+    Examples
+    --------
+    >>> (1000 * group_delay(16000, [50.0, 1000.0, 4000.0])).round(2)
+    array([20.69,  4.65,  1.31])
     """
     rate = _check_fs(fs)
     channels = _Channels(rate, _check_cfs(cfs, rate))
@@ -206,6 +299,30 @@ def bandwidths(fs: SupportsIndex | float, cfs: ArrayLike) -> Array:
     """Each channel's -3 dB bandwidth in Hz: where ``bm``'s power response
     stays within half of its peak.
 
+    Parameters
+    ----------
+    fs : int
+        The sample rate in Hz, as for :func:`filterbank`.
+    cfs : float or array_like
+        The centre frequencies in Hz, as for :func:`filterbank`.
+
+    Returns
+    -------
+    ndarray
+        A new float64 array of shape (len(cfs),).
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :func:`filterbank` does for fs and cfs.
+
+    See Also
+    --------
+    frequency_response : the response whose -3 dB points these are.
+    erb_space : centre frequencies spaced by the ERB.
+
+    Notes
+    -----
     The band is the stretch of (0, fs/2) around the peak of
     ``abs(frequency_response(...)) ** 2`` where it is at least half the
     peak; where it is still above half at 0 or fs/2, the band ends there.
@@ -223,8 +340,11 @@ def bandwidths(fs: SupportsIndex | float, cfs: ArrayLike) -> Array:
     30 Hz, 1.2 at 20 Hz; 0.890 at 0.4 fs, 0.96 at 0.45 fs), until its upper
     edge would pass fs/2, where it is cut (0.76 ERB at 0.48 fs for 16 kHz).
 
-    Returns a new float64 array of shape (len(cfs),).  ValueError naming
-    the argument for a bad fs or cfs.
+    Examples
+    --------
+    >>> cfs = np.array([1000.0, 4000.0])
+    >>> (bandwidths(16000, cfs) / (24.7 * (0.00437 * cfs + 1))).round(4)
+    array([0.8865, 0.8865])
     """
     rate = _check_fs(fs)
     channels = _Channels(rate, _check_cfs(cfs, rate))

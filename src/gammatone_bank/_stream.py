@@ -129,38 +129,91 @@ class _Signals:
 class Stream(_Closable, _Signals):
     """A filterbank whose state carries over from one chunk to the next.
 
-    Takes the arguments of :func:`filterbank`, less x (``analytic`` too:
-    ``close`` then returns zero analytic columns).  ``process(chunk)``
-    filters the next samples and returns a :class:`Filterbank` whose rows
-    hold the chunk's samples; ``close()`` returns what is held back at the
-    end.  Concatenating every result along the sample axis gives exactly
-    ``filterbank(x, fs, cfs, ...)`` on the whole signal, for every output.
+    Concatenating along the sample axis everything ``process`` and
+    ``close`` return gives exactly ``filterbank(x, fs, cfs, ...)`` on the
+    whole signal, bit for bit, for every output, however x was split.
 
-    ``axis`` (None or an int, given once) is the time axis of every chunk,
-    as for :func:`filterbank`: with it, a stream filters a batch of signals,
-    and its results are shaped (chunk's other axes) + (channels, columns).
-    The first chunk with samples fixes the other axes; a later chunk with
-    other axes raises ValueError and leaves the stream as it was.  Before
-    that, an empty chunk's results take its own other axes, and a stream
-    closed before it returns (channels, columns).
+    Parameters
+    ----------
+    fs, cfs, env, instp, instf, workers, analytic
+        As for :func:`filterbank` (``close`` returns zero analytic columns).
+    axis : int or None, optional
+        Given once, the time axis of every chunk.  None (the default):
+        every chunk must be 1-D.  An int: chunks are batches of signals as
+        for :func:`filterbank`, and the results are shaped (chunk's other
+        axes) + (channels, columns).  The first chunk with samples fixes the
+        other axes for the rest of the stream; a later chunk with other
+        axes raises ValueError and leaves the stream as it was.  Before
+        that, an empty chunk's results take its own other axes, and a
+        stream closed before it returns (channels, columns).  The int's
+        range is checked on each chunk.
 
+    Attributes
+    ----------
+    fs : int
+        The sample rate in Hz.
+    cfs : ndarray
+        The centre frequencies in Hz, float64.
+    samples : int
+        Samples fed so far (per signal).
+    closed : bool
+        Whether the stream is closed.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :func:`filterbank` does for fs, cfs, the flags and workers;
+        TypeError when axis is not an int or None.
+
+    See Also
+    --------
+    filterbank : the whole signal in one call.
+    CochleagramStream : frame levels fed in chunks.
+
+    Notes
+    -----
     ``instf`` lags one sample behind the other outputs: a sample's forward
-    difference needs the next sample's phase.  ``process`` returns ``instf``
-    for the samples from the previous chunk's last up to this chunk's
-    second-to-last (on the first chunk: its first to its second-to-last), and
-    ``close`` returns a single last column, which equals ``cfs``.  Every other
-    output of ``close`` has zero columns.  A stream that saw no sample closes
-    with zero columns everywhere.
+    difference needs the next sample's phase.  ``process`` returns
+    ``instf`` for the samples from the previous chunk's last up to this
+    chunk's second-to-last (on the first chunk: its first to its
+    second-to-last), and ``close`` returns a single last column, which
+    equals ``cfs``.  Every other output of ``close`` has zero columns.  A
+    stream that saw no sample closes with zero columns everywhere.
 
-    A chunk that fails its checks raises TypeError or ValueError naming
-    ``chunk`` and leaves the stream as it was.  ``process`` or ``close``
-    after ``close`` raises ValueError.  ``reset()`` returns every channel to
-    rest (after a NaN, say, which otherwise stays in every later sample).
-    Use it as a context manager to close it on the way out: leaving the
-    block with something held back that ``close()`` never returned (here the
-    last ``instf`` column) warns with a RuntimeWarning, and
-    ``process(chunk, last=True)`` returns the chunk's rows and that together.  One call runs at a time; calls from several threads
-    are serialised.
+    ``reset()`` returns every channel to rest, as a new stream with the same
+    arguments: the counters restart, a closed stream is open again, and a
+    stream with ``axis`` forgets the other axes its chunks had.  Use it
+    after a NaN or infinity, which otherwise stays in every later sample,
+    or between unrelated signals.  Leaving a ``with`` block closes the
+    stream; leaving it with something held back that ``close()`` never
+    returned (here the last ``instf`` column) warns with a RuntimeWarning,
+    unless the block ends by an exception.  ``process(chunk, last=True)``
+    returns the chunk's rows and that tail together.  One call runs at a
+    time; calls from several threads are serialised.
+
+    Examples
+    --------
+    >>> fs, cfs = 16000, erb_space(100, 4000, 4)
+    >>> x = np.random.default_rng(1).standard_normal(1000)
+    >>> with Stream(fs, cfs, instf=True) as stream:
+    ...     parts = [stream.process(chunk) for chunk in np.array_split(x, 3)]
+    ...     tail = stream.close()
+    >>> whole = filterbank(x, fs, cfs, instf=True)
+    >>> np.array_equal(np.concatenate([p.bm for p in parts], axis=-1), whole.bm)
+    True
+    >>> np.array_equal(np.concatenate([p.instf for p in parts] + [tail.instf], axis=-1), whole.instf)
+    True
+
+    A stereo stream, fed (frames, 2) blocks as a sound-file reader gives
+    them:
+
+    >>> stereo = Stream(fs, cfs, axis=0)
+    >>> stereo.process(np.zeros((256, 2))).bm.shape
+    (2, 4, 256)
+    >>> stereo.process(np.zeros((256, 3)))
+    Traceback (most recent call last):
+    ...
+    ValueError: chunk has other axes (3,) around its time axis 0, but this stream's first chunk with samples had (2,): give every chunk the same other axes, or reset() the stream
     """
 
     def __init__(
@@ -195,10 +248,35 @@ class Stream(_Closable, _Signals):
         self.samples = 0
 
     def process(self, chunk: ArrayLike, *, last: bool = False) -> Filterbank:
-        """Filter the next samples; returns their rows (see the class).
+        """Filter the next samples.
 
-        ``last=True`` also closes the stream, and returns the chunk's rows
-        with what ``close()`` would return after them.
+        Parameters
+        ----------
+        chunk : array_like
+            The next samples: 1-D, or with the stream's ``axis`` a batch
+            whose other axes are those of the first chunk with samples.
+            Any length, 0 included.
+        last : bool, optional
+            Also close the stream, and return the chunk's rows with what
+            ``close()`` would return after them.
+
+        Returns
+        -------
+        Filterbank
+            The chunk's rows of every output asked for, shaped (channels,
+            len(chunk)), or (chunk's other axes) + (channels, samples) with
+            ``axis``; ``instf`` has one column fewer on the first chunk with
+            samples (see the class).
+
+        Raises
+        ------
+        TypeError
+            Naming ``chunk``, when it does not cast safely to float64.
+        ValueError
+            Naming ``chunk``, when it is not 1-D without axis, when the
+            axis is out of its range, when its other axes differ from the
+            stream's; and when the stream is closed.  A refused chunk leaves
+            the stream as it was.
         """
         s = self._rows(chunk)
         ending = _bank._check_flag("last", last)
@@ -228,7 +306,22 @@ class Stream(_Closable, _Signals):
                                                 for a, b in zip(out[1:], tail[1:]))])
 
     def close(self) -> Filterbank:
-        """End the stream; returns the held-back last ``instf`` column."""
+        """End the stream and return what was held back.
+
+        Returns
+        -------
+        Filterbank
+            ``instf`` (when asked for) holds the last sample's column,
+            which equals ``cfs``, or no column when no sample was fed;
+            every other output has zero columns.  The shapes are (channels,
+            columns), or (the fixed other axes) + (channels, columns) with
+            ``axis``.
+
+        Raises
+        ------
+        ValueError
+            When the stream is already closed.
+        """
         with self._lock:
             return self._close()
 
@@ -256,19 +349,64 @@ class Stream(_Closable, _Signals):
 class CochleagramStream(_Closable, _Signals):
     """The frame levels of a signal fed in chunks, as :func:`cochleagram` gives them.
 
-    Takes the arguments of :func:`cochleagram`, less x.  ``process(chunk)``
-    returns the levels (channels x k) of the k frames that the chunk
-    completes, possibly none; ``close()`` returns the last, clipped frame if
-    there is one (channels x 0 or 1).  Concatenated along axis 1 they equal
-    ``cochleagram(x, fs, cfs, ...)`` on the whole signal bit for bit, and
-    memory never grows with the signal's length.
+    Concatenated along the frame axis, everything ``process`` and ``close``
+    return equals ``cochleagram(x, fs, cfs, ...)`` on the whole signal bit
+    for bit, however x was split, and memory never grows with the signal's
+    length.
 
-    With ``axis``, chunks are batches of signals as for :class:`Stream`, and
-    the levels are shaped (chunk's other axes) + (channels, frames).
+    Parameters
+    ----------
+    fs, cfs, frame, hop, normalize, workers
+        As for :func:`cochleagram`.
+    axis : int or None, optional
+        Given once, the time axis of every chunk, as for :class:`Stream`:
+        with it, chunks are batches of signals, the first chunk with samples
+        fixes their other axes, a chunk with other axes is refused and
+        leaves the stream as it was, and the levels are shaped (chunk's
+        other axes) + (channels, frames).
 
-    Attributes: ``frame_len`` and ``hop_len`` (samples), ``samples`` (fed so
-    far) and ``frames`` (levels returned so far).  Errors, closing and
-    ``reset()`` work as for :class:`Stream`.
+    Attributes
+    ----------
+    fs : int
+        The sample rate in Hz.
+    cfs : ndarray
+        The centre frequencies in Hz, float64.
+    frame_len, hop_len : int
+        The frame length and the hop in samples.
+    samples : int
+        Samples fed so far (per signal).
+    frames : int
+        Frames whose levels were returned so far.
+    closed : bool
+        Whether the stream is closed.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :func:`cochleagram` does for its arguments; TypeError when axis
+        is not an int or None.
+
+    See Also
+    --------
+    cochleagram : the whole signal in one call.
+    Stream : the filtered signals fed in chunks.
+
+    Notes
+    -----
+    Errors, closing, ``reset()`` and threads work as for :class:`Stream`.
+
+    Examples
+    --------
+    >>> fs, cfs = 16000, erb_space(100, 4000, 4)
+    >>> x = np.random.default_rng(2).standard_normal((3, 5000))
+    >>> stream = CochleagramStream(fs, cfs, axis=-1)
+    >>> parts = [stream.process(chunk) for chunk in np.array_split(x, 4, axis=-1)]
+    >>> parts.append(stream.close())
+    >>> [p.shape[-1] for p in parts]
+    [6, 8, 7, 8, 1]
+    >>> levels = np.concatenate(parts, axis=-1)
+    >>> levels.shape, np.array_equal(levels, cochleagram(x, fs, cfs, axis=-1))
+    ((3, 4, 30), True)
     """
 
     def __init__(
@@ -305,10 +443,28 @@ class CochleagramStream(_Closable, _Signals):
         return 0 if n < self.frame_len else (n - self.frame_len) // self.hop_len + 1
 
     def process(self, chunk: ArrayLike, *, last: bool = False) -> Array:
-        """Feed the next samples; returns the levels of the frames they complete.
+        """Feed the next samples and return the levels of the frames they complete.
 
-        ``last=True`` also closes the stream, and returns the last, clipped
-        frame (if there is one) after them.
+        Parameters
+        ----------
+        chunk : array_like
+            The next samples, as for :meth:`Stream.process`.
+        last : bool, optional
+            Also close the stream, and return the last, clipped frame (if
+            there is one) after the chunk's frames.
+
+        Returns
+        -------
+        ndarray
+            float64 of shape (channels, k), or (chunk's other axes) +
+            (channels, k) with ``axis``: the k frames (possibly none) whose
+            last sample is in this chunk.
+
+        Raises
+        ------
+        TypeError, ValueError
+            As for :meth:`Stream.process`; a refused chunk leaves the
+            stream as it was.
         """
         s = self._rows(chunk)
         ending = _bank._check_flag("last", last)
@@ -322,7 +478,19 @@ class CochleagramStream(_Closable, _Signals):
             return level[..., :k + self._finish(level[..., k:])] if ending else level
 
     def close(self) -> Array:
-        """End the stream; returns the last, clipped frame's levels if there is one."""
+        """End the stream and return the last, clipped frame's levels if there is one.
+
+        Returns
+        -------
+        ndarray
+            float64 of shape (channels, 0 or 1), or (the fixed other axes) +
+            (channels, 0 or 1) with ``axis``.
+
+        Raises
+        ------
+        ValueError
+            When the stream is already closed.
+        """
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
