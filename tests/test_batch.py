@@ -311,6 +311,45 @@ class TestFaults:
         assert os.listdir(tmp_path) == ([] if before is None else ["a.wav.npz"])
         assert before is None or target.read_bytes() == before
 
+    # A signal just after os.fdopen drops the file object it returned unclosed.
+    @pytest.mark.filterwarnings("ignore::ResourceWarning", "ignore::pytest.PytestUnraisableExceptionWarning")
+    @pytest.mark.parametrize("before", [None, b"earlier features"])
+    def test_interrupt_after_every_step_leaves_nothing_behind(self, tmp_path, monkeypatch, before):
+        """KeyboardInterrupt right after each file-system call of write_atomically
+        (the moment a signal lands): the target as it was, no temporary file."""
+        target = tmp_path / "a.wav.npz"
+        calls, fired = [0, 0], []
+
+        def stepping(real):
+            def step(*args, **kwargs):
+                result = real(*args, **kwargs)
+                calls[0] += 1
+                if calls[0] == calls[1]:
+                    fired.append(real.__name__)
+                    raise KeyboardInterrupt
+                return result
+            return step
+
+        for module, name in ((os, "open"), (os, "fdopen"), (os, "replace"), (os, "stat"), (fcntl, "flock")):
+            monkeypatch.setattr(module, name, stepping(getattr(module, name)))
+        for k in range(1, 50):
+            target.unlink(missing_ok=True)
+            if before is not None:
+                target.write_bytes(before)
+            calls[:] = [0, k]
+            try:
+                write_atomically(str(target), lambda f: f.write(b"new features"))
+            except KeyboardInterrupt:
+                if fired[-1] == "replace":  # too late to stop: it is in place
+                    assert os.listdir(tmp_path) == ["a.wav.npz"] and target.read_bytes() == b"new features"
+                    continue
+                assert os.listdir(tmp_path) == ([] if before is None else ["a.wav.npz"]), fired
+                assert before is None or target.read_bytes() == before
+            else:
+                assert os.listdir(tmp_path) == ["a.wav.npz"] and target.read_bytes() == b"new features"
+                break
+        assert {"open", "flock", "replace"} <= set(fired)
+
     @pytest.mark.parametrize("retries", [0, 2])
     def test_retries_as_asked(self, tmp_path, local_cluster, retries):
         """A task that keeps raising is run 1 + retries times, then recorded as failed."""

@@ -290,21 +290,38 @@ def interrupt(args, ready, env=ENV, times=1, kill=None):
     return p.returncode, stdout, stderr
 
 
+def scheduler_address(file, seconds=TIMEOUT):
+    """The address in a scheduler file, once it parses: the scheduler creates
+    the file before it writes the address there."""
+    found = []
+
+    def parsed():
+        try:
+            found.append(json.loads(file.read_text())["address"])
+        except (FileNotFoundError, ValueError, KeyError):
+            return False
+        return True
+
+    assert wait_for(parsed, seconds), "the scheduler wrote no address"
+    return found[0]
+
+
 @pytest.fixture
 def dask_cluster(tmp_path):
-    """A `dask scheduler` and one slow `dask worker`, as processes."""
+    """A `dask scheduler` and one slow `dask worker`, as processes, ended and reaped however the test ends."""
     file = tmp_path / "scheduler.json"
     slow = ENV | {"GAMMATONE_TEST_SLOW": "1.5", "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "3s"}
-    scheduler = start([*PYTHON, "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
-                       "--dashboard-address", ":0", "--scheduler-file", str(file)])
-    assert wait_for(file.exists), "the scheduler did not start"
-    address = json.loads(file.read_text())["address"]
-    worker = start([*PYTHON, "distributed.cli.dask_worker", address, "--nthreads", "1", "--nworkers", "1",
-                    "--host", "127.0.0.1", "--preload", SLOW_WORKER, "--no-dashboard"], env=slow)
+    procs = []
     try:
-        yield scheduler, worker, address
+        procs.append(start([*PYTHON, "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
+                            "--dashboard-address", ":0", "--scheduler-file", str(file)]))
+        address = scheduler_address(file)
+        procs.append(start([*PYTHON, "distributed.cli.dask_worker", address, "--nthreads", "1",
+                            "--nworkers", "1", "--host", "127.0.0.1", "--preload", SLOW_WORKER,
+                            "--no-dashboard"], env=slow))
+        yield procs[0], procs[1], address
     finally:
-        stop(worker, scheduler)
+        stop(*reversed(procs))
 
 
 class TestLostScheduler:
@@ -338,6 +355,47 @@ class TestLostScheduler:
         kept = sorted(os.listdir(out))
         time.sleep(5)  # a task left running (1.5 s a file, two a task) would land one by then
         assert sorted(os.listdir(out)) == kept
+
+
+STEPS = os.path.join(os.path.dirname(__file__), "_signal_steps.py")
+
+
+class TestSignalAfterEveryStep:
+    """A real signal right after each file-system step of a run (see
+    tests/_signal_steps.py): the run ends in one line and 130 / 143 with the
+    folder as it was, an earlier output intact and no temporary file; or,
+    once the outputs are being renamed into place, it finishes (exit 0)."""
+
+    @pytest.mark.parametrize(("signum", "word"), [(signal.SIGINT, "interrupted"), (signal.SIGTERM, "terminated")])
+    @pytest.mark.parametrize(("args", "old", "outputs"), [
+        (["a.wav", "--channels", "4", "--out", "c.png", "--save", "s.npz", "--full", "bm,env"], "c.png",
+         ["c.png", "s.env.npy", "s.bm.npy", "s.npz"]),
+        (["resynthesize", "a.wav", "--out", "o.wav", "--channels", "4", "--delay", "0.004"], "o.wav", ["o.wav"]),
+    ], ids=["analyse", "resynthesize"])
+    def test_nothing_left_behind(self, tmp_path, signum, word, args, old, outputs):
+        template = tmp_path / "template"
+        sound(template / "a.wav", seconds=0.1)
+        (template / old).write_bytes(b"an earlier output")
+        before = sorted(os.listdir(template))
+        r = subprocess.run([sys.executable, "-P", STEPS, str(int(signum)), str(tmp_path), *args], env=ENV,
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 0, r.stderr
+        runs = [json.loads(line) for line in r.stdout.splitlines()]
+        assert runs[0]["status"] == 0 and len(runs) > 5, runs
+        statuses = set()
+        for run in runs[1:]:
+            folder = tmp_path / f"run{run['k']}"
+            names = sorted(os.listdir(folder))
+            statuses.add(run["status"])
+            assert run["escaped"] == "", run
+            if run["status"] == 128 + signum:
+                assert (run["stdout"], run["stderr"]) == ("", f"gammatone-bank: {word}\n"), run
+                assert names == before, run
+                assert (folder / old).read_bytes() == b"an earlier output"
+            else:
+                assert run["status"] == 0 and run["stderr"] == "", run
+                assert names == sorted({*before, *outputs}), run
+        assert statuses == {0, 128 + signum}
 
 
 class TestSignals:

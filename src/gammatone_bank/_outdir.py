@@ -15,6 +15,7 @@ from typing import IO, NamedTuple, TypeVar
 
 import numpy as np
 
+from gammatone_bank._files import refuse_unless_regular
 from gammatone_bank._params import BatchError, Params
 
 MANIFEST = "manifest.csv"
@@ -96,31 +97,46 @@ def sweep_temporaries(folder: str, targets: Sequence[str] | None = None, held_to
             return
 
 
-def open_temporary(path: str, mode: int = os.O_WRONLY) -> tuple[str, int]:
-    """(path, fd) of a new temporary file beside path, locked while it is open."""
-    tmp = temporary_path(path)
+def create_temporary(tmp: str, mode: int = os.O_WRONLY) -> int:
+    """Create the new file tmp (a name from temporary_path) and lock it while it is open; its fd.
+
+    The caller records tmp, for its clean-up to remove, before this call:
+    a signal that lands just after the file is created then finds it
+    recorded, never a file that nothing knows of.
+    """
     # Created like any new file (0o666 less the umask).
     fd = os.open(tmp, mode | os.O_CREAT | os.O_EXCL, 0o666)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError:
         pass  # a file system without locks: it is swept only by the lock of the run
-    return tmp, fd
+    return fd
+
+
+def discard(tmp: str) -> None:
+    """Remove a temporary file, if it was created at all."""
+    try:
+        os.unlink(tmp)
+    except OSError:
+        pass  # never created, or gone; a clean-up never hides the failure it tidies after
 
 
 def write_atomically(path: str, write: Callable[[IO[bytes]], T]) -> T:
-    """Write a new temporary file beside path with write(), then rename it over path."""
-    tmp, fd = open_temporary(path)
+    """Write a new temporary file beside path with write(), then rename it over path.
+
+    OSError when path exists as anything but a regular file (or a link to
+    one), which is left as it is.
+    """
+    refuse_unless_regular(path)
+    tmp = temporary_path(path)  # named before it exists, so that any exit removes it
     try:
-        with os.fdopen(fd, "wb") as f:
+        with os.fdopen(create_temporary(tmp), "wb") as f:
             value = write(f)
+        refuse_unless_regular(path)
         os.replace(tmp, path)
         return value
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
+        discard(tmp)
         raise
 
 
@@ -197,8 +213,10 @@ class OutDir:
             os.makedirs(self.path, exist_ok=True)
             # Permission bits do not stop every user (root), so try it.
             probe = os.path.join(self.path, f".probe.{secrets.token_hex(4)}.tmp")
-            os.close(os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
-            os.unlink(probe)
+            try:
+                os.close(os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+            finally:
+                discard(probe)
         except OSError as exc:
             raise BatchError(f"{out_dir}: cannot create or write the output directory "
                              f"({exc.strerror or exc})") from None
