@@ -15,6 +15,7 @@ import os
 import resource
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import threading
@@ -144,6 +145,98 @@ class TestHangs:
         assert one_line(r.stderr).startswith(f"{ERROR}x.wav: is a FIFO")
 
 
+def make_node(path, kind):
+    """A FIFO, a /dev/null-like device, a directory or a socket at path; skip where it cannot be made."""
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "device":
+        try:
+            os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        except PermissionError as exc:
+            pytest.skip(f"cannot make a device node here: {exc}")
+    elif kind == "directory":
+        os.mkdir(path)
+    else:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.bind(str(path))
+    return os.lstat(path)
+
+
+NODE_WORDS = {"fifo": "is a FIFO, not a regular file", "device": "is a character device, not a regular file",
+              "directory": "is a directory", "socket": "is a socket, not a regular file"}
+
+
+OUTPUT_CASES = [  # (command line, the output path that is a node)
+    (["a.wav", "--channels", "4", "--out", "N.png"], "N.png"),
+    (["a.wav", "--channels", "4", "--save", "N.npz"], "N.npz"),
+    (["a.wav", "--channels", "4", "--save", "s.npz", "--full", "env"], "s.env.npy"),
+    (["resynthesize", "a.wav", "--channels", "4", "--out", "N.wav"], "N.wav"),
+    (["batch", "a.wav", "--out-dir", "out", "--channels", "4", "--workers", "1"], "out/a.wav.npz"),
+    (["batch", "a.wav", "--out-dir", "out", "--channels", "4", "--workers", "1"], "out/manifest.csv"),
+    (["batch", "a.wav", "--out-dir", "out", "--channels", "4", "--workers", "1"], "out/parameters.json"),
+]
+
+
+class TestOutputNodes:
+    """An output path that exists as anything but a regular file (or a link to
+    one) is refused up front, in one line, and the node is left as it was."""
+
+    @pytest.mark.parametrize(("args", "node", "kind"), [
+        *[(args, node, "fifo") for args, node in OUTPUT_CASES],
+        *[(*OUTPUT_CASES[i], kind) for i in (0, 3, 4) for kind in ("device", "directory", "socket")],
+    ])
+    def test_refused_and_left_alone(self, tmp_path, args, node, kind):
+        sound(tmp_path / "a.wav", seconds=0.1)
+        (tmp_path / "out").mkdir()
+        before = make_node(tmp_path / node, kind)
+        listing = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*"))
+        r = analyse_cli(*args, cwd=tmp_path)
+        assert r.returncode == 2, r.stderr
+        assert one_line(r.stderr).startswith(ERROR)
+        assert f"{node}: {NODE_WORDS[kind]}" in r.stderr.decode()
+        after = os.lstat(tmp_path / node)
+        assert (after.st_mode, after.st_ino, after.st_rdev) == (before.st_mode, before.st_ino, before.st_rdev)
+        assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")) == listing
+
+    @pytest.mark.parametrize("args, out", [(["--channels", "4", "--out"], "c.png"),
+                                           (["resynthesize", "--channels", "4", "--out"], "o.wav")])
+    def test_a_link_to_a_regular_file_is_written(self, tmp_path, args, out):
+        sound(tmp_path / "a.wav", seconds=0.1)
+        (tmp_path / "elsewhere").write_bytes(b"earlier")
+        os.symlink("elsewhere", tmp_path / out)
+        r = analyse_cli(args[0], "a.wav", *args[1:], out, cwd=tmp_path) if args[0] == "resynthesize" else \
+            analyse_cli("a.wav", *args, out, cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        # The link is replaced by the new file, as a rename does; what it pointed to is kept.
+        assert (tmp_path / out).is_file() and not (tmp_path / out).is_symlink()
+        assert (tmp_path / "elsewhere").read_bytes() == b"earlier"
+
+
+class TestFifosRead:
+    """A FIFO wherever a path is read is refused at once (nobody ever writes to these)."""
+
+    @pytest.mark.parametrize("args", [
+        ["F.wav", "--channels", "4"],
+        ["resynthesize", "F.wav", "--out", "o.wav", "--channels", "4"],
+        ["resynthesize", "a.wav", "--out", "o.wav", "--channels", "4", "--mask", "F.wav"],
+    ], ids=["input", "resynthesize-input", "mask"])
+    def test_command_line(self, tmp_path, args):
+        sound(tmp_path / "a.wav", seconds=0.1)
+        os.mkfifo(tmp_path / "F.wav")
+        r = analyse_cli(*args, cwd=tmp_path)
+        assert r.returncode == 2, r.stderr
+        assert one_line(r.stderr).startswith(f"{ERROR}F.wav: is a FIFO, not a regular file")
+        assert sorted(os.listdir(tmp_path)) == ["F.wav", "a.wav"]
+
+    def test_load_features(self, tmp_path):
+        os.mkfifo(tmp_path / "f.npz")
+        code = ("import sys\nfrom gammatone_bank import load_features\n"
+                "try:\n    load_features(sys.argv[1])\nexcept OSError as exc:\n    print(exc)\n")
+        r = subprocess.run([sys.executable, "-P", "-c", code, str(tmp_path / "f.npz")], env=ENV,
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.stdout.endswith(f"is a FIFO, not a regular file: '{tmp_path / 'f.npz'}'\n"), r
+
+
 class TestNames:
     """Names are bytes: any encoding goes through and can be read back."""
 
@@ -210,17 +303,6 @@ class TestUnwritable:
         assert "Traceback" not in r.stderr and "6 inputs: " in r.stdout
         assert len(r.stderr.splitlines()) <= 6, r.stderr  # one line a failure, no Dask log
         assert stray_files(small_disk / "out") == []
-
-    def test_manifest_cannot_be_replaced(self, tmp_path):
-        sound(tmp_path / "a.wav")
-        (tmp_path / "out" / "manifest.csv").mkdir(parents=True)
-        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
-        assert r.returncode == 1
-        assert one_line(r.stderr).startswith(f"{ERROR}{tmp_path / 'out' / 'manifest.csv'}: cannot write")
-        assert "1 inputs: 1 done" in r.stdout  # the summary still comes
-        (tmp_path / "out" / "manifest.csv").rmdir()
-        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
-        assert r.returncode == 0 and "1 skipped" in r.stdout  # finished work is found again
 
 
 class TestTemporaries:

@@ -8,19 +8,19 @@ import json
 import os
 import re
 import secrets
-import zipfile
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import asdict
 from typing import IO, NamedTuple, TypeVar
 
-import numpy as np
-
-from gammatone_bank._files import refuse_unless_regular
+from gammatone_bank._features import read_members
+from gammatone_bank._files import NotRegularFile, open_regular, refuse_unless_regular
 from gammatone_bank._params import BatchError, Params
 
 MANIFEST = "manifest.csv"
 PARAMETERS = "parameters.json"
 LOCK = ".gammatone-batch.lock"
+# parameters.json is a few hundred bytes; more is not one.
+PARAMETERS_BYTES = 1 << 16
 COLUMNS = ("input", "features", "status", "audio_seconds", "compute_seconds", "reason")
 
 T = TypeVar("T")
@@ -185,10 +185,11 @@ def _recorded_in_features(folder: str) -> Params | None:
                 continue
             path = os.path.join(where, name)
             try:
-                with open(path, "rb") as raw, np.load(raw, allow_pickle=False) as f:
-                    found.setdefault(str(f["parameters"]), path)
-            except (OSError, KeyError, ValueError, EOFError, zipfile.BadZipFile):
+                parameters = read_members(path, ["parameters"]).get("parameters")
+            except (OSError, ValueError):
                 continue
+            if parameters is not None:
+                found.setdefault(str(parameters[()]), path)
     if len(found) > 1:
         a, b = list(found.values())[:2]
         raise BatchError(f"{folder} has no {PARAMETERS} and its features files disagree on their "
@@ -220,6 +221,12 @@ class OutDir:
         except OSError as exc:
             raise BatchError(f"{out_dir}: cannot create or write the output directory "
                              f"({exc.strerror or exc})") from None
+        for name in (MANIFEST, PARAMETERS):
+            try:
+                refuse_unless_regular(os.path.join(self.path, name))
+            except NotRegularFile as exc:
+                raise BatchError(f"{os.path.join(out_dir, name)}: {exc.strerror}; remove it or use another "
+                                 f"output directory") from None
         self._lock = os.open(os.path.join(self.path, LOCK), os.O_RDWR | os.O_CREAT, 0o666)
         locked = False
         try:
@@ -252,8 +259,8 @@ class OutDir:
         """
         path = os.path.join(self.path, PARAMETERS)
         try:
-            with open(path, encoding="utf-8") as f:
-                recorded = Params(**json.load(f))
+            with open_regular(path) as f:
+                recorded = Params(**json.loads(f.read(PARAMETERS_BYTES)))
         except FileNotFoundError:
             # Lost (or never written): the features there record theirs.
             found = _recorded_in_features(self.path)
@@ -262,7 +269,7 @@ class OutDir:
             if found is None:
                 return
             recorded = found
-        except (OSError, ValueError, TypeError) as exc:
+        except (OSError, ValueError, TypeError, RecursionError) as exc:
             raise BatchError(f"{path}: cannot read the parameters of the features there ({exc})") from None
         changed = [name for name in asdict(params) if getattr(recorded, name) != getattr(params, name)]
         if changed:
@@ -274,7 +281,8 @@ class OutDir:
     def _read_manifest(self) -> dict[str, dict[str, str]]:
         """The rows of an earlier run's manifest, by features file."""
         try:
-            with open(self.manifest, newline="", encoding="utf-8", errors="surrogateescape") as f:
+            with open_regular(self.manifest) as raw, io.TextIOWrapper(
+                    raw, encoding="utf-8", errors="surrogateescape", newline="") as f:
                 reader = csv.DictReader(f)
                 if tuple(reader.fieldnames or ()) != COLUMNS:
                     return {}

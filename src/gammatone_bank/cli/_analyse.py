@@ -42,6 +42,8 @@ from gammatone_bank.cli._common import (
     PROG,
     CliError,
     add_analysis_options,
+    check_channels,
+    overflows,
     positive,
     require,
     run_command,
@@ -436,6 +438,11 @@ def run(args: argparse.Namespace) -> str:
             if path is not None and os.path.realpath(path) == os.path.realpath(args.input):
                 raise CliError(f"{option} names the input file: {path}")
     full: tuple[str, ...] = args.full
+    check_channels(args.channels)
+    # Every output path before any work: a FIFO or a device is refused, untouched.
+    saves = [] if args.save is None else [args.save, *(full_path(args.save, name) for name in full)]
+    for path in (args.out, *saves):
+        _regular_or_nothing(path)
 
     with ExitStack() as stack:
         outputs = stack.enter_context(_Outputs())
@@ -505,8 +512,7 @@ def run(args: argparse.Namespace) -> str:
         level = levels.array()
         if not levels.finite:
             peak = float(np.max(peaks.channels)) if peaks.channels is not None else math.inf
-            raise CliError(f"{label}: its levels are not finite: samples up to {peak:g} overflow the "
-                           f"filter (scale the input down)")
+            raise overflows(label, "its levels are", peak)
         _warn_if_silent(label, levels.loudest, audio, args.channel, peaks)
 
         # A name that is not UTF-8 is drawn with its odd bytes as U+FFFD:

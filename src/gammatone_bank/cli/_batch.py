@@ -18,6 +18,7 @@ from gammatone_bank.cli._common import (
     PROG,
     CliError,
     add_analysis_options,
+    check_channels,
     emit,
     count,
     error,
@@ -97,6 +98,7 @@ def main(argv: Sequence[str]) -> int:
             logging.getLogger(name).setLevel(logging.CRITICAL)
     try:
         require(["distributed", "tqdm", "soundfile"], "batch")
+        check_channels(args.channels)
         with sigterm_raises():
             result = batch(
                 args.inputs, args.out_dir, channels=args.channels, low=args.low, high=args.high,
@@ -104,7 +106,7 @@ def main(argv: Sequence[str]) -> int:
                 scheduler=args.scheduler, workers=args.workers, retries=args.retries,
                 keep_non_finite=args.keep_non_finite,
             )
-    except (BatchError, CliError) as exc:
+    except (BatchError, CliError, ValueError) as exc:  # a ValueError: a parameter batch() refuses
         return error(exc)
     except BatchInterrupted as stop:
         r = stop.result
