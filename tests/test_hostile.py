@@ -237,6 +237,17 @@ class TestFifosRead:
         assert r.stdout.endswith(f"is a FIFO, not a regular file: '{tmp_path / 'f.npz'}'\n"), r
 
 
+@pytest.mark.parametrize("command", [["a.wav"], ["resynthesize", "a.wav", "--out", "o.wav"],
+                                     ["batch", "a.wav", "--out-dir", "out"]])
+def test_too_many_channels_in_one_line(tmp_path, command):
+    """Refused before any work, whatever the command, not a traceback from deep inside."""
+    sound(tmp_path / "a.wav", seconds=0.1)
+    r = analyse_cli(*command, "--channels", "20000", cwd=tmp_path)
+    assert r.returncode == 2
+    assert one_line(r.stderr) == f"{ERROR}--channels must be at most 10000, got 20000\n"
+    assert os.listdir(tmp_path) == ["a.wav"]
+
+
 class TestNames:
     """Names are bytes: any encoding goes through and can be read back."""
 
@@ -303,6 +314,26 @@ class TestUnwritable:
         assert "Traceback" not in r.stderr and "6 inputs: " in r.stdout
         assert len(r.stderr.splitlines()) <= 6, r.stderr  # one line a failure, no Dask log
         assert stray_files(small_disk / "out") == []
+
+
+    @pytest.mark.parametrize("args, out", [
+        (["resynthesize", "in.wav", "--channels", "4", "--delay", "0.004", "--out"], "o.wav"),
+        (["resynthesize", "in.wav", "--channels", "4", "--subtype", "PCM_16", "--out"], "o.flac"),
+        (["in.wav", "--channels", "64", "--out"], "c.png"),
+    ])
+    def test_full_disk_for_one_file(self, tmp_path, args, out):
+        """The output does not fit: one line, nothing left, the earlier file intact."""
+        disk = tmp_path / "disk"
+        mount_tmpfs(disk, "64k")
+        try:
+            sound(tmp_path / "in.wav", seconds=4.0, subtype="PCM_24")
+            (disk / out).write_bytes(b"an earlier output")
+            r = analyse_cli(*args, str(disk / out), cwd=tmp_path)
+            assert r.returncode == 2, r.stderr
+            assert one_line(r.stderr) == f"{ERROR}{disk / out}: cannot write (No space left on device)\n"
+            assert os.listdir(disk) == [out] and (disk / out).read_bytes() == b"an earlier output"
+        finally:
+            subprocess.run(["umount", "-l", str(disk)], timeout=30)
 
 
 class TestTemporaries:

@@ -205,7 +205,7 @@ MEMBERS: dict[str, tuple[str, tuple[int | str, ...]]] = {
 MAX_INFLATION = 100
 
 
-def read_members(path: str | os.PathLike[str], names: Sequence[str]) -> dict[str, NDArray[Any]]:
+def read_members(path: str | bytes | os.PathLike[str], names: Sequence[str]) -> dict[str, NDArray[Any]]:
     """The members among `names` that the features file at path holds, as arrays.
 
     Every member's .npy header is checked against MEMBERS, and its size in
@@ -272,7 +272,7 @@ def _members(raw: IO[bytes], names: Sequence[str]) -> dict[str, NDArray[Any]]:
 _KINDS = {"f": "floats", "i": "integers", "b": "booleans", "U": "text"}
 
 
-def load_features(path: str | os.PathLike[str]) -> Features:
+def load_features(path: str | bytes | os.PathLike[str]) -> Features:
     """Read a features file written by ``gammatone-bank --save`` or :func:`batch`.
 
     Parameters
@@ -309,7 +309,7 @@ def load_features(path: str | os.PathLike[str]) -> Features:
         When it cannot be read; a FIFO, a device or a directory is refused
         at once, without waiting.
     """
-    if not isinstance(path, (str, os.PathLike)):
+    if not isinstance(path, (str, bytes, os.PathLike)):
         raise TypeError(f"path must be a path (str or os.PathLike), got {type(path).__name__}")
     name = os.fsdecode(path)
     m = read_members(path, [name for name in MEMBERS])

@@ -54,7 +54,7 @@ def refuse_unless_regular(path: str | os.PathLike[str]) -> None:
         raise _refusal(os.fsdecode(path), mode)
 
 
-def open_regular(path: str | os.PathLike[str]) -> IO[bytes]:
+def open_regular(path: str | bytes | os.PathLike[str]) -> IO[bytes]:
     """path opened for reading in binary, when it is a regular file (or a link to one).
 
     Opened without blocking and checked on the descriptor itself, so that
