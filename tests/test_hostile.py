@@ -511,6 +511,43 @@ class TestSignalAfterEveryStep:
         assert statuses == {0, 128 + signum}
 
 
+class TestSignalAtRandomMoments:
+    """Real signals to the process at seeded random moments of a whole run,
+    from start-up to exit: one line and 130 / 143 with the folder as it was,
+    or a finished run."""
+
+    @pytest.mark.parametrize(("signum", "word"), [(signal.SIGINT, "interrupted"), (signal.SIGTERM, "terminated")])
+    @pytest.mark.parametrize(("args", "outputs"), [
+        (["a.wav", "--out", "c.png", "--save", "s.npz", "--full", "bm"], ["c.png", "s.bm.npy", "s.npz"]),
+        (["resynthesize", "a.wav", "--out", "o.wav", "--subtype", "FLOAT"], ["o.wav"]),
+    ], ids=["analyse", "resynthesize"])
+    def test_nothing_left_behind(self, tmp_path, signum, word, args, outputs):
+        sound(tmp_path / "a.wav", seconds=1.0)
+        begun = time.monotonic()
+        r = analyse_cli(*args, cwd=tmp_path)
+        whole = time.monotonic() - begun
+        assert r.returncode == 0, r.stderr
+        for name in outputs:
+            os.unlink(tmp_path / name)
+        rng = np.random.default_rng(int(signum) + len(args))
+        for delay in sorted(rng.uniform(0.0, 1.2 * whole, 4)):
+            p = start([*PYTHON, "gammatone_bank", *args], env=ENV | {"MPLBACKEND": "Agg"}, cwd=tmp_path)
+            try:
+                time.sleep(delay)
+                p.send_signal(signum)
+                out, err = p.communicate(timeout=TIMEOUT)
+            finally:
+                stop(p)
+            names = sorted(os.listdir(tmp_path))
+            if p.returncode == 0:  # it had finished, or was renaming its outputs
+                assert names == sorted(["a.wav", *outputs]) and err == "", (delay, err)
+                for name in outputs:
+                    os.unlink(tmp_path / name)
+            else:
+                assert (p.returncode, err, out) == (128 + signum, f"gammatone-bank: {word}\n", ""), delay
+                assert names == ["a.wav"], delay
+
+
 class TestSignals:
     """Signals at any moment and closed pipes end in one line or none, with the right status."""
 

@@ -221,7 +221,7 @@ class OutDir:
         except OSError as exc:
             raise BatchError(f"{out_dir}: cannot create or write the output directory "
                              f"({exc.strerror or exc})") from None
-        for name in (MANIFEST, PARAMETERS):
+        for name in (MANIFEST, PARAMETERS, LOCK):
             try:
                 refuse_unless_regular(os.path.join(self.path, name))
             except NotRegularFile as exc:

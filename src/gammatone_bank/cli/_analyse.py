@@ -58,6 +58,7 @@ from gammatone_bank.cli._picture import (
     picture_format,
     pool_levels,
 )
+from gammatone_bank.cli._stop import settled
 
 # A loudest frame below FLOOR_DB + this is reported as silence.
 SILENCE_MARGIN = 10.0
@@ -193,10 +194,10 @@ class _Outputs:
     is) and opens a new temporary file beside it (creating that file is the
     surest test that the folder exists and is writable); ``commit()``
     renames every temporary file onto its target, with Ctrl-C and SIGTERM
-    held off meanwhile.  Leaving the ``with`` block without a commit, by an
-    error or by a signal, removes them all: each is recorded before it is
-    created, so a signal that lands just after it came into being finds it
-    recorded.  (Only a rename failing after an earlier one succeeded, which
+    ignored from then on (the run has succeeded).  Leaving the ``with``
+    block without a commit, by an error or by a signal, removes them all:
+    each is recorded before it is created, so a signal that lands just
+    after it came into being finds it recorded.  (Only a rename failing after an earlier one succeeded, which
     takes the folder changing meanwhile, leaves one written.)
     """
 
@@ -225,23 +226,24 @@ class _Outputs:
         return entry.file
 
     def commit(self) -> None:
+        """Rename every output into place; the run is settled from here on."""
         path = ""
-        # Once the first target is replaced the others must follow: a signal
-        # now would leave some outputs new and others old.
-        with signals_ignored():
-            try:
-                for entry in self._pending:
-                    path = entry.path
-                    if entry.file is not None:
-                        entry.file.close()
-                for entry in self._pending:
-                    _regular_or_nothing(entry.path)  # nothing took its place meanwhile
-                for entry in self._pending:
-                    path = entry.path
-                    os.replace(entry.tmp, entry.path)
-            except OSError as exc:
-                raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
-            self._pending.clear()
+        # Once the first target is replaced the others must follow, and the
+        # run has succeeded: a signal from now on is ignored.
+        settled()
+        try:
+            for entry in self._pending:
+                path = entry.path
+                if entry.file is not None:
+                    entry.file.close()
+            for entry in self._pending:
+                _regular_or_nothing(entry.path)  # nothing took its place meanwhile
+            for entry in self._pending:
+                path = entry.path
+                os.replace(entry.tmp, entry.path)
+        except OSError as exc:
+            raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
+        self._pending.clear()
 
     def _discard(self) -> None:
         while self._pending:

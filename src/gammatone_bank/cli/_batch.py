@@ -25,7 +25,7 @@ from gammatone_bank.cli._common import (
     require,
     say,
 )
-from gammatone_bank.cli._stop import sigterm_raises, stopped
+from gammatone_bank.cli._stop import settled, sigterm_raises, stopped
 
 # Failures listed one per line on stderr; the manifest holds them all.
 SHOW_FAILURES = 10
@@ -106,6 +106,7 @@ def main(argv: Sequence[str]) -> int:
                 scheduler=args.scheduler, workers=args.workers, retries=args.retries,
                 keep_non_finite=args.keep_non_finite,
             )
+            settled()  # the run is over: what is left is to report it
     except (BatchError, CliError, ValueError) as exc:  # a ValueError: a parameter batch() refuses
         return error(exc)
     except BatchInterrupted as stop:

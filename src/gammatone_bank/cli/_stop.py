@@ -39,6 +39,18 @@ def sigterm_raises() -> Iterator[None]:
                 signal.signal(signum, handler)
 
 
+def settled() -> None:
+    """The run's outcome is settled (its outputs go into place now): from here
+    to the end of the process Ctrl-C and SIGTERM are ignored, so that one
+    that comes late neither cuts the renaming short nor turns a finished
+    run into an interrupted one (or a traceback as the process exits)."""
+    try:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    except ValueError:  # not the main thread: signals go elsewhere anyway
+        pass
+
+
 def stopped(exc: KeyboardInterrupt) -> tuple[str, int]:
     """How a run stopped by a signal is reported: (word, exit status 130 or 143)."""
     signum = getattr(exc, "signum", signal.SIGINT)
