@@ -43,6 +43,10 @@ class Kept(NamedTuple):
     run: str  # the run that wrote it
 
 
+# What a file that is no sound zip of .npy members raises as it is read
+# (RuntimeError: an encrypted member; NotImplementedError: an unknown
+# compression).
+ZIP_FAULTS = (ValueError, EOFError, RuntimeError, NotImplementedError, zipfile.BadZipFile, zipfile.LargeZipFile)
 # What kept() reads of a features file.
 KEPT = ("parameters", "input_size", "input_mtime_ns", "samples", "fs", "compute_seconds", "run")
 
@@ -73,8 +77,7 @@ def kept(target: str, size: int, mtime_ns: int, params: Params) -> Kept | None:
                 return found if zf.testzip() is None else None
     except BatchError:
         raise
-    except (OSError, ValueError, TypeError, ArithmeticError, EOFError, zipfile.BadZipFile,
-            zipfile.LargeZipFile, NotImplementedError):
+    except (OSError, TypeError, ArithmeticError, *ZIP_FAULTS):
         return None
 
 
@@ -218,11 +221,12 @@ def read_members(path: str | bytes | os.PathLike[str], names: Sequence[str]) -> 
     with open_regular(path) as raw:
         try:
             return _members(raw, names)
-        except (ValueError, EOFError, zipfile.BadZipFile, zipfile.LargeZipFile, NotImplementedError) as exc:
+        except ZIP_FAULTS as exc:
             raise ValueError(f"{os.fsdecode(path)}: not a readable features file ({exc})") from None
 
 
 def _members(raw: IO[bytes], names: Sequence[str]) -> dict[str, NDArray[Any]]:
+    """read_members() on an open file; ValueError (or one of ZIP_FAULTS) with the fault."""
     with zipfile.ZipFile(raw) as zf:
         infos: dict[str, zipfile.ZipInfo] = {}
         for info in zf.infolist():
@@ -312,7 +316,7 @@ def load_features(path: str | bytes | os.PathLike[str]) -> Features:
     if not isinstance(path, (str, bytes, os.PathLike)):
         raise TypeError(f"path must be a path (str or os.PathLike), got {type(path).__name__}")
     name = os.fsdecode(path)
-    m = read_members(path, [name for name in MEMBERS])
+    m = read_members(path, list(MEMBERS))
     try:
         return _features(m)
     except ValueError as exc:
