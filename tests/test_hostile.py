@@ -511,6 +511,16 @@ class TestSignalAfterEveryStep:
         assert statuses == {0, 128 + signum}
 
 
+def catches_sigterm(pid):
+    """Whether the process has a handler for SIGTERM (CPython has none of its own)."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            caught = next(line for line in f if line.startswith("SigCgt:"))
+    except (OSError, StopIteration):
+        return False
+    return bool(int(caught.split()[1], 16) >> (signal.SIGTERM - 1) & 1)
+
+
 class TestSignalAtRandomMoments:
     """Real signals to the process at seeded random moments of a whole run,
     from start-up to exit: one line and 130 / 143 with the folder as it was,
@@ -533,6 +543,10 @@ class TestSignalAtRandomMoments:
         for delay in sorted(rng.uniform(0.0, 1.2 * whole, 4)):
             p = start([*PYTHON, "gammatone_bank", *args], env=ENV | {"MPLBACKEND": "Agg"}, cwd=tmp_path)
             try:
+                # From the moment the command's handlers are in place (before
+                # that, the interpreter is still starting, and has its own
+                # ways), or from the end of the run.
+                wait_for(lambda: p.poll() is not None or catches_sigterm(p.pid))
                 time.sleep(delay)
                 p.send_signal(signum)
                 out, err = p.communicate(timeout=TIMEOUT)
@@ -597,6 +611,23 @@ class TestSignals:
         assert "numpy" not in subprocess.run(
             [sys.executable, "-P", "-c", "import sys, gammatone_bank.cli; print(sorted(sys.modules))"],
             env=ENV, capture_output=True, text=True, timeout=TIMEOUT, check=True).stdout
+
+    @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+    def test_signal_during_an_import_waits_for_its_end(self, tmp_path, signum):
+        """An import is never cut in half (an extension module's initialisation
+        cut so fails as an ImportError): the signal is raised once it is over."""
+        (tmp_path / "slow_module.py").write_text(
+            f"import os, time\nos.kill(os.getpid(), {int(signum)})\ntime.sleep(0.2)\nwhole = True\n")
+        code = ("import sys\nfrom gammatone_bank.cli._stop import sigterm_raises\n"
+                "try:\n    with sigterm_raises():\n        import slow_module\n        print('after the import')\n"
+                "except KeyboardInterrupt as exc:\n"
+                "    print(type(exc).__name__, sys.modules['slow_module'].whole)\n")
+        env = ENV | {"PYTHONPATH": f"{tmp_path}:{ENV['PYTHONPATH']}"}
+        r = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, env=env, capture_output=True,
+                           text=True, timeout=TIMEOUT)
+        # Raised once the import is over (a line later, or as the block ends), with the module whole.
+        assert r.stderr == "" and r.stdout.endswith(
+            f"{'Terminated' if signum == signal.SIGTERM else 'KeyboardInterrupt'} True\n"), r
 
     def test_ctrl_c_three_times(self, tmp_path):
         for i in range(6):
