@@ -9,12 +9,16 @@ every block read sleep and logs which worker process opened which input.
 
 import csv
 import fcntl
+import io
 import json
 import os
 import signal
+import struct
 import subprocess
 import sys
 import time
+import zipfile
+import zlib
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -25,7 +29,7 @@ soundfile = pytest.importorskip("soundfile")
 
 import gammatone_bank  # noqa: E402
 from gammatone_bank import batch, cochleagram, erb_space, load_features  # noqa: E402
-from gammatone_bank._batch import BatchError  # noqa: E402
+from gammatone_bank._batch import BatchError, Params  # noqa: E402
 from gammatone_bank._outdir import write_atomically  # noqa: E402
 
 SLOW_WORKER = os.path.join(os.path.dirname(__file__), "_slow_worker.py")
@@ -186,6 +190,83 @@ class TestOneBandPerRun:
         assert not (tmp_path / "out").exists()
 
 
+def features_members():
+    """The members of a small, sound features file (4 channels, 7 frames at 8 kHz)."""
+    cfs = erb_space(50, 3600, 4)
+    return {"levels": np.random.default_rng(2).uniform(-100, 0, (4, 7)), "cfs": cfs,
+            "times": np.array(frame_centres(680, 8000)), "fs": np.int64(8000), "samples": np.int64(680),
+            "frame_len": np.int64(200), "hop_len": np.int64(80),
+            "parameters": np.array(Params(4, 50.0, 3600.0, 0.025, 0.01, None, False).key())}
+
+
+class Exploding:
+    """Unpickling it would raise: a file that holds it must never be unpickled."""
+
+    def __reduce__(self):
+        return (pytest.fail, ("unpickled",))
+
+
+def npy_bytes(value):
+    f = io.BytesIO()
+    np.save(f, value)
+    return f.getvalue()
+
+
+def deflated_zeros(shape):
+    """An .npy member of float64 zeros, deflated, made without ever holding it:
+    (data, size, CRC).  Blocks of zeros after a full flush deflate to the same bytes."""
+    head = io.BytesIO()
+    np.lib.format.write_array_header_1_0(head, {"descr": "<f8", "fortran_order": False, "shape": shape})
+    header, chunk = head.getvalue(), bytes(1 << 20)
+    count, rest = divmod(8 * int(np.prod(shape)), len(chunk))
+    assert rest == 0
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    first = c.compress(header) + c.flush(zlib.Z_FULL_FLUSH)
+    block = c.compress(chunk) + c.flush(zlib.Z_FULL_FLUSH)
+    assert c.compress(chunk) + c.flush(zlib.Z_FULL_FLUSH) == block
+    crc = zlib.crc32(header)
+    for _ in range(count):
+        crc = zlib.crc32(chunk, crc)
+    return first + block * count + c.flush(), len(header) + len(chunk) * count, crc
+
+
+def write_zip(path, members):
+    """A zip of (name, data, size, crc) members: deflated ones with their size and CRC, stored ones with None."""
+    with open(path, "wb") as f:
+        central = b""
+        for name, data, size, crc in members:
+            method = 8 if size is not None else 0
+            size = len(data) if size is None else size
+            crc = zlib.crc32(data) if crc is None else crc
+            fields = struct.pack("<HHHHHIIIH", 20, 0, method, 0, 0x21, crc, len(data), size, len(name))
+            central += (struct.pack("<IH", 0x02014B50, 20) + fields
+                        + struct.pack("<HHHHII", 0, 0, 0, 0, 0, f.tell()) + name.encode())
+            f.write(struct.pack("<I", 0x04034B50) + fields + struct.pack("<H", 0) + name.encode() + data)
+        start = f.tell()
+        f.write(central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(members), len(members), len(central),
+                                      start, 0))
+
+
+@pytest.mark.parametrize("ending", ["", "\n", "\r\n"])
+@pytest.mark.parametrize("source", ["file", "pipe"])
+def test_every_listed_path_is_read(tmp_path, ending, source):
+    """The last line of a list counts with or without a line end."""
+    sep = ending or "\n"
+    text = f"a.wav{sep}# a comment{sep}b.wav{ending}".encode()
+    if source == "file":
+        (tmp_path / "list").write_bytes(text)
+        listed = [f"@{tmp_path / 'list'}"]
+        assert list(gammatone_bank._batch._named(listed)) == ["a.wav", "b.wav"]
+        return
+    read, write = os.pipe()
+    try:
+        os.write(write, text)
+        os.close(write)
+        assert list(gammatone_bank._batch._named([f"@/dev/fd/{read}"])) == ["a.wav", "b.wav"]
+    finally:
+        os.close(read)
+
+
 class TestFeaturesFile:
     """--save and batch() write one format, and load_features reads it and the old one."""
 
@@ -217,9 +298,9 @@ class TestFeaturesFile:
         """The layout --save wrote before: the levels under `level`, no parameters."""
         cfs = erb_space(50, 3600, 5)
         level = np.random.default_rng(1).uniform(-100, 0, (5, 7))
-        times = np.array(frame_centres(300, 8000))[:7]
+        times = np.array(frame_centres(680, 8000))
         np.savez(tmp_path / "old.npz", fs=np.int64(8000), cfs=cfs, level=level, times=times,
-                 frame_len=np.int64(200), hop_len=np.int64(80), samples=np.int64(700),
+                 frame_len=np.int64(200), hop_len=np.int64(80), samples=np.int64(680),
                  channel=np.int64(channel), normalize=np.bool_(normalize))
         f = load_features(tmp_path / "old.npz")
         assert np.array_equal(f.levels, level) and np.array_equal(f.cfs, cfs)
@@ -227,6 +308,80 @@ class TestFeaturesFile:
         assert f.parameters == {"channels": 5, "low": 50.0, "high": 3600.0, "frame": 0.025, "hop": 0.01,
                                 "channel": None if channel < 0 else channel, "normalize": normalize,
                                 "features": ("levels",)}
+
+    def test_old_default_top_files_record_the_top_used(self, tmp_path):
+        """Files of runs that recorded high as None (the default, per file) give the top used."""
+        members = features_members()
+        members["parameters"] = np.array(Params(4, 50.0, None, 0.025, 0.01, None, False).key())
+        np.savez(tmp_path / "f.npz", **members)
+        f = load_features(tmp_path / "f.npz")
+        assert f.parameters["high"] == float(members["cfs"][-1]) == 3600.0
+
+    @pytest.mark.parametrize(("change", "fault"), [
+        (lambda m: m.update(levels=m["levels"][:3]), r"cfs has shape \(4,\): 4 channels, where levels has 3"),
+        (lambda m: m.update(times=m["times"][:-1]), r"times has shape \(6,\): 6 frames, where levels has 7"),
+        (lambda m: m.update(levels=m["levels"][0]), r"levels has shape \(7,\), not 2 dimension"),
+        (lambda m: m.update(fs=np.int64(-5)), "fs is -5 Hz"),
+        (lambda m: m.update(fs=np.array("8000")), "fs holds <U4, not integers"),
+        (lambda m: m.update(levels=m["levels"] + 0j), "levels holds complex128, not floats"),
+        (lambda m: m.update(cfs=m["cfs"][::-1].copy()), "cfs are not rising centre frequencies"),
+        (lambda m: m.update(cfs=m["cfs"] * 2), r"cfs are not rising centre frequencies between 0 and fs/2"),
+        (lambda m: m.update(times=-m["times"]), "times are not rising frame centres"),
+        (lambda m: m.update(samples=np.int64(8000)), "8000 samples give 99 frames of 200 every 80, not the 7"),
+        (lambda m: m.pop("cfs"), "cfs is missing"),
+        (lambda m: m.update(parameters=np.array("{")), "parameters are not the analysis parameters"),
+        (lambda m: m.update(parameters=np.array("[" * 100_000)), "parameters are not the analysis parameters"),
+        (lambda m: m.update(parameters=np.array(Params(5, 50.0, None, 0.025, 0.01, None, False).key())),
+         "parameters say 5 channels, cfs hold 4"),
+        (lambda m: m.update(parameters=np.array(Params(4, 60.0, None, 0.025, 0.01, None, False).key())),
+         "parameters say low 60 Hz, cfs say 50 Hz"),
+    ], ids=["levels-rows", "times", "levels-1d", "fs-negative", "fs-text", "complex", "cfs-falling",
+            "cfs-above-nyquist", "times-negative", "samples", "no-cfs", "parameters-json", "parameters-deep",
+            "parameters-channels", "parameters-low"])
+    def test_inconsistent_files_are_refused(self, tmp_path, change, fault):
+        members = features_members()
+        change(members)
+        np.savez(tmp_path / "f.npz", **members)
+        with pytest.raises(ValueError, match=f"^{tmp_path / 'f.npz'}: not a readable features file \\(.*{fault}"):
+            load_features(tmp_path / "f.npz")
+
+    def test_never_unpickles(self, tmp_path):
+        members = features_members()
+        members["levels"] = np.array([[Exploding()]], object)
+        np.savez(tmp_path / "f.npz", allow_pickle=True, **members)
+        with pytest.raises(ValueError, match="levels: holds Python objects, which are never unpickled"):
+            load_features(tmp_path / "f.npz")
+
+    def test_declared_sizes_are_checked_before_reading(self, tmp_path):
+        """A member whose zip entry is longer than its .npy header declares."""
+        members = features_members()
+        with zipfile.ZipFile(tmp_path / "f.npz", "w") as zf:
+            for name, value in members.items():
+                data = npy_bytes(value)
+                zf.writestr(f"{name}.npy", data + (b"\0" * 64 if name == "cfs" else b""))
+        with pytest.raises(ValueError, match=r"cfs is 224 bytes long where its header declares 160"):
+            load_features(tmp_path / "f.npz")
+
+    def test_deflate_bomb_in_bounded_memory(self, tmp_path):
+        """2 MB that inflate to 2 GB, shapes consistent: refused under a 1 GiB address-space limit."""
+        frames = 3_932_160  # frames doubles: a whole number of MiB
+        path = tmp_path / "bomb.npz"
+        cfs = erb_space(50, 7200, 64)
+        write_zip(path, [("levels.npy", *deflated_zeros((64, frames))), ("times.npy", *deflated_zeros((frames,))),
+                         ("cfs.npy", npy_bytes(cfs), None, None), ("fs.npy", npy_bytes(np.int64(16000)), None, None)])
+        assert path.stat().st_size < 3 << 20
+        code = ("import sys\nfrom gammatone_bank import load_features\n"
+                "try:\n    load_features(sys.argv[1])\nexcept ValueError as exc:\n    print(exc)\n")
+        r = subprocess.run(["prlimit", f"--as={1 << 30}", sys.executable, "-P", "-c", code, str(path)], env=ENV,
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 0 and "levels would inflate from" in r.stdout and "over 100 times" in r.stdout, r
+
+    @pytest.mark.parametrize("path", [1, 2.0, None])
+    def test_a_path_only(self, tmp_path, path):
+        """Never a file descriptor number, which would be closed with the file."""
+        with pytest.raises(TypeError, match="path must be a path"):
+            load_features(path)
+        os.fstat(1)  # standard output is still open
 
     @pytest.mark.parametrize("damage", ["flipped", "torn", "not-features"])
     def test_damaged_files_are_refused(self, tmp_path, damage):
@@ -311,6 +466,45 @@ class TestFaults:
             write_atomically(str(target), write)
         assert os.listdir(tmp_path) == ([] if before is None else ["a.wav.npz"])
         assert before is None or target.read_bytes() == before
+
+    # A signal just after os.fdopen drops the file object it returned unclosed.
+    @pytest.mark.filterwarnings("ignore::ResourceWarning", "ignore::pytest.PytestUnraisableExceptionWarning")
+    @pytest.mark.parametrize("before", [None, b"earlier features"])
+    def test_interrupt_after_every_step_leaves_nothing_behind(self, tmp_path, monkeypatch, before):
+        """KeyboardInterrupt right after each file-system call of write_atomically
+        (the moment a signal lands): the target as it was, no temporary file."""
+        target = tmp_path / "a.wav.npz"
+        calls, fired = [0, 0], []
+
+        def stepping(real):
+            def step(*args, **kwargs):
+                result = real(*args, **kwargs)
+                calls[0] += 1
+                if calls[0] == calls[1]:
+                    fired.append(real.__name__)
+                    raise KeyboardInterrupt
+                return result
+            return step
+
+        for module, name in ((os, "open"), (os, "fdopen"), (os, "replace"), (os, "stat"), (fcntl, "flock")):
+            monkeypatch.setattr(module, name, stepping(getattr(module, name)))
+        for k in range(1, 50):
+            target.unlink(missing_ok=True)
+            if before is not None:
+                target.write_bytes(before)
+            calls[:] = [0, k]
+            try:
+                write_atomically(str(target), lambda f: f.write(b"new features"))
+            except KeyboardInterrupt:
+                if fired[-1] == "replace":  # too late to stop: it is in place
+                    assert os.listdir(tmp_path) == ["a.wav.npz"] and target.read_bytes() == b"new features"
+                    continue
+                assert os.listdir(tmp_path) == ([] if before is None else ["a.wav.npz"]), fired
+                assert before is None or target.read_bytes() == before
+            else:
+                assert os.listdir(tmp_path) == ["a.wav.npz"] and target.read_bytes() == b"new features"
+                break
+        assert {"open", "flock", "replace"} <= set(fired)
 
     @pytest.mark.parametrize("retries", [0, 2])
     def test_retries_as_asked(self, tmp_path, local_cluster, retries):
@@ -472,6 +666,14 @@ class TestReruns:
                 assert f["input_size"] == os.stat(b).st_size
                 assert np.array_equal(f["levels"], cochleagram(x[:, 0], 16000, f["cfs"]))
 
+    def test_manifest_keeps_the_rows_of_earlier_runs(self, tmp_path, cluster):
+        sound(tmp_path / "a.wav")
+        sound(tmp_path / "b.wav", seed=1)
+        out = tmp_path / "out"
+        batch([str(tmp_path / "a.wav")], str(out), channels=4, scheduler=cluster)
+        batch([str(tmp_path / "b.wav")], str(out), channels=4, scheduler=cluster)
+        assert {n: r["status"] for n, r in manifest(out).items()} == {"a.wav.npz": "done", "b.wav.npz": "done"}
+
     def test_other_parameters_never_mix(self, tmp_path, cluster):
         sound(tmp_path / "in" / "a.wav")
         sound(tmp_path / "in" / "b.wav", seed=1)
@@ -489,8 +691,11 @@ class TestReruns:
             batch([str(tmp_path / "in")], str(out), channels=6, scheduler=NOWHERE)
         assert (out / "parameters.json").read_text() == recorded
         assert {p.name: p.read_bytes() for p in out.glob("*.npz")} == before
-        # Each features file still refuses to be replaced by other parameters.
+        # Each features file still refuses to be replaced by other parameters,
+        # also when its input changed since (a stale file is redone otherwise).
         (out / "parameters.json").write_text(recorded.replace('"channels": 4', '"channels": 6'))
+        st = os.stat(tmp_path / "in" / "a.wav")
+        os.utime(tmp_path / "in" / "a.wav", ns=(st.st_atime_ns, st.st_mtime_ns + 10**9))
         result = batch([str(tmp_path / "in")], str(out), channels=6, scheduler=cluster)
         assert result.failed == 2
         assert all("made with other parameters" in row.reason for row in result.rows)

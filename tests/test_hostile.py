@@ -15,6 +15,7 @@ import os
 import resource
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import threading
@@ -144,6 +145,109 @@ class TestHangs:
         assert one_line(r.stderr).startswith(f"{ERROR}x.wav: is a FIFO")
 
 
+def make_node(path, kind):
+    """A FIFO, a /dev/null-like device, a directory or a socket at path; skip where it cannot be made."""
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "device":
+        try:
+            os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        except PermissionError as exc:
+            pytest.skip(f"cannot make a device node here: {exc}")
+    elif kind == "directory":
+        os.mkdir(path)
+    else:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.bind(str(path))
+    return os.lstat(path)
+
+
+NODE_WORDS = {"fifo": "is a FIFO, not a regular file", "device": "is a character device, not a regular file",
+              "directory": "is a directory", "socket": "is a socket, not a regular file"}
+
+
+OUTPUT_CASES = [  # (command line, the output path that is a node)
+    (["a.wav", "--channels", "4", "--out", "N.png"], "N.png"),
+    (["a.wav", "--channels", "4", "--save", "N.npz"], "N.npz"),
+    (["a.wav", "--channels", "4", "--save", "s.npz", "--full", "env"], "s.env.npy"),
+    (["resynthesize", "a.wav", "--channels", "4", "--out", "N.wav"], "N.wav"),
+    (["batch", "a.wav", "--out-dir", "out", "--channels", "4", "--workers", "1"], "out/a.wav.npz"),
+    (["batch", "a.wav", "--out-dir", "out", "--channels", "4", "--workers", "1"], "out/manifest.csv"),
+    (["batch", "a.wav", "--out-dir", "out", "--channels", "4", "--workers", "1"], "out/parameters.json"),
+]
+
+
+class TestOutputNodes:
+    """An output path that exists as anything but a regular file (or a link to
+    one) is refused up front, in one line, and the node is left as it was."""
+
+    @pytest.mark.parametrize(("args", "node", "kind"), [
+        *[(args, node, "fifo") for args, node in OUTPUT_CASES],
+        *[(*OUTPUT_CASES[i], kind) for i in (0, 3, 4) for kind in ("device", "directory", "socket")],
+    ])
+    def test_refused_and_left_alone(self, tmp_path, args, node, kind):
+        sound(tmp_path / "a.wav", seconds=0.1)
+        (tmp_path / "out").mkdir()
+        before = make_node(tmp_path / node, kind)
+        listing = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*"))
+        r = analyse_cli(*args, cwd=tmp_path)
+        assert r.returncode == 2, r.stderr
+        assert one_line(r.stderr).startswith(ERROR)
+        assert f"{node}: {NODE_WORDS[kind]}" in r.stderr.decode()
+        after = os.lstat(tmp_path / node)
+        assert (after.st_mode, after.st_ino, after.st_rdev) == (before.st_mode, before.st_ino, before.st_rdev)
+        assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")) == listing
+
+    @pytest.mark.parametrize("args, out", [(["--channels", "4", "--out"], "c.png"),
+                                           (["resynthesize", "--channels", "4", "--out"], "o.wav")])
+    def test_a_link_to_a_regular_file_is_written(self, tmp_path, args, out):
+        sound(tmp_path / "a.wav", seconds=0.1)
+        (tmp_path / "elsewhere").write_bytes(b"earlier")
+        os.symlink("elsewhere", tmp_path / out)
+        r = analyse_cli(args[0], "a.wav", *args[1:], out, cwd=tmp_path) if args[0] == "resynthesize" else \
+            analyse_cli("a.wav", *args, out, cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        # The link is replaced by the new file, as a rename does; what it pointed to is kept.
+        assert (tmp_path / out).is_file() and not (tmp_path / out).is_symlink()
+        assert (tmp_path / "elsewhere").read_bytes() == b"earlier"
+
+
+class TestFifosRead:
+    """A FIFO wherever a path is read is refused at once (nobody ever writes to these)."""
+
+    @pytest.mark.parametrize("args", [
+        ["F.wav", "--channels", "4"],
+        ["resynthesize", "F.wav", "--out", "o.wav", "--channels", "4"],
+        ["resynthesize", "a.wav", "--out", "o.wav", "--channels", "4", "--mask", "F.wav"],
+    ], ids=["input", "resynthesize-input", "mask"])
+    def test_command_line(self, tmp_path, args):
+        sound(tmp_path / "a.wav", seconds=0.1)
+        os.mkfifo(tmp_path / "F.wav")
+        r = analyse_cli(*args, cwd=tmp_path)
+        assert r.returncode == 2, r.stderr
+        assert one_line(r.stderr).startswith(f"{ERROR}F.wav: is a FIFO, not a regular file")
+        assert sorted(os.listdir(tmp_path)) == ["F.wav", "a.wav"]
+
+    def test_load_features(self, tmp_path):
+        os.mkfifo(tmp_path / "f.npz")
+        code = ("import sys\nfrom gammatone_bank import load_features\n"
+                "try:\n    load_features(sys.argv[1])\nexcept OSError as exc:\n    print(exc)\n")
+        r = subprocess.run([sys.executable, "-P", "-c", code, str(tmp_path / "f.npz")], env=ENV,
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.stdout.endswith(f"is a FIFO, not a regular file: '{tmp_path / 'f.npz'}'\n"), r
+
+
+@pytest.mark.parametrize("command", [["a.wav"], ["resynthesize", "a.wav", "--out", "o.wav"],
+                                     ["batch", "a.wav", "--out-dir", "out"]])
+def test_too_many_channels_in_one_line(tmp_path, command):
+    """Refused before any work, whatever the command, not a traceback from deep inside."""
+    sound(tmp_path / "a.wav", seconds=0.1)
+    r = analyse_cli(*command, "--channels", "20000", cwd=tmp_path)
+    assert r.returncode == 2
+    assert one_line(r.stderr) == f"{ERROR}--channels must be at most 10000, got 20000\n"
+    assert os.listdir(tmp_path) == ["a.wav"]
+
+
 class TestNames:
     """Names are bytes: any encoding goes through and can be read back."""
 
@@ -211,16 +315,25 @@ class TestUnwritable:
         assert len(r.stderr.splitlines()) <= 6, r.stderr  # one line a failure, no Dask log
         assert stray_files(small_disk / "out") == []
 
-    def test_manifest_cannot_be_replaced(self, tmp_path):
-        sound(tmp_path / "a.wav")
-        (tmp_path / "out" / "manifest.csv").mkdir(parents=True)
-        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
-        assert r.returncode == 1
-        assert one_line(r.stderr).startswith(f"{ERROR}{tmp_path / 'out' / 'manifest.csv'}: cannot write")
-        assert "1 inputs: 1 done" in r.stdout  # the summary still comes
-        (tmp_path / "out" / "manifest.csv").rmdir()
-        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
-        assert r.returncode == 0 and "1 skipped" in r.stdout  # finished work is found again
+
+    @pytest.mark.parametrize("args, out", [
+        (["resynthesize", "in.wav", "--channels", "4", "--delay", "0.004", "--out"], "o.wav"),
+        (["resynthesize", "in.wav", "--channels", "4", "--subtype", "PCM_16", "--out"], "o.flac"),
+        (["in.wav", "--channels", "64", "--out"], "c.png"),
+    ])
+    def test_full_disk_for_one_file(self, tmp_path, args, out):
+        """The output does not fit: one line, nothing left, the earlier file intact."""
+        disk = tmp_path / "disk"
+        mount_tmpfs(disk, "64k")
+        try:
+            sound(tmp_path / "in.wav", seconds=4.0, subtype="PCM_24")
+            (disk / out).write_bytes(b"an earlier output")
+            r = analyse_cli(*args, str(disk / out), cwd=tmp_path)
+            assert r.returncode == 2, r.stderr
+            assert one_line(r.stderr) == f"{ERROR}{disk / out}: cannot write (No space left on device)\n"
+            assert os.listdir(disk) == [out] and (disk / out).read_bytes() == b"an earlier output"
+        finally:
+            subprocess.run(["umount", "-l", str(disk)], timeout=30)
 
 
 class TestTemporaries:
@@ -290,21 +403,38 @@ def interrupt(args, ready, env=ENV, times=1, kill=None):
     return p.returncode, stdout, stderr
 
 
+def scheduler_address(file, seconds=TIMEOUT):
+    """The address in a scheduler file, once it parses: the scheduler creates
+    the file before it writes the address there."""
+    found = []
+
+    def parsed():
+        try:
+            found.append(json.loads(file.read_text())["address"])
+        except (FileNotFoundError, ValueError, KeyError):
+            return False
+        return True
+
+    assert wait_for(parsed, seconds), "the scheduler wrote no address"
+    return found[0]
+
+
 @pytest.fixture
 def dask_cluster(tmp_path):
-    """A `dask scheduler` and one slow `dask worker`, as processes."""
+    """A `dask scheduler` and one slow `dask worker`, as processes, ended and reaped however the test ends."""
     file = tmp_path / "scheduler.json"
     slow = ENV | {"GAMMATONE_TEST_SLOW": "1.5", "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "3s"}
-    scheduler = start([*PYTHON, "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
-                       "--dashboard-address", ":0", "--scheduler-file", str(file)])
-    assert wait_for(file.exists), "the scheduler did not start"
-    address = json.loads(file.read_text())["address"]
-    worker = start([*PYTHON, "distributed.cli.dask_worker", address, "--nthreads", "1", "--nworkers", "1",
-                    "--host", "127.0.0.1", "--preload", SLOW_WORKER, "--no-dashboard"], env=slow)
+    procs = []
     try:
-        yield scheduler, worker, address
+        procs.append(start([*PYTHON, "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
+                            "--dashboard-address", ":0", "--scheduler-file", str(file)]))
+        address = scheduler_address(file)
+        procs.append(start([*PYTHON, "distributed.cli.dask_worker", address, "--nthreads", "1",
+                            "--nworkers", "1", "--host", "127.0.0.1", "--preload", SLOW_WORKER,
+                            "--no-dashboard"], env=slow))
+        yield procs[0], procs[1], address
     finally:
-        stop(worker, scheduler)
+        stop(*reversed(procs))
 
 
 class TestLostScheduler:
@@ -338,6 +468,98 @@ class TestLostScheduler:
         kept = sorted(os.listdir(out))
         time.sleep(5)  # a task left running (1.5 s a file, two a task) would land one by then
         assert sorted(os.listdir(out)) == kept
+
+
+STEPS = os.path.join(os.path.dirname(__file__), "_signal_steps.py")
+
+
+class TestSignalAfterEveryStep:
+    """A real signal right after each file-system step of a run (see
+    tests/_signal_steps.py): the run ends in one line and 130 / 143 with the
+    folder as it was, an earlier output intact and no temporary file; or,
+    once the outputs are being renamed into place, it finishes (exit 0)."""
+
+    @pytest.mark.parametrize(("signum", "word"), [(signal.SIGINT, "interrupted"), (signal.SIGTERM, "terminated")])
+    @pytest.mark.parametrize(("args", "old", "outputs"), [
+        (["a.wav", "--channels", "4", "--out", "c.png", "--save", "s.npz", "--full", "bm,env"], "c.png",
+         ["c.png", "s.env.npy", "s.bm.npy", "s.npz"]),
+        (["resynthesize", "a.wav", "--out", "o.wav", "--channels", "4", "--delay", "0.004"], "o.wav", ["o.wav"]),
+    ], ids=["analyse", "resynthesize"])
+    def test_nothing_left_behind(self, tmp_path, signum, word, args, old, outputs):
+        template = tmp_path / "template"
+        sound(template / "a.wav", seconds=0.1)
+        (template / old).write_bytes(b"an earlier output")
+        before = sorted(os.listdir(template))
+        r = subprocess.run([sys.executable, "-P", STEPS, str(int(signum)), str(tmp_path), *args], env=ENV,
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 0, r.stderr
+        runs = [json.loads(line) for line in r.stdout.splitlines()]
+        assert runs[0]["status"] == 0 and len(runs) > 5, runs
+        statuses = set()
+        for run in runs[1:]:
+            folder = tmp_path / f"run{run['k']}"
+            names = sorted(os.listdir(folder))
+            statuses.add(run["status"])
+            assert run["escaped"] == "", run
+            if run["status"] == 128 + signum:
+                assert (run["stdout"], run["stderr"]) == ("", f"gammatone-bank: {word}\n"), run
+                assert names == before, run
+                assert (folder / old).read_bytes() == b"an earlier output"
+            else:
+                assert run["status"] == 0 and run["stderr"] == "", run
+                assert names == sorted({*before, *outputs}), run
+        assert statuses == {0, 128 + signum}
+
+
+def catches_sigterm(pid):
+    """Whether the process has a handler for SIGTERM (CPython has none of its own)."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            caught = next(line for line in f if line.startswith("SigCgt:"))
+    except (OSError, StopIteration):
+        return False
+    return bool(int(caught.split()[1], 16) >> (signal.SIGTERM - 1) & 1)
+
+
+class TestSignalAtRandomMoments:
+    """Real signals to the process at seeded random moments of a whole run,
+    from start-up to exit: one line and 130 / 143 with the folder as it was,
+    or a finished run."""
+
+    @pytest.mark.parametrize(("signum", "word"), [(signal.SIGINT, "interrupted"), (signal.SIGTERM, "terminated")])
+    @pytest.mark.parametrize(("args", "outputs"), [
+        (["a.wav", "--out", "c.png", "--save", "s.npz", "--full", "bm"], ["c.png", "s.bm.npy", "s.npz"]),
+        (["resynthesize", "a.wav", "--out", "o.wav", "--subtype", "FLOAT"], ["o.wav"]),
+    ], ids=["analyse", "resynthesize"])
+    def test_nothing_left_behind(self, tmp_path, signum, word, args, outputs):
+        sound(tmp_path / "a.wav", seconds=1.0)
+        begun = time.monotonic()
+        r = analyse_cli(*args, cwd=tmp_path)
+        whole = time.monotonic() - begun
+        assert r.returncode == 0, r.stderr
+        for name in outputs:
+            os.unlink(tmp_path / name)
+        rng = np.random.default_rng(int(signum) + len(args))
+        for delay in sorted(rng.uniform(0.0, 1.2 * whole, 4)):
+            p = start([*PYTHON, "gammatone_bank", *args], env=ENV | {"MPLBACKEND": "Agg"}, cwd=tmp_path)
+            try:
+                # From the moment the command's handlers are in place (before
+                # that, the interpreter is still starting, and has its own
+                # ways), or from the end of the run.
+                wait_for(lambda: p.poll() is not None or catches_sigterm(p.pid))
+                time.sleep(delay)
+                p.send_signal(signum)
+                out, err = p.communicate(timeout=TIMEOUT)
+            finally:
+                stop(p)
+            names = sorted(os.listdir(tmp_path))
+            if p.returncode == 0:  # it had finished, or was renaming its outputs
+                assert names == sorted(["a.wav", *outputs]) and err == "", (delay, err)
+                for name in outputs:
+                    os.unlink(tmp_path / name)
+            else:
+                assert (p.returncode, err, out) == (128 + signum, f"gammatone-bank: {word}\n", ""), delay
+                assert names == ["a.wav"], delay
 
 
 class TestSignals:
@@ -389,6 +611,23 @@ class TestSignals:
         assert "numpy" not in subprocess.run(
             [sys.executable, "-P", "-c", "import sys, gammatone_bank.cli; print(sorted(sys.modules))"],
             env=ENV, capture_output=True, text=True, timeout=TIMEOUT, check=True).stdout
+
+    @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+    def test_signal_during_an_import_waits_for_its_end(self, tmp_path, signum):
+        """An import is never cut in half (an extension module's initialisation
+        cut so fails as an ImportError): the signal is raised once it is over."""
+        (tmp_path / "slow_module.py").write_text(
+            f"import os, time\nos.kill(os.getpid(), {int(signum)})\ntime.sleep(0.2)\nwhole = True\n")
+        code = ("import sys\nfrom gammatone_bank.cli._stop import sigterm_raises\n"
+                "try:\n    with sigterm_raises():\n        import slow_module\n        print('after the import')\n"
+                "except KeyboardInterrupt as exc:\n"
+                "    print(type(exc).__name__, sys.modules['slow_module'].whole)\n")
+        env = ENV | {"PYTHONPATH": f"{tmp_path}:{ENV['PYTHONPATH']}"}
+        r = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, env=env, capture_output=True,
+                           text=True, timeout=TIMEOUT)
+        # Raised once the import is over (a line later, or as the block ends), with the module whole.
+        assert r.stderr == "" and r.stdout.endswith(
+            f"{'Terminated' if signum == signal.SIGTERM else 'KeyboardInterrupt'} True\n"), r
 
     def test_ctrl_c_three_times(self, tmp_path):
         for i in range(6):

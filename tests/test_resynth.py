@@ -397,14 +397,62 @@ class TestCommandLine:
     def test_clipping_is_warned_with_its_size(self, tmp_path, sf):
         x = np.clip(0.6 * np.random.default_rng(4).standard_normal(FS), -1, 1)
         sf.write(tmp_path / "loud.flac", x, FS, subtype="PCM_16")
-        done = command("loud.flac", "--out", "out.flac", cwd=tmp_path)
+        done = command("loud.flac", "--out", "out.flac", "--delay", "0.004", cwd=tmp_path)
         assert done.returncode == 0
-        assert re.fullmatch(r"gammatone-bank: warning: \d+ samples beyond full scale clipped "
-                            r"\(peak 1\.\d+, \d\.\d dB over\).*\n", done.stderr)
+        found = re.fullmatch(r"gammatone-bank: warning: (\d+) samples beyond full scale clipped "
+                             r"\(peak (1\.\d+), (\d\.\d) dB over\).*\n", done.stderr)
+        assert found, done.stderr
+        # The figures are those of the unclipped output, the dB over as an amplitude ratio.
+        y = resynthesize(sf.read(tmp_path / "loud.flac")[0], FS, band_cfs(), delay=0.004)
+        assert int(found[1]) == np.count_nonzero(np.abs(y) > 1.0)
+        assert float(found[2]) == float(f"{np.abs(y).max():.3g}")
+        assert found[3] == f"{20 * np.log10(np.abs(y).max()):.1f}" and float(found[3]) > 0.5
         assert np.abs(sf.read(tmp_path / "out.flac")[0]).max() <= 1.0
-        # A float subtype keeps what lies beyond full scale.
-        assert command("loud.flac", "--out", "out.wav", "--subtype", "float", cwd=tmp_path).stderr == ""
+
+    @pytest.mark.parametrize("subtype", ["float", "DOUBLE"])
+    def test_float_subtypes_keep_what_lies_beyond_full_scale(self, tmp_path, sf, subtype):
+        x = np.clip(0.6 * np.random.default_rng(4).standard_normal(FS), -1, 1)
+        sf.write(tmp_path / "loud.flac", x, FS, subtype="PCM_16")
+        done = command("loud.flac", "--out", "out.wav", "--subtype", subtype, cwd=tmp_path)
+        assert (done.returncode, done.stderr) == (0, "")
         assert np.abs(sf.read(tmp_path / "out.wav")[0]).max() > 1.0
+
+    @pytest.mark.parametrize("delay", [[], ["--delay", "0.004"]])
+    def test_overflowing_input_is_refused(self, tmp_path, sf, delay):
+        """Samples so large that the filter overflows, as the cochleagram command refuses them."""
+        sf.write(tmp_path / "huge.wav", np.full(FS // 10, 1e308), FS, subtype="DOUBLE")
+        done = command("huge.wav", "--out", "out.wav", "--channels", "4", *delay, cwd=tmp_path)
+        assert done.returncode == 2
+        assert done.stderr == ("gammatone-bank: error: huge.wav: its resynthesis is not finite: samples up to "
+                               "1e+308 overflow the filter (scale the input down)\n")
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["huge.wav"]
+
+    @pytest.mark.parametrize(("write", "message"), [
+        (lambda p: p.write_bytes(b""), "m.npy: is empty; save the mask with numpy.save"),
+        (lambda p: p.write_text("0.5 0.5\n"), r"m.npy: not a readable .npy mask \(not an .npy array"),
+        (lambda p: np.savez(p, np.ones((4, 9))) or os.rename(f"{p}.npz", p),
+         r"m.npy: holds several arrays \(an .npz\); save the mask alone with numpy.save"),
+        (lambda p: np.save(p, np.ones((4, 9), complex)),
+         r"m.npy: holds complex numbers; a mask holds real weights in \[0, 1\]"),
+        (lambda p: np.save(p, np.array([[0.5, None]], object), allow_pickle=True),
+         r"m.npy: not a readable .npy mask \(holds Python objects, which are never unpickled"),
+        (lambda p: np.save(p, np.ones((4, 9))) or p.write_bytes(p.read_bytes()[:-8]),
+         r"m.npy: not a readable .npy mask \(\d+ bytes where its header declares \d+: damaged or cut short\)"),
+        (lambda p: np.save(p, np.ones((4, 9), "<U3")), r"m.npy: holds <U3 values; a mask holds real weights"),
+    ], ids=["empty", "text", "npz", "complex", "pickle", "cut-short", "text-array"])
+    def test_mask_files_refused_in_our_words(self, tmp_path, sf, write, message):
+        sf.write(tmp_path / "in.wav", np.zeros(FS // 10), FS, subtype="PCM_16")
+        write(tmp_path / "m.npy")
+        done = command("in.wav", "--out", "out.wav", "--channels", "4", "--mask", "m.npy", cwd=tmp_path)
+        assert done.returncode == 2
+        assert re.fullmatch(f"gammatone-bank: error: {message}.*\n", done.stderr), done.stderr
+        assert "allow_pickle" not in done.stderr
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "m.npy"]
+
+    def test_help_names_the_levels_key(self, tmp_path):
+        done = command("--help", cwd=tmp_path)
+        assert done.returncode == 0
+        assert 'load_features("features.npz").levels' in done.stdout and "level.shape" not in done.stdout
 
     @pytest.mark.parametrize(
         ("args", "message"),

@@ -1,8 +1,8 @@
 """Sound files read in blocks, so that memory never follows the file's length."""
 
+import errno
 import os
 import shutil
-import stat
 import sys
 import tempfile
 from collections.abc import Callable, Iterator
@@ -11,6 +11,8 @@ from typing import IO, Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
+
+from gammatone_bank._files import NotRegularFile, open_regular
 
 # Frames per block read from a file, at most.
 BLOCK = 1 << 18
@@ -35,6 +37,7 @@ class Audio(NamedTuple):
     frames: int       # samples per channel (-1 when the format cannot tell)
     channels: int     # channels in the file
     name: str         # the file's base name, for titles and summaries
+    subtype: str | None = None  # its sample format (PCM_16, FLOAT, ...), None when unknown
 
 
 def _reason(exc: Exception) -> str:
@@ -72,14 +75,6 @@ def _stdin(stack: ExitStack) -> IO[bytes]:
     return spool
 
 
-def _kind(mode: int) -> str:
-    for test, kind in ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
-                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")):
-        if test(mode):
-            return kind
-    return "not a regular file"
-
-
 @contextmanager
 def open_sound(
     path: str,
@@ -107,31 +102,30 @@ def open_sound(
     """
     sf = _soundfile()
     with ExitStack() as stack:
-        source: bytes | IO[bytes]
+        source: int | IO[bytes]
         if path == STDIN:
             label, name = STDIN_NAME, STDIN_NAME
             source = _stdin(stack)
         else:
             label, name = path, os.path.basename(path)
             try:
-                mode = os.stat(path).st_mode
+                opened = stack.enter_context(open_regular(path))
             except FileNotFoundError:
                 raise AudioError(f"{path}: no such file") from None
+            except NotRegularFile as exc:
+                if exc.errno == errno.EISDIR:
+                    raise AudioError(f"{path}: is a directory, not a sound file") from None
+                raise AudioError(f"{path}: {exc.strerror}; pipe it into standard input (-) instead") from None
             except OSError as exc:
                 raise AudioError(f"{path}: cannot read ({exc.strerror or exc})") from None
-            if stat.S_ISDIR(mode):
-                raise AudioError(f"{path}: is a directory, not a sound file")
-            if not stat.S_ISREG(mode):
-                raise AudioError(f"{path}: is {_kind(mode)}, not a regular file; "
-                                 f"pipe it into standard input (-) instead")
-            # As bytes: soundfile would encode a name that is not UTF-8 strictly, and fail.
-            source = os.fsencode(path)
+            # By its descriptor, which was checked: the name may point elsewhere by now.
+            source = opened.fileno()
         try:
-            f = stack.enter_context(sf.SoundFile(source))
+            f = stack.enter_context(sf.SoundFile(source, closefd=False))
         except (sf.SoundFileError, OSError, RuntimeError) as exc:
             raise AudioError(f"{label}: not a readable sound file ({_reason(exc)})") from None
         frames = int(f.frames) if f.seekable() else -1
-        info = Audio(int(f.samplerate), frames, int(f.channels), name)
+        info = Audio(int(f.samplerate), frames, int(f.channels), name, str(f.subtype))
         if info.frames == 0:
             raise AudioError(f"{label}: holds no samples")
         if channel is not None and not 0 <= channel < info.channels:

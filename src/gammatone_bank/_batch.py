@@ -31,6 +31,7 @@ from gammatone_bank._bank import Array, _frame_count, erb_space
 from gammatone_bank._auditory import feature_streams
 from gammatone_bank._features import FeatureSpool, FeaturesWriter, Source
 from gammatone_bank._features import kept as _kept
+from gammatone_bank._files import NotRegularFile, open_regular, refuse_unless_regular
 from gammatone_bank._outdir import Job, OutDir, Row, write_atomically
 from gammatone_bank._params import (
     DEFAULT_CHANNELS,
@@ -222,6 +223,11 @@ def _plan(inputs: Iterable[str], out_dir: str) -> list[Job]:
                 size = os.stat(path).st_size
             except OSError:
                 size = 0
+            try:
+                refuse_unless_regular(target)
+            except NotRegularFile as exc:
+                raise BatchError(f"{target}: {exc.strerror}, where the features of {path} go; remove it "
+                                 f"or use another output directory") from None
             job = Job(path, features, target, size)
             other = jobs.setdefault(target, job)
             if other is not job and os.path.realpath(other.input) != os.path.realpath(path):
@@ -400,11 +406,10 @@ def _one_band(jobs: Sequence[Job], params: Params) -> tuple[Params, str]:
     tops = set()
     for job in jobs:
         try:
-            # Regular files only: opening a FIFO would wait for a writer.
-            # The name as bytes, which soundfile takes in any encoding.
-            if not stat.S_ISREG(os.stat(job.input).st_mode):
-                continue
-            fs = int(soundfile.info(os.fsencode(job.input)).samplerate)
+            # Regular files only, checked on the open file: opening a FIFO
+            # would wait for a writer.
+            with open_regular(job.input) as f:
+                fs = int(soundfile.info(f).samplerate)
         except Exception:  # anything a header can raise; the task will report it
             continue
         if fs > 0:

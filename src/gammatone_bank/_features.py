@@ -2,22 +2,27 @@
 frequencies, frame times and sample rate, and the parameters that made it.
 
 ``gammatone-bank --save`` and batch() both write it with FeaturesWriter;
-load_features() reads it back, files of older --save runs included.
+load_features() reads it back, files of older --save runs included, and
+refuses anything else.
 """
 
 import json
+import math
 import os
 import shutil
 import tempfile
 import zipfile
-from dataclasses import asdict
+from collections.abc import Sequence
+from dataclasses import asdict, replace
 from types import TracebackType
 from typing import IO, Any, NamedTuple
 
 import numpy as np
+from numpy.typing import NDArray
 
-from gammatone_bank._bank import Array
-from gammatone_bank._params import DEFAULT_FEATURES, BatchError, Params
+from gammatone_bank._bank import Array, _frame_count
+from gammatone_bank._files import npy_header, open_regular, read_npy
+from gammatone_bank._params import DEFAULT_FEATURES, BatchError, Params, check_features, check_params
 
 LEVELS = "levels"
 # The key of the level matrix in files written by --save before it and
@@ -40,34 +45,42 @@ class Kept(NamedTuple):
     run: str  # the run that wrote it
 
 
+# What a file that is no sound zip of .npy members raises as it is read
+# (RuntimeError: an encrypted member; NotImplementedError: an unknown
+# compression).
+ZIP_FAULTS = (ValueError, EOFError, RuntimeError, NotImplementedError, zipfile.BadZipFile, zipfile.LargeZipFile)
+# What kept() reads of a features file.
+KEPT = ("parameters", "input_size", "input_mtime_ns", "samples", "fs", "compute_seconds", "run")
+
+
 def kept(target: str, size: int, mtime_ns: int, params: Params) -> Kept | None:
     """The features file at target, when it can be kept.
 
     None when there is none, or when it is stale (the input's size or
     modification time changed), damaged or not a features file.
     BatchError when it was made with other parameters: those are refused,
-    never replaced.
+    never replaced (whether or not the input changed since).
     """
     try:
-        with open(target, "rb") as raw, np.load(raw, allow_pickle=False) as f:
-            made_with = str(f["parameters"])
-            matches = int(f["input_size"]) == size and int(f["input_mtime_ns"]) == mtime_ns
-            found = Kept(int(f["samples"]) / int(f["fs"]), float(f["compute_seconds"]), str(f["run"]))
-    except (KeyError, OSError, ValueError, TypeError, EOFError, zipfile.BadZipFile):
-        return None
-    if made_with != params.key():
-        raise BatchError(f"{target}: holds features made with other parameters; not replaced")
-    if not matches:
-        return None
-    # A file torn or bit-flipped since it was written is redone: every
-    # member is read against its checksum.
-    try:
-        with zipfile.ZipFile(target) as zf:
-            if zf.testzip() is not None:
+        with open_regular(target) as raw:
+            m = _members(raw, KEPT)
+            made_with = str(_scalar(m, "parameters"))
+            matches = _scalar(m, "input_size") == size and _scalar(m, "input_mtime_ns") == mtime_ns
+            found = Kept(_scalar(m, "samples") / _scalar(m, "fs"), float(_scalar(m, "compute_seconds")),
+                         str(_scalar(m, "run")))
+            if made_with != params.key():
+                raise BatchError(f"{target}: holds features made with other parameters; not replaced")
+            if not matches:
                 return None
-    except (OSError, zipfile.BadZipFile, EOFError):
+            # A file torn or bit-flipped since it was written is redone: every
+            # member is read against its checksum.
+            raw.seek(0)
+            with zipfile.ZipFile(raw) as zf:
+                return found if zf.testzip() is None else None
+    except BatchError:
+        raise
+    except (OSError, TypeError, ArithmeticError, *ZIP_FAULTS):
         return None
-    return found
 
 
 class Source(NamedTuple):
@@ -210,46 +223,226 @@ class Features(NamedTuple):
     ihc: Array | None = None      # channels x samples, when asked for (--full)
 
 
-def load_features(path: str | os.PathLike[str]) -> Features:
+# The members of a features file that are ever read: name -> (the kinds of
+# dtype it may have, as numpy's dtype.kind letters; its shape).  A shape is
+# fixed sizes and named ones: the first member read with a name fixes that
+# size, and every other member with the name must agree ("channels" and
+# "frames" are the level matrix's, which comes first).  Scalars have shape
+# ().  Members not listed here are never read; a new member needs a line.
+MEMBERS: dict[str, tuple[str, tuple[int | str, ...]]] = {
+    LEVELS: ("f", ("channels", "frames")),
+    OLD_LEVELS: ("f", ("channels", "frames")),
+    "cfs": ("f", ("channels",)),
+    "times": ("f", ("frames",)),
+    "fs": ("iu", ()),
+    "samples": ("iu", ()),
+    "frame_len": ("iu", ()),
+    "hop_len": ("iu", ()),
+    "channel": ("iu", ()),
+    "normalize": ("b", ()),
+    "parameters": ("U", ()),
+    "input_size": ("iu", ()),
+    "input_mtime_ns": ("iu", ()),
+    "run": ("U", ()),
+    "compute_seconds": ("f", ()),
+    "gfcc": ("f", ("coefficients", "frames")),
+    "ratemap": ("f", ("channels", "frames")),
+    "ihc": ("f", ("channels", "columns")),
+}
+# A deflated member may inflate to at most this many times its stored size:
+# levels in dB never compress so well, and a zip bomb does (the writers
+# here store every member as it is).
+MAX_INFLATION = 100
+
+
+def read_members(path: str | bytes | os.PathLike[str], names: Sequence[str]) -> dict[str, NDArray[Any]]:
+    """The members among `names` that the features file at path holds, as arrays.
+
+    Every member's .npy header is checked against MEMBERS, and its size in
+    the zip directory against its header, before any member is inflated:
+    memory is what the members' shapes declare, and those shapes agree with
+    each other.  Never unpickles.  ValueError naming the file and the fault;
+    OSError when it cannot be read (NotRegularFile for a FIFO, a device or
+    a directory, refused without waiting).
+    """
+    with open_regular(path) as raw:
+        try:
+            return _members(raw, names)
+        except ZIP_FAULTS as exc:
+            raise ValueError(f"{os.fsdecode(path)}: not a readable features file ({exc})") from None
+
+
+def _members(raw: IO[bytes], names: Sequence[str]) -> dict[str, NDArray[Any]]:
+    """read_members() on an open file; ValueError (or one of ZIP_FAULTS) with the fault."""
+    with zipfile.ZipFile(raw) as zf:
+        infos: dict[str, zipfile.ZipInfo] = {}
+        for info in zf.infolist():
+            name = info.filename.removesuffix(".npy")
+            if name in names and info.filename.endswith(".npy"):
+                if name in infos:
+                    raise ValueError(f"{name} is stored twice")
+                infos[name] = info
+        sizes: dict[str, tuple[int, str]] = {}  # a named size: (value, the member that fixed it)
+        headers = {}
+        for name, info in infos.items():
+            with zf.open(info) as f:
+                try:
+                    header = headers[name] = npy_header(f)
+                except ValueError as exc:
+                    raise ValueError(f"{name}: {exc}") from None
+            kinds, shape = MEMBERS[name]
+            if header.dtype.kind not in kinds:
+                raise ValueError(f"{name} holds {header.dtype}, not {_KINDS[kinds[0]]}")
+            if len(header.shape) != len(shape):
+                raise ValueError(f"{name} has shape {header.shape}, not {len(shape)} dimension(s)")
+            for size, rule in zip(header.shape, shape):
+                if isinstance(rule, int):
+                    if size != rule:
+                        raise ValueError(f"{name} has shape {header.shape}")
+                    continue
+                known, source = sizes.setdefault(rule, (size, name))
+                if size != known:
+                    raise ValueError(f"{name} has shape {header.shape}: {size} {rule}, where {source} has {known}")
+            if info.file_size != header.offset + header.nbytes:
+                raise ValueError(f"{name} is {info.file_size} bytes long where its header declares "
+                                 f"{header.offset + header.nbytes}")
+            if info.compress_type != zipfile.ZIP_STORED and info.file_size > MAX_INFLATION * max(info.compress_size, 1):
+                raise ValueError(f"{name} would inflate from {info.compress_size} to {info.file_size} bytes, "
+                                 f"over {MAX_INFLATION} times: no features file compresses so well")
+        arrays = {}
+        for name, info in infos.items():
+            with zf.open(info) as f:
+                f.seek(headers[name].offset)
+                try:
+                    arrays[name] = read_npy(f, headers[name])
+                except ValueError as exc:
+                    raise ValueError(f"{name}: {exc}") from None
+        return arrays
+
+
+# The features stored beside the levels, in the order of Features' fields.
+FEATURE_MEMBERS = ("gfcc", "ratemap", "ihc")
+
+_KINDS = {"f": "floats", "i": "integers", "b": "booleans", "U": "text"}
+
+
+def load_features(path: str | bytes | os.PathLike[str]) -> Features:
     """Read a features file written by ``gammatone-bank --save`` or :func:`batch`.
 
-    path: the .npz file.  Files of older ``--save`` runs, which stored the
-    levels under ``level``, are read too.  ``parameters`` holds the analysis
-    parameters that made the file: channels, low and high (the lowest and
-    highest centre frequency in Hz), frame and hop (seconds), channel (the
-    input channel analysed, None for the mean of all), normalize and
-    features (the features the file holds, levels first).  ``gfcc``,
-    ``ratemap`` and ``ihc`` are those features, as :func:`gfcc`,
-    :func:`ratemap` and :func:`ihc_envelope` with their defaults (and the
-    file's frame, hop and normalize) give them on the samples as read; None
-    when the file holds none.
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The .npz file (a path: a file descriptor number is a TypeError).
+        Files of older ``--save`` runs, which stored the levels under
+        ``level`` and no parameters, are read too.
 
-    ValueError when the file is not a features file or is damaged (a torn
-    or bit-flipped file fails its checksums); OSError when it cannot be read.
+    Returns
+    -------
+    Features
+        ``levels`` (channels x frames, dB), ``cfs`` (Hz), ``times`` (frame
+        centres in s), ``fs`` (Hz) and ``parameters``: the analysis
+        parameters that made the file: channels, low and high (the lowest
+        and highest centre frequency in Hz; high is the top used, also
+        where the run asked for the default), frame and hop (seconds),
+        channel (the input channel analysed, None for the mean of all),
+        normalize and features (the features the file holds, levels
+        first).  ``gfcc``, ``ratemap`` and ``ihc`` are those features, as
+        :func:`gfcc`, :func:`ratemap` and :func:`ihc_envelope` with their
+        defaults (and the file's frame, hop and normalize) give them on the
+        samples as read; None when the file holds none.
+
+    Raises
+    ------
+    TypeError
+        When path is not a path.
+    ValueError
+        Naming the file and the fault, when it is not a sound features
+        file: not a zip of .npy members, a member missing, of the wrong
+        type or shape (levels against cfs and times), damaged (a torn or
+        bit-flipped file fails its checksums) or inconsistent (fs, the
+        centre frequencies, the parameters).  Each member's size is
+        checked before it is inflated, so memory is what the file's shapes
+        declare; nothing is ever unpickled.
+    OSError
+        When it cannot be read; a FIFO, a device or a directory is refused
+        at once, without waiting.
     """
-    # Opened here, so that the file is closed also when it is no zip at all.
-    with open(path, "rb") as raw:
-        return _read(os.fspath(path), raw)
-
-
-def _read(path: str, raw: IO[bytes]) -> Features:
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be a path (str or os.PathLike), got {type(path).__name__}")
+    name = os.fsdecode(path)
+    m = read_members(path, list(MEMBERS))
     try:
-        with np.load(raw, allow_pickle=False) as f:
-            key = LEVELS if LEVELS in f.files else OLD_LEVELS
-            levels, cfs, times = f[key], f["cfs"], f["times"]
-            fs = int(f["fs"])
-            more = [f[name] if name in f.files else None for name in ("gfcc", "ratemap", "ihc")]
-            if "parameters" in f.files:
-                parameters = dict(json.loads(str(f["parameters"])))
-                parameters["high"] = float(cfs[-1])  # the top used, also when asked for by default
-                parameters["features"] = tuple(parameters.get("features", DEFAULT_FEATURES))
-            else:  # an older --save file: rebuilt from what it holds
-                channel = int(f["channel"])
-                parameters = asdict(Params(
-                    channels=int(cfs.size), low=float(cfs[0]), high=float(cfs[-1]),
-                    frame=int(f["frame_len"]) / fs, hop=int(f["hop_len"]) / fs,
-                    channel=None if channel < 0 else channel, normalize=bool(f["normalize"]),
-                ))
-    except (KeyError, ValueError, EOFError, zipfile.BadZipFile) as exc:
-        raise ValueError(f"{path}: not a readable features file ({exc})") from None
-    return Features(levels, cfs, times, fs, parameters, *more)
+        return _features(m)
+    except ValueError as exc:
+        raise ValueError(f"{name}: not a readable features file ({exc})") from None
+
+
+def _scalar(m: dict[str, NDArray[Any]], name: str) -> Any:
+    if name not in m:
+        raise ValueError(f"{name} is missing")
+    return m[name][()].item()
+
+
+def _features(m: dict[str, NDArray[Any]]) -> Features:
+    key = LEVELS if LEVELS in m else OLD_LEVELS
+    for name in (key, "cfs", "times"):
+        if name not in m:
+            raise ValueError(f"{name} is missing")
+    levels, cfs, times = m[key], m["cfs"].astype(np.float64), m["times"].astype(np.float64)
+    fs = _scalar(m, "fs")
+    if fs < 1:
+        raise ValueError(f"fs is {fs} Hz")
+    if cfs.size < 1 or not (np.all(np.isfinite(cfs)) and cfs[0] > 0 and np.all(np.diff(cfs) > 0)
+                            and cfs[-1] < fs / 2):
+        raise ValueError(f"cfs are not rising centre frequencies between 0 and fs/2 = {fs / 2:g} Hz")
+    if not (np.all(np.isfinite(times)) and np.all(times >= 0) and np.all(np.diff(times) >= 0)):
+        raise ValueError("times are not rising frame centres in seconds")
+    lengths = [n for n in ("samples", "frame_len", "hop_len") if n in m]
+    if len(lengths) == 3:
+        samples, frame_len, hop_len = (_scalar(m, n) for n in lengths)
+        if samples < 0 or frame_len < 1 or hop_len < 1:
+            raise ValueError(f"samples {samples}, frame_len {frame_len} and hop_len {hop_len} are not lengths")
+        frames = _frame_count(samples, frame_len, hop_len)
+        if frames != times.size:
+            raise ValueError(f"{samples} samples give {frames} frames of {frame_len} every {hop_len}, "
+                             f"not the {times.size} it holds")
+    if "parameters" in m:
+        parameters = _parameters(str(_scalar(m, "parameters")), cfs)
+    else:  # an older --save file: rebuilt from what it holds
+        channel = _scalar(m, "channel")
+        frame_len, hop_len = _scalar(m, "frame_len"), _scalar(m, "hop_len")
+        if frame_len < 1 or hop_len < 1:
+            raise ValueError(f"frame_len {frame_len} and hop_len {hop_len} are not lengths")
+        parameters = asdict(Params(
+            channels=int(cfs.size), low=float(cfs[0]), high=float(cfs[-1]),
+            frame=frame_len / fs, hop=hop_len / fs,
+            channel=None if channel < 0 else int(channel), normalize=bool(_scalar(m, "normalize")),
+        ))
+    more = [m[key].astype(np.float64) if key in m else None for key in FEATURE_MEMBERS]
+    for key, value in zip(FEATURE_MEMBERS, more):
+        if value is None and key in parameters["features"] and key != "ihc":
+            raise ValueError(f"parameters list the feature {key}, which the file does not hold")
+    if more[2] is not None and lengths and more[2].shape[1] != _scalar(m, "samples"):
+        raise ValueError(f"ihc holds {more[2].shape[1]} samples, not the {_scalar(m, 'samples')} analysed")
+    return Features(levels, cfs, times, int(fs), parameters, *more)
+
+
+def _parameters(text: str, cfs: Array) -> dict[str, Any]:
+    """The recorded parameters, checked against the centre frequencies."""
+    try:
+        recorded = json.loads(text)
+        if not isinstance(recorded, dict):
+            raise TypeError
+        # ihc is a feature of --full saves, which batch() never writes.
+        features = check_features(recorded.pop("features", DEFAULT_FEATURES), full=True)
+        params = replace(check_params(**recorded), features=features)
+    except (ValueError, TypeError, RecursionError):
+        raise ValueError(f"parameters are not the analysis parameters: {text[:80]!r}") from None
+    if params.channels != cfs.size:
+        raise ValueError(f"parameters say {params.channels} channels, cfs hold {cfs.size}")
+    for name, value, cf in (("low", params.low, cfs[0]), ("high", params.high, cfs[-1])):
+        if value is not None and not math.isclose(value, cf, rel_tol=1e-9):
+            raise ValueError(f"parameters say {name} {value:g} Hz, cfs say {cf:g} Hz")
+    parameters = asdict(params)
+    parameters["high"] = float(cfs[-1])  # the top used, also when asked for by default
+    return parameters

@@ -8,18 +8,19 @@ import json
 import os
 import re
 import secrets
-import zipfile
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import asdict
 from typing import IO, NamedTuple, TypeVar
 
-import numpy as np
-
+from gammatone_bank._features import read_members
+from gammatone_bank._files import NotRegularFile, open_regular, refuse_unless_regular
 from gammatone_bank._params import BatchError, Params
 
 MANIFEST = "manifest.csv"
 PARAMETERS = "parameters.json"
 LOCK = ".gammatone-batch.lock"
+# parameters.json is a few hundred bytes; more is not one.
+PARAMETERS_BYTES = 1 << 16
 COLUMNS = ("input", "features", "status", "audio_seconds", "compute_seconds", "reason")
 
 T = TypeVar("T")
@@ -96,31 +97,46 @@ def sweep_temporaries(folder: str, targets: Sequence[str] | None = None, held_to
             return
 
 
-def open_temporary(path: str, mode: int = os.O_WRONLY) -> tuple[str, int]:
-    """(path, fd) of a new temporary file beside path, locked while it is open."""
-    tmp = temporary_path(path)
+def create_temporary(tmp: str, mode: int = os.O_WRONLY) -> int:
+    """Create the new file tmp (a name from temporary_path) and lock it while it is open; its fd.
+
+    The caller records tmp, for its clean-up to remove, before this call:
+    a signal that lands just after the file is created then finds it
+    recorded, never a file that nothing knows of.
+    """
     # Created like any new file (0o666 less the umask).
     fd = os.open(tmp, mode | os.O_CREAT | os.O_EXCL, 0o666)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError:
         pass  # a file system without locks: it is swept only by the lock of the run
-    return tmp, fd
+    return fd
+
+
+def discard(tmp: str) -> None:
+    """Remove a temporary file, if it was created at all."""
+    try:
+        os.unlink(tmp)
+    except OSError:
+        pass  # never created, or gone; a clean-up never hides the failure it tidies after
 
 
 def write_atomically(path: str, write: Callable[[IO[bytes]], T]) -> T:
-    """Write a new temporary file beside path with write(), then rename it over path."""
-    tmp, fd = open_temporary(path)
+    """Write a new temporary file beside path with write(), then rename it over path.
+
+    OSError when path exists as anything but a regular file (or a link to
+    one), which is left as it is.
+    """
+    refuse_unless_regular(path)
+    tmp = temporary_path(path)  # named before it exists, so that any exit removes it
     try:
-        with os.fdopen(fd, "wb") as f:
+        with os.fdopen(create_temporary(tmp), "wb") as f:
             value = write(f)
+        refuse_unless_regular(path)
         os.replace(tmp, path)
         return value
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
+        discard(tmp)
         raise
 
 
@@ -171,10 +187,11 @@ def _recorded_in_features(folder: str) -> Params | None:
                 continue
             path = os.path.join(where, name)
             try:
-                with open(path, "rb") as raw, np.load(raw, allow_pickle=False) as f:
-                    found.setdefault(str(f["parameters"]), path)
-            except (OSError, KeyError, ValueError, EOFError, zipfile.BadZipFile):
+                parameters = read_members(path, ["parameters"]).get("parameters")
+            except (OSError, ValueError):
                 continue
+            if parameters is not None:
+                found.setdefault(str(parameters[()]), path)
     if len(found) > 1:
         a, b = list(found.values())[:2]
         raise BatchError(f"{folder} has no {PARAMETERS} and its features files disagree on their "
@@ -199,11 +216,19 @@ class OutDir:
             os.makedirs(self.path, exist_ok=True)
             # Permission bits do not stop every user (root), so try it.
             probe = os.path.join(self.path, f".probe.{secrets.token_hex(4)}.tmp")
-            os.close(os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
-            os.unlink(probe)
+            try:
+                os.close(os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+            finally:
+                discard(probe)
         except OSError as exc:
             raise BatchError(f"{out_dir}: cannot create or write the output directory "
                              f"({exc.strerror or exc})") from None
+        for name in (MANIFEST, PARAMETERS, LOCK):
+            try:
+                refuse_unless_regular(os.path.join(self.path, name))
+            except NotRegularFile as exc:
+                raise BatchError(f"{os.path.join(out_dir, name)}: {exc.strerror}; remove it or use another "
+                                 f"output directory") from None
         self._lock = os.open(os.path.join(self.path, LOCK), os.O_RDWR | os.O_CREAT, 0o666)
         locked = False
         try:
@@ -236,8 +261,8 @@ class OutDir:
         """
         path = os.path.join(self.path, PARAMETERS)
         try:
-            with open(path, encoding="utf-8") as f:
-                recorded = Params(**json.load(f))
+            with open_regular(path) as f:
+                recorded = Params(**json.loads(f.read(PARAMETERS_BYTES)))
         except FileNotFoundError:
             # Lost (or never written): the features there record theirs.
             found = _recorded_in_features(self.path)
@@ -246,7 +271,7 @@ class OutDir:
             if found is None:
                 return
             recorded = found
-        except (OSError, ValueError, TypeError) as exc:
+        except (OSError, ValueError, TypeError, RecursionError) as exc:
             raise BatchError(f"{path}: cannot read the parameters of the features there ({exc})") from None
         changed = [name for name in asdict(params) if getattr(recorded, name) != getattr(params, name)]
         if changed:
@@ -258,7 +283,8 @@ class OutDir:
     def _read_manifest(self) -> dict[str, dict[str, str]]:
         """The rows of an earlier run's manifest, by features file."""
         try:
-            with open(self.manifest, newline="", encoding="utf-8", errors="surrogateescape") as f:
+            with open_regular(self.manifest) as raw, io.TextIOWrapper(
+                    raw, encoding="utf-8", errors="surrogateescape", newline="") as f:
                 reader = csv.DictReader(f)
                 if tuple(reader.fieldnames or ()) != COLUMNS:
                     return {}

@@ -56,7 +56,26 @@ def _quiet_stdout() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Entry point of ``gammatone-bank`` and ``python -m gammatone_bank``."""
+    """Entry point of ``gammatone-bank`` and ``python -m gammatone_bank``.
+
+    Called without argv, as the process's entry point, a run that a signal
+    stopped ends the process at once with its status (130, 143), once its
+    lines are out: CPython would otherwise end it by SIGINT instead, when
+    the KeyboardInterrupt passed through certain of its own calls on the
+    way (an import it interrupted, say).
+    """
+    status = _main(argv)
+    if argv is None and status in (128 + signal.SIGINT, 128 + signal.SIGTERM):
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(status)
+    return status
+
+
+def _main(argv: Sequence[str] | None) -> int:
     _standard_streams()
     args = list(sys.argv[1:] if argv is None else argv)
     name = COMMANDS.get(args[0]) if args else None

@@ -23,6 +23,7 @@ import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
+from dataclasses import dataclass
 from types import TracebackType
 from typing import IO, Any
 
@@ -32,7 +33,8 @@ from gammatone_bank._audio import STDIN, Audio, AudioError, open_sound
 from gammatone_bank._auditory import feature_streams
 from gammatone_bank._bank import Array, erb_space
 from gammatone_bank._features import FeatureSpool, FeaturesWriter, Source
-from gammatone_bank._outdir import open_temporary, sweep_temporaries
+from gammatone_bank._files import NotRegularFile, refuse_unless_regular
+from gammatone_bank._outdir import create_temporary, discard, sweep_temporaries, temporary_path
 from gammatone_bank._params import Params, band, check_features, frame_lengths
 from gammatone_bank._signal import DEMO_NAME, demo_signal
 from gammatone_bank._signals import signals_ignored
@@ -42,6 +44,8 @@ from gammatone_bank.cli._common import (
     CliError,
     add_analysis_options,
     add_features_option,
+    check_channels,
+    overflows,
     positive,
     require,
     run_command,
@@ -56,6 +60,7 @@ from gammatone_bank.cli._picture import (
     picture_format,
     pool_levels,
 )
+from gammatone_bank.cli._stop import settled
 
 # A loudest frame below FLOOR_DB + this is reported as silence.
 SILENCE_MARGIN = 10.0
@@ -180,61 +185,102 @@ def _parser() -> argparse.ArgumentParser:
 
 
 
+@dataclass
+class _Pending:
+    """An output on its way: its temporary file, named before it exists."""
+
+    tmp: str
+    path: str
+    file: IO[bytes] | None = None
+
+
 class _Outputs:
     """Output files that appear all together or not at all.
 
-    ``add(path)`` checks the path at once and opens a new temporary file
-    beside it (creating that file is the surest test that the folder exists
-    and is writable); ``commit()`` renames every temporary file onto its
-    target.  Leaving the ``with`` block without a commit, by an error or by
-    Ctrl-C, removes them all.  (Only a rename failing after an earlier one
-    succeeded, which takes the folder changing meanwhile, leaves one written.)
+    ``add(path)`` checks the path at once (missing, or a regular file or a
+    link to one: a FIFO, a device or a directory is refused and left as it
+    is) and opens a new temporary file beside it (creating that file is the
+    surest test that the folder exists and is writable); ``commit()``
+    renames every temporary file onto its target, with Ctrl-C and SIGTERM
+    ignored from then on (the run has succeeded).  Leaving the ``with``
+    block without a commit, by an error or by a signal, removes them all:
+    each is recorded before it is created, so a signal that lands just
+    after it came into being finds it recorded.  (Only a rename failing after an earlier one succeeded, which
+    takes the folder changing meanwhile, leaves one written.)
     """
 
     def __init__(self) -> None:
-        self._pending: list[tuple[str, str, IO[bytes]]] = []
+        self._pending: list[_Pending] = []
 
     def __enter__(self) -> "_Outputs":
         return self
 
     def add(self, path: str) -> IO[bytes]:
-        if os.path.isdir(path):
-            raise CliError(f"{path}: is a directory")
+        _regular_or_nothing(path)
         target = os.path.abspath(path)
         try:
             # Those an earlier run left beside this target when it was killed.
             sweep_temporaries(os.path.dirname(target), [target])
-            tmp, fd = open_temporary(target, os.O_RDWR)
         except OSError as exc:
             raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
-        f = os.fdopen(fd, "w+b")
-        self._pending.append((tmp, path, f))
-        return f
+        entry = _Pending(temporary_path(target), path)
+        self._pending.append(entry)
+        try:
+            fd = create_temporary(entry.tmp, os.O_RDWR)
+        except OSError as exc:
+            self._pending.remove(entry)  # not created: not ours to remove
+            raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
+        entry.file = os.fdopen(fd, "w+b")
+        return entry.file
 
     def commit(self) -> None:
+        """Rename every output into place; the run is settled from here on."""
         path = ""
+        # Once the first target is replaced the others must follow, and the
+        # run has succeeded: a signal from now on is ignored.
+        settled()
         try:
-            for _, path, f in self._pending:
-                f.close()
-            for tmp, path, _ in self._pending:
-                os.replace(tmp, path)
+            for entry in self._pending:
+                path = entry.path
+                if entry.file is not None:
+                    entry.file.close()
+            for entry in self._pending:
+                _regular_or_nothing(entry.path)  # nothing took its place meanwhile
+            for entry in self._pending:
+                path = entry.path
+                os.replace(entry.tmp, entry.path)
         except OSError as exc:
             raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
         self._pending.clear()
 
+    def _discard(self) -> None:
+        while self._pending:
+            entry = self._pending[-1]
+            if entry.file is not None:
+                try:
+                    entry.file.close()
+                except OSError:
+                    pass  # a full disk: the file goes anyway
+            discard(entry.tmp)
+            self._pending.pop()
+
     def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
                  tb: TracebackType | None) -> None:
-        if not self._pending:
-            return
-        # A second Ctrl-C (or a kill) must not cut the clean-up short.
-        with signals_ignored():
-            for tmp, _, f in self._pending:
-                f.close()
-                try:
-                    os.unlink(tmp)
-                except FileNotFoundError:
-                    pass
-            self._pending.clear()
+        try:
+            # A second Ctrl-C (or a kill) must not cut the clean-up short.
+            with signals_ignored():
+                self._discard()
+        except KeyboardInterrupt:
+            self._discard()  # the first signal came just before they were held off
+            raise
+
+
+def _regular_or_nothing(path: str) -> None:
+    """CliError when an output path exists as anything but a regular file (or a link to one)."""
+    try:
+        refuse_unless_regular(path)
+    except NotRegularFile as exc:
+        raise CliError(f"{path}: {exc.strerror}; name a new file or a regular one") from None
 
 
 def full_path(save: str, name: str) -> str:
@@ -411,6 +457,11 @@ def run(args: argparse.Namespace) -> str:
                 raise CliError(f"{option} names the input file: {path}")
     full: tuple[str, ...] = args.full
     asked: tuple[str, ...] = args.features
+    check_channels(args.channels)
+    # Every output path before any work: a FIFO or a device is refused, untouched.
+    saves = [] if args.save is None else [args.save, *(full_path(args.save, name) for name in full)]
+    for path in (args.out, *saves):
+        _regular_or_nothing(path)
 
     with ExitStack() as stack:
         outputs = stack.enter_context(_Outputs())
@@ -487,8 +538,7 @@ def run(args: argparse.Namespace) -> str:
         level = levels.array()
         if not levels.finite:
             peak = float(np.max(peaks.channels)) if peaks.channels is not None else math.inf
-            raise CliError(f"{label}: its levels are not finite: samples up to {peak:g} overflow the "
-                           f"filter (scale the input down)")
+            raise overflows(label, "its levels are", peak)
         _warn_if_silent(label, levels.loudest, audio, args.channel, peaks)
 
         # A name that is not UTF-8 is drawn with its odd bytes as U+FFFD:

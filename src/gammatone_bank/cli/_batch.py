@@ -19,13 +19,14 @@ from gammatone_bank.cli._common import (
     CliError,
     add_analysis_options,
     add_features_option,
+    check_channels,
     emit,
     count,
     error,
     require,
     say,
 )
-from gammatone_bank.cli._stop import sigterm_raises, stopped
+from gammatone_bank.cli._stop import settled, sigterm_raises, stopped
 
 # Failures listed one per line on stderr; the manifest holds them all.
 SHOW_FAILURES = 10
@@ -100,6 +101,7 @@ def main(argv: Sequence[str]) -> int:
             logging.getLogger(name).setLevel(logging.CRITICAL)
     try:
         require(["distributed", "tqdm", "soundfile"], "batch")
+        check_channels(args.channels)
         with sigterm_raises():
             result = batch(
                 args.inputs, args.out_dir, channels=args.channels, low=args.low, high=args.high,
@@ -107,7 +109,8 @@ def main(argv: Sequence[str]) -> int:
                 scheduler=args.scheduler, workers=args.workers, retries=args.retries,
                 keep_non_finite=args.keep_non_finite, features=args.features,
             )
-    except (BatchError, CliError) as exc:
+            settled()  # the run is over: what is left is to report it
+    except (BatchError, CliError, ValueError) as exc:  # a ValueError: a parameter batch() refuses
         return error(exc)
     except BatchInterrupted as stop:
         r = stop.result

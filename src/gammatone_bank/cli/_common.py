@@ -17,6 +17,7 @@ from gammatone_bank._params import (
     HIGH_FRACTION,
     HOP,
     FEATURE_KEYS,
+    MAX_CHANNELS,
     check_count,
     check_features,
     check_positive,
@@ -114,7 +115,7 @@ def add_analysis_options(p: argparse.ArgumentParser, *, each: str, high_default:
     """The band, frame and input-channel options of every subcommand that analyses."""
     p.add_argument(
         "--channels", type=count(2), default=DEFAULT_CHANNELS, metavar="N",
-        help=f"number of channels, at least 2 (default {DEFAULT_CHANNELS})",
+        help=f"number of channels, 2 to {MAX_CHANNELS} (default {DEFAULT_CHANNELS})",
     )
     p.add_argument(
         "--low", type=positive, default=DEFAULT_LOW, metavar="HZ",
@@ -162,6 +163,18 @@ def add_features_option(p: argparse.ArgumentParser, where: str, full: bool) -> N
         "(default levels, which are always written; gfcc and ratemap with their functions' defaults and "
         "--frame, --hop" + ("; ihc, channels x samples, only with --full)" if full else ")"),
     )
+
+
+def check_channels(channels: int) -> None:
+    """Refuse more channels than any analysis needs, in one line, before any work."""
+    if channels > MAX_CHANNELS:
+        raise CliError(f"--channels must be at most {MAX_CHANNELS}, got {channels}")
+
+
+def overflows(label: str, what: str, peak: float) -> CliError:
+    """The refusal of an input so loud that the filter's output is not finite."""
+    return CliError(f"{label}: {what} not finite: samples up to {peak:g} overflow the filter "
+                    f"(scale the input down)")
 
 
 def version() -> str:

@@ -6,6 +6,8 @@ the loading of the commands themselves."""
 import signal
 from collections.abc import Iterator
 from contextlib import contextmanager
+from types import FrameType
+from typing import Any
 
 
 class Terminated(KeyboardInterrupt):
@@ -14,18 +16,60 @@ class Terminated(KeyboardInterrupt):
     signum = signal.SIGTERM
 
 
-def _on_signal(signum: int, frame: object) -> None:
+# While a module is being imported, a signal waits for the import to end:
+# a KeyboardInterrupt raised inside an extension module's initialisation
+# comes out as an ImportError ("initialization failed"), or worse.  The
+# import's end is looked for every RETRY seconds (SIGALRM).
+RETRY = 0.01
+_IMPORT_FRAMES = "<frozen importlib._bootstrap"
+_pending: list[int] = []  # the signal that came during an import
+_alarm: list[Any] = []  # SIGALRM's handler before the retries
+
+
+def _importing(frame: FrameType | None) -> bool:
+    while frame is not None:
+        if frame.f_code.co_filename.startswith(_IMPORT_FRAMES):
+            return True
+        frame = frame.f_back
+    return False
+
+
+def _raise(signum: int) -> None:
+    raise Terminated if signum == signal.SIGTERM else KeyboardInterrupt
+
+
+def _on_signal(signum: int, frame: FrameType | None) -> None:
     # The first signal stops the run; those that follow (a user pressing
     # Ctrl-C again and again) must not cut the tidying or the last line short.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    raise Terminated if signum == signal.SIGTERM else KeyboardInterrupt
+    if _importing(frame):
+        _pending.append(signum)
+        _alarm.append(signal.signal(signal.SIGALRM, _retry))
+        signal.setitimer(signal.ITIMER_REAL, RETRY, RETRY)
+        return
+    _raise(signum)
+
+
+def _retry(signum: int, frame: FrameType | None) -> None:
+    if not _importing(frame):
+        _raise_pending()
+
+
+def _raise_pending() -> None:
+    """Raise the signal that came during an import, if one did."""
+    if _pending:
+        signal.setitimer(signal.ITIMER_REAL, 0.0)
+        signal.signal(signal.SIGALRM, _alarm.pop())
+        _raise(_pending.pop())
 
 
 @contextmanager
 def sigterm_raises() -> Iterator[None]:
     """SIGTERM raises Terminated and Ctrl-C KeyboardInterrupt for the
-    duration, once: after the first, both are ignored until the process ends."""
+    duration, once: after the first, both are ignored until the process
+    ends.  One that comes while a module is imported is raised once the
+    import is over, at the latest as the block ends."""
     try:
         previous = {signum: signal.signal(signum, _on_signal) for signum in (signal.SIGINT, signal.SIGTERM)}
     except ValueError:  # not the main thread: signals go elsewhere anyway
@@ -34,9 +78,25 @@ def sigterm_raises() -> Iterator[None]:
     try:
         yield
     finally:
+        if _pending:
+            _raise_pending()  # over whatever the interrupted import raised
         if signal.getsignal(signal.SIGINT) is _on_signal:  # no signal came
             for signum, handler in previous.items():
                 signal.signal(signum, handler)
+
+
+def settled() -> None:
+    """The run's outcome is settled (its outputs go into place now): from here
+    to the end of the process Ctrl-C and SIGTERM are ignored, so that one
+    that comes late neither cuts the renaming short nor turns a finished
+    run into an interrupted one (or a traceback as the process exits).
+    A signal that came during an import just before is raised now."""
+    _raise_pending()
+    try:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    except ValueError:  # not the main thread: signals go elsewhere anyway
+        pass
 
 
 def stopped(exc: KeyboardInterrupt) -> tuple[str, int]:
