@@ -499,11 +499,13 @@ def resynthesize(
     of x until the slowest channel has rung down by 120 dB (about 0.15 s at
     most), is time-reversed, filtered again by the same channel, reversed
     back and weighted, so the last samples come back as well as the middle.
-    It runs in blocks: the forward pass keeps each block's starting state
-    and reruns the block from it on the way back, so memory follows
-    channels x 65536 samples, not the signal, and the result has the bits of
-    the whole signal done at once.  delay=SECONDS: the causal design with
-    that total delay, ``round(delay * fs)`` samples (see
+    Up to 256 MiB of forward output (channels x samples as doubles: 64
+    channels of about 10 s at 48 kHz) the forward pass is kept whole.
+    Beyond it, it runs in blocks: the forward pass keeps each block's
+    starting state and reruns the block from it on the way back, so memory
+    follows channels x 65536 samples, not the signal.  Either way the
+    result has the bits of the whole signal done at once.  delay=SECONDS:
+    the causal design with that total delay, ``round(delay * fs)`` samples (see
     :class:`ResynthesisStream`, which this is, fed once), with the delay
     removed from the result.
 
