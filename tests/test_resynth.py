@@ -537,6 +537,28 @@ class TestZeroPhaseBlocks:
         monkeypatch.setenv("GAMMATONE_BANK_SIMD", "scalar")
         np.testing.assert_array_equal(got, zero_phase_in_memory(x))
 
+    @pytest.mark.parametrize("masked", [False, True])
+    def test_in_memory_and_block_paths_give_the_same_bits(self, level, rng, masked, monkeypatch):
+        # Forward passes counted: one kept whole within the budget; beyond
+        # it, each block but the last run twice (forward, then rerun).
+        x = rng.standard_normal(5000)
+        mask = rng.uniform(size=(CFS.size, cochleagram(x, FS, CFS).shape[1])) if masked else None
+        resynthesis_design(FS, CFS)
+        drives = []
+        drive = _resynth._bank._drive
+        monkeypatch.setattr(_resynth._bank, "_drive", lambda *args: drives.append(args[1].size) or drive(*args))
+        monkeypatch.setattr(_resynth, "ZERO_PHASE_BLOCK", 1500)
+        whole = resynthesize(x, FS, CFS, mask=mask, workers=2)
+        total = x.size + _resynth._ring_out(FS, CFS)
+        assert drives == [total]
+        monkeypatch.setattr(_resynth, "ZERO_PHASE_MEMORY", CFS.size * total * 8 - 1)
+        drives.clear()
+        blocks = resynthesize(x, FS, CFS, mask=mask, workers=2)
+        assert len(drives) == 2 * -(-total // 1500) - 1
+        np.testing.assert_array_equal(blocks, whole)
+        monkeypatch.setenv("GAMMATONE_BANK_SIMD", "scalar")
+        np.testing.assert_array_equal(whole, zero_phase_in_memory(x, mask))
+
     def test_edges_come_back_like_the_middle(self):
         # The benchmark's signal: 3 s of in-band noise.
         x = in_band_noise(3 * FS, 1)

@@ -60,9 +60,15 @@ CAUSAL_BLOCK = 1 << 15
 # Samples per block of a zero-phase resynthesis: memory follows channels x this.
 ZERO_PHASE_BLOCK = 1 << 16
 
+# Bytes of forward output (channels x samples, rung out, as doubles) that a
+# zero-phase resynthesis keeps whole: up to it, the forward pass runs once
+# into memory; beyond it, in blocks rerun from saved engine copies.  The
+# bits are the same either way.
+ZERO_PHASE_MEMORY = 256 << 20
+
 # Samples per step of the zero-phase second pass, whose output is summed from
-# a buffer this long that stays in cache.
-SECOND_PASS_BLOCK = 2048
+# a buffer this long that stays in cache (SUM_CHANNELS rows: 512 KiB).
+SECOND_PASS_BLOCK = 8192
 
 # Channels whose weighted outputs the zero-phase sum adds in channel order
 # before adding these partial sums in order: the same bits at every SIMD
@@ -493,11 +499,13 @@ def resynthesize(
     of x until the slowest channel has rung down by 120 dB (about 0.15 s at
     most), is time-reversed, filtered again by the same channel, reversed
     back and weighted, so the last samples come back as well as the middle.
-    It runs in blocks: the forward pass keeps each block's starting state
-    and reruns the block from it on the way back, so memory follows
-    channels x 65536 samples, not the signal, and the result has the bits of
-    the whole signal done at once.  delay=SECONDS: the causal design with
-    that total delay, ``round(delay * fs)`` samples (see
+    Up to 256 MiB of forward output (channels x samples as doubles: 64
+    channels of about 10 s at 48 kHz) the forward pass is kept whole.
+    Beyond it, it runs in blocks: the forward pass keeps each block's
+    starting state and reruns the block from it on the way back, so memory
+    follows channels x 65536 samples, not the signal.  Either way the
+    result has the bits of the whole signal done at once.  delay=SECONDS:
+    the causal design with that total delay, ``round(delay * fs)`` samples (see
     :class:`ResynthesisStream`, which this is, fed once), with the delay
     removed from the result.
 
@@ -564,19 +572,21 @@ def _causal(x: Array, design: ResynthesisDesign, spread: _Spread | None, threads
 
 def _zero_phase(x: Array, design: ResynthesisDesign, spread: _Spread | None, threads: int) -> Array:
     """Analysis rung out past the end, time reversal, a second pass, time
-    reversal and the weighted sum, a block at a time.
+    reversal and the weighted sum.
 
-    The forward pass keeps a copy of its engine at each block's start; the
-    backward pass then takes the blocks last to first, reruns each from its
-    copy (the engine gives the same bits however a signal is split) and
-    feeds it, reversed, to the second engine.  The result has the same bits
-    for any block size, SIMD level and number of threads.
+    Where the forward output fits ZERO_PHASE_MEMORY it is one block, kept
+    whole.  Beyond it, blocks of ZERO_PHASE_BLOCK samples: the forward pass
+    keeps a copy of its engine at each block's start; the backward pass then
+    takes the blocks last to first, reruns each from its copy (the engine
+    gives the same bits however a signal is split) and feeds it, reversed,
+    to the second engine.  The result has the same bits for any block size,
+    SIMD level and number of threads.
     """
     fs, cfs = design.fs, design.cfs
     weights = np.asarray(design.weights, np.float64)
     n, channels = x.size, cfs.size
     total = n + _ring_out(fs, cfs) if n else 0
-    block = ZERO_PHASE_BLOCK
+    block = max(total, 1) if channels * total * 8 <= ZERO_PHASE_MEMORY else ZERO_PHASE_BLOCK
     starts = list(range(0, total, block))
     u = np.empty((channels, min(block, total)))
     forward = _engine.Engine(fs, cfs)
@@ -592,7 +602,10 @@ def _zero_phase(x: Array, design: ResynthesisDesign, spread: _Spread | None, thr
         m = b - a
         _bank._drive(states.pop(), _padded(x, a, b), (u[:, :m], None, None, None, None), threads)
         if spread is not None:
-            u[:, :m] *= spread.gains(0, channels, a, b)
+            # The gains a ZERO_PHASE_BLOCK at a time, whatever the block.
+            for c in range(a, b, ZERO_PHASE_BLOCK):
+                d = min(c + ZERO_PHASE_BLOCK, b)
+                u[:, c - a:d - a] *= spread.gains(0, channels, c, d)
         y = _second_pass(backward, u[:, :m][:, ::-1], weights, threads)
         if a < n:
             end = min(b, n)
@@ -618,19 +631,23 @@ def _second_pass(engine: _engine.Engine, backwards: Array, weights: Array, threa
 
     def task(j: int) -> None:
         c0, c1 = j * SUM_CHANNELS, min((j + 1) * SUM_CHANNELS, channels)
+        g0, g1 = c0 // width, -(-c1 // width)
         # Only these groups' rows of the buffer are ever written (or touched).
         buffer = np.empty((channels, min(n, SECOND_PASS_BLOCK)))
+        rows, w = buffer[c0:c1], weights[c0:c1, np.newaxis]
         for b in range(0, n, SECOND_PASS_BLOCK):
             m = min(SECOND_PASS_BLOCK, n - b)
-            engine.process(backwards[:, b:b + m], c0 // width, -(-c1 // width), buffer, None, None, None, None)
+            engine.process(backwards[:, b:b + m], g0, g1, buffer, None, None, None, None)
+            # Every product rounded on its own, as weights[c] * row would be.
+            weighted = np.multiply(rows[:, :m], w, out=rows[:, :m])
             total = partial[j, b:b + m]
-            for c in range(c0, c1):
-                total += weights[c] * buffer[c, :m]
+            for row in weighted:
+                np.add(total, row, out=total)
 
     _bank._run(task, chunks, threads if n * channels >= _bank.THREAD_MIN else 1)
     y = np.zeros(n)
     for row in partial:
-        y += row
+        np.add(y, row, out=y)
     return y
 
 
