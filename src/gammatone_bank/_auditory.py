@@ -1,13 +1,14 @@
 """Auditory features on the bank: the inner-hair-cell envelope, the ratemap
 and gammatone cepstral coefficients (GFCC), one-shot and streamed.
 
-Each feature is one small state machine per signal (a "core") that takes
-the signal in chunks: the one-shot functions feed it once, and
+Each feature is one small state machine (a "core") that takes a signal, or
+a batch of signals, in chunks: the one-shot functions feed it once, and
 :class:`FeatureStream` feeds it chunk by chunk, so both give the same bits.
-The recursions per sample (the gammatone channels, the lowpass stages, the
-leaky integrator) run in the compiled engine, channel groups on parallel
-threads, a few thousand samples at a time so that each group's rows stay in
-cache between the filter and what follows it.
+A batch goes through one engine whose lanes hold every channel of every
+signal.  The recursions per sample (the gammatone channels, the lowpass
+stages, the leaky integrator) run in the compiled engine, runs of lane
+groups on parallel threads, a block of about 1 MiB at a time so that its
+rows stay in cache between the filter and what follows it.
 """
 
 import functools
