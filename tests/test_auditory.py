@@ -242,3 +242,30 @@ class TestRefusals:
                 stream.process(x)
         stream.reset()
         assert_bits(np.concatenate([stream.process(x), stream.close()], axis=1), ratemap(x, FS, CFS))
+
+
+class TestBatchedEngine:
+    """A batch fills one engine's lanes across signals and channels: each (signal, channel) must stay its
+    1-D call's bits whatever the blocks, tasks, threads and SIMD level that split the lanes and columns."""
+
+    @pytest.mark.parametrize("feature, options", [
+        ("ihc", {"model": "breebaart2001"}), ("ihc", {"model": "none"}),
+        ("ratemap", {"compression": "cbrt", "hop": 0.004}), ("gfcc", {"deltas": 2, "normalize": True}),
+    ])
+    def test_blocks_threads_and_chunks_change_no_bit(self, rng, monkeypatch, level, feature, options):
+        # Blocks of a few hundred columns that cut frames, tasks of a few lane groups: many of each.
+        monkeypatch.setattr(_auditory, "BLOCK", 1 << 11)
+        monkeypatch.setattr(_auditory, "COLUMNS", 333)
+        monkeypatch.setattr(_auditory, "COLUMNS_MIN", 50)
+        monkeypatch.setattr(_auditory, "SCRATCH", 1 << 12)
+        x = rng.standard_normal((3, 5, 2400))
+        x[1, 2] = 0.0  # a silent signal among the others
+        ones = [FUNCTIONS[feature](row, FS, CFS, workers=1, **options) for row in x.reshape(15, -1)]
+        expected = np.stack(ones).reshape(3, 5, *ones[0].shape)
+        assert_bits(FUNCTIONS[feature](x, FS, CFS, workers=2, axis=-1, **options), expected)
+        cuts = np.sort(rng.integers(0, x.shape[-1] + 1, 5))
+        edges = [0, *cuts, x.shape[-1]]
+        with FeatureStream(FS, CFS, feature, axis=-1, workers=2, **options) as stream:
+            parts = [stream.process(x[..., a:b]) for a, b in zip(edges[:-1], edges[1:])]
+            parts.append(stream.close())
+        assert_bits(np.concatenate(parts, axis=-1), expected)

@@ -1,13 +1,14 @@
 """Auditory features on the bank: the inner-hair-cell envelope, the ratemap
 and gammatone cepstral coefficients (GFCC), one-shot and streamed.
 
-Each feature is one small state machine per signal (a "core") that takes
-the signal in chunks: the one-shot functions feed it once, and
+Each feature is one small state machine (a "core") that takes a signal, or
+a batch of signals, in chunks: the one-shot functions feed it once, and
 :class:`FeatureStream` feeds it chunk by chunk, so both give the same bits.
-The recursions per sample (the gammatone channels, the lowpass stages, the
-leaky integrator) run in the compiled engine, channel groups on parallel
-threads, a few thousand samples at a time so that each group's rows stay in
-cache between the filter and what follows it.
+A batch goes through one engine whose lanes hold every channel of every
+signal.  The recursions per sample (the gammatone channels, the lowpass
+stages, the leaky integrator) run in the compiled engine, runs of lane
+groups on parallel threads, a block of about 1 MiB at a time so that its
+rows stay in cache between the filter and what follows it.
 """
 
 import functools
@@ -40,9 +41,17 @@ GFCC_COMPRESSIONS = ("cbrt", "log")
 # and the floor under the natural log of GFCC's frame energies.
 RATEMAP_FLOOR = 1e-6
 GFCC_FLOOR = 1e-12
-# Samples filtered per engine call: a group's rows of this many samples stay
-# in cache between the filter and the recursion that follows it.
+# A task's lane groups are filtered a block of columns at a time, a block of
+# about BLOCK lane-samples (1 MiB) that stays in cache between the filter and
+# the recursion that follows it; a block has at most COLUMNS columns, and at
+# least COLUMNS_MIN, so that the Python calls per block cost little.
+BLOCK = 1 << 17
 COLUMNS = 8192
+COLUMNS_MIN = 256
+# The ratemap's envelope goes through a scratch of one row per lane, of at
+# most this many doubles (16 MiB) unless COLUMNS_MIN columns need more: never
+# a (signals x channels x samples) array.
+SCRATCH = 1 << 21
 # The coefficients GFCC keeps by default (as MATLAB's gtcc and spafe's gfcc).
 N_CEPS = 13
 # Frames each delta looks ahead (and back): d_t uses c_{t-2} .. c_{t+2}.
@@ -90,18 +99,40 @@ def _check_tau(tau: float) -> float:
     return value
 
 
-def _rows_of(engine: _engine.Engine, channels: int, g: int) -> slice:
-    """The rows of channel group g."""
-    return slice(g * engine.width, min((g + 1) * engine.width, channels))
-
-
 def _threads(engine: _engine.Engine, n: int, threads: int) -> int:
     """Threads for n samples: 1 when starting more would cost more than they save."""
     return 1 if n * engine.width * engine.groups < _bank.THREAD_MIN else threads
 
 
+def _blocks(engine: _engine.Engine, lanes: int, n: int, threads: int, columns: int,
+            step: Callable[[int, int, slice, slice], None]) -> None:
+    """step(g0, g1, rows, cols) over every block of n samples, tasks on threads.
+
+    A task is a run of lane groups g0 .. g1 - 1, whose lanes are `rows` of
+    the engine's `lanes`; it takes them through the columns in order, at
+    most `columns` at a time, `cols` being the block's slice of the n
+    columns.  Runs are sized so that a block holds about BLOCK lane-samples
+    and each thread gets a few tasks.
+    """
+    groups, width = engine.groups, engine.width
+    threads = _threads(engine, n, threads)
+    run = max(1, min(BLOCK // (columns * width), groups // (_bank.TASKS_PER_THREAD * threads)))
+
+    def task(k: int) -> None:
+        g0, g1 = k * run, min(k * run + run, groups)
+        rows = slice(g0 * width, min(g1 * width, lanes))
+        for b in range(0, n, columns):
+            step(g0, g1, rows, slice(b, min(b + columns, n)))
+
+    _bank._run(task, -(-groups // run), threads)
+
+
 class _Core(Protocol):
-    """One signal's feature state, fed in chunks."""
+    """The feature state of a batch of signals (or of one 1-D signal), fed in chunks.
+
+    feed and finish give (signals, rows, columns) arrays, (1, rows,
+    columns) for a core of a 1-D signal.
+    """
 
     rows: int
 
@@ -113,32 +144,32 @@ class _Core(Protocol):
 
 
 class _Ihc:
-    """The inner-hair-cell envelope of one signal: bm, rectified, lowpassed."""
+    """The inner-hair-cell envelope: bm, rectified, lowpassed, in every lane."""
 
-    def __init__(self, fs: int, cfs: Array, model: str, threads: int) -> None:
+    def __init__(self, fs: int, cfs: Array, model: str, threads: int, signals: int) -> None:
         stages, fc = MODELS[model]
         self.rows = cfs.size
+        self._signals = signals
+        self._lanes = signals * cfs.size
         self._coefs = butter1(fc, fs) if stages else (0.0, 0.0, 0.0)
-        self._engine = _engine.Engine(fs, cfs)
-        self._state = np.zeros((cfs.size, stages))
+        self._engine = _engine.Engine(fs, cfs, signals=signals)
+        self._state = np.zeros((self._lanes, stages))
         self._threads = threads
 
     def feed(self, x: Array) -> Array:
-        n = x.size
-        out = np.empty((self.rows, n))
+        n = x.shape[-1]
+        out = np.empty((self._lanes, n))
 
-        def group(g: int) -> None:
-            rows = _rows_of(self._engine, self.rows, g)
-            for b in range(0, n, COLUMNS):
-                block = out[:, b:b + COLUMNS]
-                self._engine.process(x[b:b + COLUMNS], g, g + 1, block, None, None, None, None)
-                _engine.lowpass(block[rows], self._state[rows], True, *self._coefs)
+        def step(g0: int, g1: int, rows: slice, cols: slice) -> None:
+            block = out[:, cols]
+            self._engine.process(x[..., cols], g0, g1, block, None, None, None, None)
+            _engine.lowpass(block[rows], self._state[rows], True, *self._coefs)
 
-        _bank._run(group, self._engine.groups, _threads(self._engine, n, self._threads))
-        return out
+        _blocks(self._engine, self._lanes, n, self._threads, COLUMNS, step)
+        return out.reshape(self._signals, self.rows, n)
 
     def finish(self) -> Array:
-        return np.empty((self.rows, 0))
+        return np.empty((self._signals, self.rows, 0))
 
     def held(self) -> bool:
         return False
@@ -158,39 +189,41 @@ def _open_frame(samples: int, frames: int, frame_len: int, hop_len: int) -> int:
 
 
 class _Ratemap:
-    """The ratemap of one signal: env smoothed by a leaky integrator, averaged per frame."""
+    """The ratemap: env smoothed by a leaky integrator, averaged per frame, in every lane."""
 
     def __init__(self, fs: int, cfs: Array, frame_len: int, hop_len: int, tau: float,
-                 compression: str | None, threads: int) -> None:
+                 compression: str | None, threads: int, signals: int) -> None:
         self.rows = cfs.size
+        self._signals = signals
+        self._lanes = signals * cfs.size
         self._flen, self._hop = frame_len, hop_len
         self._a = math.exp(-1.0 / (tau * fs))
         self._c = 1.0 - self._a
         self._compression = compression
-        self._engine = _engine.Engine(fs, cfs)
-        self._state = np.zeros((cfs.size, 1))
-        self._sums = np.zeros((cfs.size, frame_len // hop_len + 2))
+        self._engine = _engine.Engine(fs, cfs, signals=signals)
+        self._state = np.zeros((self._lanes, 1))
+        self._sums = np.zeros((self._lanes, frame_len // hop_len + 2))
         self._threads = threads
         self.samples = 0
         self.frames = 0
 
     def feed(self, x: Array) -> Array:
-        n, t = x.size, self.samples
-        out = np.empty((self.rows, _completed(t + n, self._flen, self._hop) - self.frames))
+        n, t = x.shape[-1], self.samples
+        before = _completed(t, self._flen, self._hop)
+        out = np.empty((self._lanes, _completed(t + n, self._flen, self._hop) - self.frames))
+        # Each task's blocks of env go to its own rows of one shared scratch.
+        columns = max(COLUMNS_MIN, min(COLUMNS, SCRATCH // max(self._lanes, 1)))
+        env = np.empty((self._lanes, min(n, columns)))
 
-        def group(g: int) -> None:
-            rows = _rows_of(self._engine, self.rows, g)
-            env = np.empty((self.rows, min(n, COLUMNS)))
-            column = 0
-            for b in range(0, n, COLUMNS):
-                m = min(COLUMNS, n - b)
-                self._engine.process(x[b:b + m], g, g + 1, None, env[:, :m], None, None, None)
-                k = _completed(t + b + m, self._flen, self._hop) - _completed(t + b, self._flen, self._hop)
-                _engine.integrate(env[rows, :m], self._state[rows], self._a, self._c, self._sums[rows],
-                                  t + b, self._flen, self._hop, out[rows, column:column + k])
-                column += k
+        def step(g0: int, g1: int, rows: slice, cols: slice) -> None:
+            m = cols.stop - cols.start
+            self._engine.process(x[..., cols], g0, g1, None, env[:, :m], None, None, None)
+            lo = _completed(t + cols.start, self._flen, self._hop) - before
+            hi = _completed(t + cols.stop, self._flen, self._hop) - before
+            _engine.integrate(env[rows, :m], self._state[rows], self._a, self._c, self._sums[rows],
+                              t + cols.start, self._flen, self._hop, out[rows, lo:hi])
 
-        _bank._run(group, self._engine.groups, _threads(self._engine, n, self._threads))
+        _blocks(self._engine, self._lanes, n, self._threads, columns, step)
         self.samples += n
         self.frames += out.shape[1]
         return self._values(out, self._flen)
@@ -198,7 +231,7 @@ class _Ratemap:
     def finish(self) -> Array:
         covered = _open_frame(self.samples, self.frames, self._flen, self._hop)
         if not covered:
-            return np.empty((self.rows, 0))
+            return np.empty((self._signals, self.rows, 0))
         out = self._sums[:, self.frames % self._sums.shape[1]][:, np.newaxis].copy()
         self.frames += 1
         return self._values(out, covered)
@@ -207,7 +240,7 @@ class _Ratemap:
         return _open_frame(self.samples, self.frames, self._flen, self._hop) > 0
 
     def _values(self, sums: Array, covered: int) -> Array:
-        """Frame sums of y to the ratemap's values, in place."""
+        """Frame sums of y (lanes, frames) to the values (signals, rows, frames), in place."""
         np.divide(sums, covered, out=sums)
         if self._compression == "cbrt":
             np.cbrt(sums, out=sums)
@@ -215,7 +248,7 @@ class _Ratemap:
             np.maximum(sums, RATEMAP_FLOOR, out=sums)
             np.log10(sums, out=sums)
             np.multiply(sums, 20.0, out=sums)
-        return sums
+        return sums.reshape(self._signals, self.rows, sums.shape[1])
 
 
 @functools.lru_cache(maxsize=16)
@@ -249,14 +282,19 @@ def _delta(c: Array, left: bool, right: bool) -> Array:
 
 
 class _Gfcc:
-    """The GFCC of one signal: frame energies, compressed, DCT, with deltas."""
+    """The GFCC: frame energies, compressed, DCT, with deltas, of every signal.
+
+    The cepstra of all signals are kept as (signals * n_ceps, frames) rows,
+    along which the deltas run.
+    """
 
     def __init__(self, fs: int, cfs: Array, frame_len: int, hop_len: int, n_ceps: int, compression: str,
-                 deltas: int, normalize: bool, threads: int) -> None:
+                 deltas: int, normalize: bool, threads: int, signals: int) -> None:
         self.rows = n_ceps * (1 + deltas)
+        self._signals = signals
         self._flen, self._hop = frame_len, hop_len
-        self._engine = _engine.Engine(fs, cfs, frame_len=frame_len, hop_len=hop_len)
-        self._scale = cf_gain(fs, cfs) ** 2 if normalize else None
+        self._engine = _engine.Engine(fs, cfs, frame_len=frame_len, hop_len=hop_len, signals=signals)
+        self._scale = np.tile(cf_gain(fs, cfs) ** 2, signals) if normalize else None
         self._dct = dct_matrix(n_ceps, cfs.size)
         self._compression = compression
         self._deltas = deltas
@@ -266,12 +304,12 @@ class _Gfcc:
         self.frames = 0
         # Cepstra not yet returned, and the 2 x deltas frames before them that
         # their deltas reach back to.
-        self._window = np.empty((n_ceps, 0))
+        self._window = np.empty((signals * n_ceps, 0))
         self._base = 0  # frame index of the window's first column
         self._given = 0  # frames returned
 
     def _cepstra(self, sums: Array, covered: int) -> Array:
-        """Frame sums of squares to cepstra (n_ceps x frames)."""
+        """Frame sums of squares (lanes x frames) to cepstra (signals * n_ceps x frames)."""
         np.divide(sums, covered, out=sums)
         if self._scale is not None:
             np.divide(sums, self._scale[:, np.newaxis], out=sums)
@@ -281,21 +319,25 @@ class _Gfcc:
             np.maximum(sums, GFCC_FLOOR, out=sums)
             np.log(sums, out=sums)
         # The DCT summed over channels in order, one product at a time: the
-        # same bits whatever the number of frames (a BLAS product is not).
-        c = np.empty((self._dct.shape[0], sums.shape[1]))
-        _engine.project(self._dct, sums, c)
-        return c
+        # same bits whatever the number of frames (a BLAS product is not),
+        # so every signal's frames go through one call side by side.
+        b, n_ceps, k = self._signals, self._dct.shape[0], sums.shape[1]
+        e = np.ascontiguousarray(sums.reshape(b, self._channels, k).transpose(1, 0, 2)).reshape(self._channels, b * k)
+        c = np.empty((n_ceps, b * k))
+        _engine.project(self._dct, e, c)
+        return np.ascontiguousarray(c.reshape(n_ceps, b, k).transpose(1, 0, 2)).reshape(b * n_ceps, k)
 
     def feed(self, x: Array) -> Array:
-        k = _completed(self.samples + x.size, self._flen, self._hop) - self.frames
-        sums = np.empty((self._channels, k))
-        _bank._drive(self._engine, x, (None, None, None, None, sums), _threads(self._engine, x.size, self._threads))
-        self.samples += x.size
+        n = x.shape[-1]
+        k = _completed(self.samples + n, self._flen, self._hop) - self.frames
+        sums = np.empty((self._signals * self._channels, k))
+        _bank._drive(self._engine, x, (None, None, None, None, sums), self._threads)
+        self.samples += n
         self.frames += k
         return self._emit(self._cepstra(sums, self._flen), False)
 
     def finish(self) -> Array:
-        sums = np.empty((self._channels, 1))
+        sums = np.empty((self._signals * self._channels, 1))
         k: int = self._engine.partial(0, self._engine.groups, sums)
         covered = self.samples - self.frames * self._hop
         self.frames += k
@@ -324,10 +366,11 @@ class _Gfcc:
         lo = self._given - self._base
         hi = max(len(parts) - 1, 0) * shift + parts[-1].shape[1]
         if hi > lo:
-            out = np.concatenate([p[:, lo - i * shift:hi - i * shift] for i, p in enumerate(parts)], axis=0)
+            out = np.concatenate([p[:, lo - i * shift:hi - i * shift].reshape(self._signals, -1, hi - lo)
+                                  for i, p in enumerate(parts)], axis=1)
             self._given += hi - lo
         else:
-            out = np.empty((self.rows, 0))
+            out = np.empty((self._signals, self.rows, 0))
         keep = max(self._given - DELTA_REACH * self._deltas, self._base)
         self._window = window[:, keep - self._base:]
         self._base = keep
@@ -335,17 +378,19 @@ class _Gfcc:
 
 
 class _Levels:
-    """The cochleagram's levels of one signal."""
+    """The cochleagram's levels: a stream of (signals, samples) rows, or of one 1-D signal."""
 
     def __init__(self, stream: CochleagramStream) -> None:
         self.rows = stream.cfs.size
         self._stream = stream
 
     def feed(self, x: Array) -> Array:
-        return self._stream.process(x)
+        out: Array = self._stream.process(x)
+        return out if x.ndim == 2 else out[np.newaxis]
 
     def finish(self) -> Array:
-        return self._stream.close()
+        out: Array = self._stream.close()
+        return out if out.ndim == 3 else out[np.newaxis]
 
     def held(self) -> bool:
         s = self._stream
@@ -355,12 +400,8 @@ class _Levels:
 class _Spec(NamedTuple):
     """A feature with its options checked: how to make a core, and its shape."""
 
-    make: Callable[[], _Core]
+    make: Callable[[int | None], _Core]  # for that many signals, or one 1-D signal (None)
     rows: int
-    frames: tuple[int, int] | None  # (frame_len, hop_len); None for per-sample output
-
-    def columns(self, n: int) -> int:
-        return n if self.frames is None else _bank._frame_count(n, *self.frames)
 
 
 def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
@@ -384,46 +425,46 @@ def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
         if cutoff >= fs / 2:
             raise ValueError(f"model {model!r} lowpasses at {cutoff:g} Hz, which needs fs above {2 * cutoff:g} Hz, "
                              f"got {fs}: choose another model, or resample x")
-        return _Spec(lambda: _Ihc(fs, cfs, model, threads), cfs.size, None)
+        return _Spec(lambda b: _Ihc(fs, cfs, model, threads, b or 1), cfs.size)
     flen, hop = _bank._frame_samples(fs, options.get("frame", 0.025), options.get("hop", 0.010))
     if feature == "levels":
         normalize = _bank._check_flag("normalize", options.get("normalize", False))
         frame, hop_s = options.get("frame", 0.025), options.get("hop", 0.010)
-        return _Spec(lambda: _Levels(CochleagramStream(fs, cfs, frame=frame, hop=hop_s, normalize=normalize,
-                                                       workers=threads)), cfs.size, (flen, hop))
+        return _Spec(lambda b: _Levels(CochleagramStream(fs, cfs, frame=frame, hop=hop_s, normalize=normalize,
+                                                         workers=threads, axis=None if b is None else -1)),
+                     cfs.size)
     if feature == "ratemap":
         tau = _check_tau(options.get("tau", 0.008))
         compression = _check_choice("compression", options.get("compression"), RATEMAP_COMPRESSIONS)
-        return _Spec(lambda: _Ratemap(fs, cfs, flen, hop, tau, compression, threads), cfs.size, (flen, hop))
+        return _Spec(lambda b: _Ratemap(fs, cfs, flen, hop, tau, compression, threads, b or 1), cfs.size)
     n_ceps = _check_int("n_ceps", options.get("n_ceps", N_CEPS), 1, cfs.size)
     compression = _check_choice("compression", options.get("compression", "cbrt"), GFCC_COMPRESSIONS)
     deltas = _check_int("deltas", options.get("deltas", 2), 0, 2)
     normalize = _bank._check_flag("normalize", options.get("normalize", False))
-    return _Spec(lambda: _Gfcc(fs, cfs, flen, hop, n_ceps, compression, deltas, normalize, threads),
-                 n_ceps * (1 + deltas), (flen, hop))
+    return _Spec(lambda b: _Gfcc(fs, cfs, flen, hop, n_ceps, compression, deltas, normalize, threads, b or 1),
+                 n_ceps * (1 + deltas))
 
 
-def _whole(core: _Core, x: Array) -> Array:
-    """A core fed one whole signal."""
-    out = core.feed(x)
-    tail = core.finish()
-    return np.concatenate([out, tail], axis=1) if tail.shape[1] else out
+def _shaped(out: Array, batch: tuple[int, ...] | None) -> Array:
+    """A core's (signals, rows, columns) result as batch + (rows, columns), or (rows, columns) for batch None."""
+    if batch is None:
+        one: Array = out[0]
+        return one
+    shaped: Array = _axis.batched(out, batch)  # type: ignore[assignment]
+    return shaped
 
 
 def _compute(feature: str, x: ArrayLike, fs: SupportsIndex | float, cfs: ArrayLike, axis: object,
              options: dict[str, Any]) -> Array:
-    """A feature of x: one signal, or each signal of a batch by its own 1-D call."""
+    """A feature of x: one signal, or a batch of signals through one engine."""
     rate = _bank._check_fs(fs)
     centres = _bank._check_cfs(cfs, rate)
-    s = _axis.signals(x, axis)
+    s = _axis.signals(x, axis, strided=True)
     spec = _spec(feature, rate, centres, options)
-    if s.batch is None:
-        return _whole(spec.make(), s.rows)
-    out = np.empty((s.rows.shape[0], spec.rows, spec.columns(s.rows.shape[1])))
-    for i, row in enumerate(s.rows):
-        out[i] = _whole(spec.make(), row)
-    batched: Array = _axis.batched(out, s.batch)  # type: ignore[assignment]
-    return batched
+    core = spec.make(None if s.batch is None else s.rows.shape[0])
+    out = core.feed(s.rows)
+    tail = core.finish()
+    return _shaped(np.concatenate([out, tail], axis=2) if tail.shape[2] else out, s.batch)
 
 
 def ihc_envelope(
@@ -662,18 +703,11 @@ class FeatureStream(_Closable):
         self._start()
 
     def _start(self) -> None:
-        self._cores: list[_Core] | None = None if self._axis is not None else [self._spec.make()]
+        # One core for the whole batch, made by the first non-empty chunk when axis is given.
+        self._core: _Core | None = None if self._axis is not None else self._spec.make(None)
         self._batch: tuple[int, ...] | None = None
         self.closed = False
         self.samples = 0
-
-    def _shaped(self, parts: list[Array]) -> Array:
-        if self._axis is None:
-            return parts[0]
-        assert self._batch is not None
-        out = np.stack(parts) if parts else np.empty((0, self._spec.rows, 0))
-        shaped: Array = _axis.batched(out, self._batch)  # type: ignore[assignment]
-        return shaped
 
     def process(self, chunk: ArrayLike) -> Array:
         """Feed the next samples; returns what they complete (see the class)."""
@@ -686,15 +720,14 @@ class FeatureStream(_Closable):
                     if s.rows.shape[1] == 0:
                         return np.empty(s.batch + (self._spec.rows, 0))
                     self._batch = s.batch
-                    self._cores = [self._spec.make() for _ in range(s.rows.shape[0])]
+                    self._core = self._spec.make(s.rows.shape[0])
                 elif s.batch != self._batch:
                     raise ValueError(
                         f"chunk has other axes {s.batch} than the stream's first chunk {self._batch}: "
                         f"every chunk must hold the same signals, only their length may change"
                     )
-            cores = self._cores or []
-            rows = s.rows if s.batch is not None else s.rows[np.newaxis]
-            out = self._shaped([core.feed(row) for core, row in zip(cores, rows)])
+            assert self._core is not None
+            out = _shaped(self._core.feed(s.rows), self._batch)
             self.samples += s.rows.shape[-1]
             return out
 
@@ -704,15 +737,15 @@ class FeatureStream(_Closable):
             if self.closed:
                 raise ValueError(CLOSED)
             self.closed = True
-            if self._cores is None:
+            if self._core is None:
                 return np.empty((self._spec.rows, 0))
-            return self._shaped([core.finish() for core in self._cores])
+            return _shaped(self._core.finish(), self._batch)
 
     def __exit__(
         self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None
     ) -> None:
         with self._lock:
-            dropped = not self.closed and kind is None and any(c.held() for c in self._cores or [])
+            dropped = not self.closed and kind is None and self._core is not None and self._core.held()
             self.closed = True
         if dropped:
             warnings.warn(

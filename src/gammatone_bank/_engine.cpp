@@ -530,13 +530,79 @@ struct RowBlock {
 // last one, read but never written.
 GT_INLINE Py_ssize_t lane_row(int r, int l, int rows) { return r + l < rows ? r + l : rows - 1; }
 
+// A W x W block transposed in place: lane l of v[p] becomes lane p of v[l].
+// The rows are read and written W samples at a time, turned into one vector
+// per sample across the rows: whole-vector loads and stores and log2(W)
+// rounds of shuffles in place of a scalar load and store per lane and sample.
+template <int W, int H>
+GT_INLINE void transpose_round(typename Lane<W>::V *v) {
+    typedef typename Lane<W>::V V;
+    typedef typename Lane<W>::M M;
+    M lo, hi;
+    for (int l = 0; l < W; l++) {
+        lo[l] = (l & H) ? W + l - H : l;
+        hi[l] = (l & H) ? W + l : l + H;
+    }
+    for (int p = 0; p < W; p++) {
+        if (p & H)
+            continue;
+        const V a = v[p], b = v[p | H];
+        v[p] = __builtin_shuffle(a, b, lo);
+        v[p | H] = __builtin_shuffle(a, b, hi);
+    }
+}
+
+template <int W>
+GT_INLINE void transpose(typename Lane<W>::V *v) {
+    if constexpr (W > 1)
+        transpose_round<W, 1>(v);
+    if constexpr (W > 2)
+        transpose_round<W, 2>(v);
+    if constexpr (W > 4)
+        transpose_round<W, 4>(v);
+    static_assert(W <= 8, "a wider target needs another round");
+}
+
+// Samples t .. t + W - 1 of W rows, one vector per sample across the rows.
+template <int W>
+GT_INLINE void load_tile(double *const *row, Py_ssize_t t, typename Lane<W>::V *v) {
+    for (int l = 0; l < W; l++)
+        v[l] = load<W>(row[l] + t);
+    transpose<W>(v);
+}
+
+// The inverse, into the first `lanes` rows.
+template <int W>
+GT_INLINE void store_tile(double *const *row, int lanes, Py_ssize_t t, typename Lane<W>::V *v) {
+    transpose<W>(v);
+    for (int l = 0; l < lanes; l++)
+        store<W>(row[l] + t, v[l]);
+}
+
+// One sample of W rows through the rectification and S sections; z: their states.
 // SHARED: b0 and b1 are the same double (as in every Butterworth lowpass),
 // so b1 * x is b0 * x, rounded once for both.
 template <int W, int S, bool SHARED>
-GT_INLINE void lowpass_rows(const RowBlock &y, double *state, bool rectify, double b0, double b1, double a1) {
+GT_INLINE typename Lane<W>::V lowpass_sample(typename Lane<W>::V v, typename Lane<W>::V *z, bool rectify,
+                                             typename Lane<W>::V vb0, typename Lane<W>::V vb1,
+                                             typename Lane<W>::V va1) {
     typedef typename Lane<W>::V V;
     typedef typename Lane<W>::M M;
-    const V vb0 = splat<W>(b0), vb1 = splat<W>(b1), va1 = splat<W>(a1), zero = splat<W>(0.0);
+    if (rectify)
+        v = (V)((M)v & ~(M)(v < V{}));
+    for (int s = 0; s < S; s++) {
+        const V bv = vb0 * v;
+        const V out = z[s] + bv;
+        z[s] = (SHARED ? bv : vb1 * v) - va1 * out;
+        v = out;
+    }
+    return v;
+}
+
+template <int W, int S, bool SHARED>
+GT_INLINE void lowpass_rows(const RowBlock &y, double *state, bool rectify, double b0, double b1, double a1) {
+    typedef typename Lane<W>::V V;
+    const V vb0 = splat<W>(b0), vb1 = splat<W>(b1), va1 = splat<W>(a1);
     for (int r = 0; r < y.rows; r += W) {
         const int lanes = y.rows - r < W ? y.rows - r : W;
         double *row[W];
@@ -547,18 +613,19 @@ GT_INLINE void lowpass_rows(const RowBlock &y, double *state, bool rectify, doub
             for (int s = 0; s < S; s++)
                 z[s][l] = state[i * S + s];
         }
-        for (Py_ssize_t t = 0; t < y.n; t++) {
+        Py_ssize_t t = 0;
+        for (; t + W <= y.n; t += W) {
+            V v[W];
+            load_tile<W>(row, t, v);
+            for (int j = 0; j < W; j++)
+                v[j] = lowpass_sample<W, S, SHARED>(v[j], z, rectify, vb0, vb1, va1);
+            store_tile<W>(row, lanes, t, v);
+        }
+        for (; t < y.n; t++) {
             V v;
             for (int l = 0; l < W; l++)
                 v[l] = row[l][t];
-            if (rectify)
-                v = (V)((M)v & ~(M)(v < zero));
-            for (int s = 0; s < S; s++) {
-                const V bv = vb0 * v;
-                const V out = z[s] + bv;
-                z[s] = (SHARED ? bv : vb1 * v) - va1 * out;
-                v = out;
-            }
+            v = lowpass_sample<W, S, SHARED>(v, z, rectify, vb0, vb1, va1);
             for (int l = 0; l < lanes; l++)
                 row[l][t] = v[l];
         }
@@ -631,7 +698,15 @@ GT_INLINE void integrate_block(const RowBlock &y, double *state, double a, doubl
             prev[l] = state[i];
         }
         // The smoothing: a * y[t-1] and c * x[t] rounded each, then added.
-        for (Py_ssize_t t = 0; t < y.n; t++) {
+        Py_ssize_t t = 0;
+        for (; t + W <= y.n; t += W) {
+            V v[W];
+            load_tile<W>(row, t, v);
+            for (int j = 0; j < W; j++)
+                v[j] = prev = va * prev + vc * v[j];
+            store_tile<W>(row, lanes, t, v);
+        }
+        for (; t < y.n; t++) {
             V x;
             for (int l = 0; l < W; l++)
                 x[l] = row[l][t];
@@ -657,10 +732,17 @@ GT_INLINE void integrate_block(const RowBlock &y, double *state, double a, doubl
                 if (lo != s)
                     acc[l] = *slot[l];
             }
-            for (long long t = lo; t < hi; t++) {
+            long long u = lo;
+            for (; u + W <= hi; u += W) {
+                V v[W];
+                load_tile<W>(row, u - b0, v);
+                for (int j = 0; j < W; j++)
+                    acc = acc + v[j];
+            }
+            for (; u < hi; u++) {
                 V x;
                 for (int l = 0; l < W; l++)
-                    x[l] = row[l][t - b0];
+                    x[l] = row[l][u - b0];
                 acc = acc + x;
             }
             for (int l = 0; l < lanes; l++) {
