@@ -22,7 +22,7 @@ from typing import Any, NamedTuple, Protocol, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis, _bank, _engine
+from gammatone_bank import _axis, _bank, _checks, _engine
 from gammatone_bank._bank import Array
 from gammatone_bank._gain import cf_gain
 from gammatone_bank._stream import CLOSED, CochleagramStream, _Closable
@@ -84,7 +84,7 @@ def _check_int(name: str, value: object, low: int, high: int) -> int:
 
 
 def _check_tau(tau: float) -> float:
-    value = _bank._real("tau", tau)
+    value = _checks.real("tau", tau)
     if not (math.isfinite(value) and value > 0.0):
         raise ValueError(f"tau must be a positive finite time constant in seconds, got {tau!r}")
     return value
@@ -377,7 +377,7 @@ def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
     unknown = sorted(set(options) - set(takes))
     if unknown:
         raise TypeError(f"feature {feature!r} takes no option {unknown[0]!r} (it takes {', '.join(takes)})")
-    threads = _bank._check_workers(options.get("workers"))
+    threads = _checks.workers(options.get("workers"))
     if feature == "ihc":
         model = _check_choice("model", options.get("model", "dau1996"), tuple(MODELS))
         cutoff = MODELS[model][1]
@@ -387,7 +387,7 @@ def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
         return _Spec(lambda: _Ihc(fs, cfs, model, threads), cfs.size, None)
     flen, hop = _bank._frame_samples(fs, options.get("frame", 0.025), options.get("hop", 0.010))
     if feature == "levels":
-        normalize = _bank._check_flag("normalize", options.get("normalize", False))
+        normalize = _checks.flag("normalize", options.get("normalize", False))
         frame, hop_s = options.get("frame", 0.025), options.get("hop", 0.010)
         return _Spec(lambda: _Levels(CochleagramStream(fs, cfs, frame=frame, hop=hop_s, normalize=normalize,
                                                        workers=threads)), cfs.size, (flen, hop))
@@ -398,7 +398,7 @@ def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
     n_ceps = _check_int("n_ceps", options.get("n_ceps", N_CEPS), 1, cfs.size)
     compression = _check_choice("compression", options.get("compression", "cbrt"), GFCC_COMPRESSIONS)
     deltas = _check_int("deltas", options.get("deltas", 2), 0, 2)
-    normalize = _bank._check_flag("normalize", options.get("normalize", False))
+    normalize = _checks.flag("normalize", options.get("normalize", False))
     return _Spec(lambda: _Gfcc(fs, cfs, flen, hop, n_ceps, compression, deltas, normalize, threads),
                  n_ceps * (1 + deltas), (flen, hop))
 
@@ -413,8 +413,8 @@ def _whole(core: _Core, x: Array) -> Array:
 def _compute(feature: str, x: ArrayLike, fs: SupportsIndex | float, cfs: ArrayLike, axis: object,
              options: dict[str, Any]) -> Array:
     """A feature of x: one signal, or each signal of a batch by its own 1-D call."""
-    rate = _bank._check_fs(fs)
-    centres = _bank._check_cfs(cfs, rate)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
     s = _axis.signals(x, axis)
     spec = _spec(feature, rate, centres, options)
     if s.batch is None:
@@ -649,8 +649,8 @@ class FeatureStream(_Closable):
         axis: int | None = None,
         **options: Any,
     ) -> None:
-        self.fs = _bank._check_fs(fs)
-        self.cfs = _bank._check_cfs(cfs, self.fs)
+        self.fs = _checks.fs(fs)
+        self.cfs = _checks.cfs(cfs, self.fs)
         self.feature: str = _check_choice("feature", feature, FEATURES)
         if axis is not None:
             _axis.check_axis(axis, 64)  # its type; its range is checked on each chunk

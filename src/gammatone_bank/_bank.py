@@ -8,7 +8,6 @@ have produced.
 """
 
 import math
-import operator
 import os
 import queue
 import threading
@@ -18,18 +17,13 @@ from typing import NamedTuple, SupportsIndex, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from gammatone_bank import _axis, _engine
-
-# The extension takes the sample count and the rate as 32-bit C ints.
-INT32_MAX = 2**31 - 1
+from gammatone_bank import _axis, _checks, _engine
+from gammatone_bank._checks import INT32_MAX, MAX_CHANNELS
 
 # Glasberg & Moore: ERB(f) = 24.7 (0.00437 f + 1) Hz, and the ERB number
 # (the count of ERBs below f) is 21.4 log10(0.00437 f + 1).
 ERB_SCALE = 21.4
 ERB_SLOPE = 0.00437
-
-# The most channels one bank may have (the engine's limit).
-MAX_CHANNELS = 1 << 20
 
 # Mean squares below this (-120 dB) are shown as -120 dB, so silence gives a
 # finite level instead of -inf.
@@ -86,16 +80,6 @@ def erb_number(f: ArrayLike) -> Array:
     return ERB_SCALE * np.log10(ERB_SLOPE * np.asarray(f, dtype=np.float64) + 1.0)
 
 
-def _real(name: str, value: float) -> float:
-    """value as a float, or ValueError naming the argument."""
-    if isinstance(value, (str, bytes)):
-        raise ValueError(f"{name} must be a number, got {value!r}")
-    try:
-        return float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be a number, got {value!r}") from None
-
-
 def erb_space(low: float, high: float, n: int) -> Array:
     """n centre frequencies from low to high Hz, equally spaced in ERB number.
 
@@ -118,6 +102,9 @@ def erb_space(low: float, high: float, n: int) -> Array:
 
     Raises
     ------
+    TypeError
+        Naming the argument, when low or high is not a number or n is not
+        an int (2.0 and 2.5 alike, as for ``range``).
     ValueError
         Naming the argument, unless 0 < low < high (both finite) and n >= 2;
         and when low and high are too close together to hold n distinct
@@ -132,15 +119,12 @@ def erb_space(low: float, high: float, n: int) -> Array:
     >>> erb_space(50, 8000, 4).round(1)
     array([  50. ,  632.8, 2434. , 8000. ])
     """
-    lo, hi = _real("low", low), _real("high", high)
+    lo, hi = _checks.real("low", low), _checks.real("high", high)
     if not (math.isfinite(lo) and lo > 0.0):
         raise ValueError(f"low must be a positive finite frequency, got {low!r}")
     if not (math.isfinite(hi) and hi > lo):
         raise ValueError(f"high must be finite and above low ({lo!r}), got {high!r}")
-    try:
-        count = -1 if isinstance(n, bool) else operator.index(n)
-    except TypeError:
-        count = -1
+    count = _checks.index("n", n)
     if count < 2:
         raise ValueError(f"n must be an int of at least 2 (both low and high are included), got {n!r}")
     if count > MAX_CHANNELS:
@@ -152,91 +136,6 @@ def erb_space(low: float, high: float, n: int) -> Array:
     if not np.all(np.diff(cfs) > 0.0):
         raise ValueError(f"low and high are too close for {count} distinct frequencies")
     return cfs
-
-
-def _check_fs(fs: SupportsIndex | float) -> int:
-    """fs as a positive 32-bit int: ints as they are, floats only when whole."""
-    message = f"fs must be a whole number of Hz in 1 .. {INT32_MAX}, got {fs!r}"
-    if isinstance(fs, (bool, np.bool_, str, bytes)):
-        raise ValueError(message)
-    try:
-        # Exact for every int in range: they all fit a double's 53 bits.
-        value = float(fs)
-    except (TypeError, ValueError, OverflowError):
-        raise ValueError(message) from None
-    if not (value.is_integer() and 1 <= value <= INT32_MAX):
-        raise ValueError(message)
-    return int(value)
-
-
-def _check_cfs(cfs: ArrayLike, fs: int) -> Array:
-    """A private float64 copy of cfs, 1-D, non-empty, each in (0, fs/2).
-
-    A scalar is one channel.
-    """
-    if cfs is None:
-        raise TypeError("cfs is missing: give one or more centre frequencies in Hz")
-    # cochleagram(x, fs, 64) reads as "64 channels" but would be one channel
-    # at 64 Hz: a bare int is refused, a float stays one centre frequency.
-    if isinstance(cfs, (int, np.integer)) and not isinstance(cfs, (bool, np.bool_)):
-        raise TypeError(
-            f"cfs must be centre frequencies in Hz, not a channel count: for {cfs} channels give "
-            f"erb_space(low, high, {cfs}); for one channel at {cfs} Hz give {float(cfs)!r}"
-        )
-    try:
-        c = np.array(cfs, dtype=np.float64)
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"cfs must be numbers: {exc}") from None
-    if c.ndim == 0:
-        c = c.reshape(1)
-    if c.ndim != 1:
-        raise ValueError(f"cfs must be a number or 1-D, got shape {c.shape}")
-    if c.size == 0:
-        raise ValueError("cfs must hold at least one centre frequency")
-    if c.size > MAX_CHANNELS:
-        raise ValueError(f"cfs must hold at most {MAX_CHANNELS} centre frequencies, got {c.size}")
-    bad = np.flatnonzero(~np.isfinite(c))
-    if bad.size:
-        raise ValueError(f"cfs must be finite, got {float(c[bad[0]])!r} at index {bad[0]}")
-    nyquist = fs / 2
-    bad = np.flatnonzero((c <= 0.0) | (c >= nyquist))
-    if bad.size:
-        raise ValueError(
-            f"cfs must lie in (0, fs/2) = (0, {nyquist:g}) Hz, got {float(c[bad[0]])!r} at index {bad[0]}"
-        )
-    return c
-
-
-def _check_x(x: ArrayLike, name: str = "x") -> Array:
-    """x as one C-contiguous 1-D float64 array shared by every channel.
-
-    Converted as the extension converts it, with safe casting only, so that a
-    row equals a lone call on the same x; float64 C-contiguous input is used
-    as it is, without a copy.  A 2-D x is refused with the axis that would
-    take it as a batch.
-    """
-    return _axis.signals(x, None, name).rows
-
-
-def _check_flag(name: str, value: object) -> bool:
-    """A bool, refusing the strings and numbers that would read as one."""
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True or False, got {value!r}")
-    return bool(value)
-
-
-def _check_workers(workers: int | None) -> int:
-    if workers is None:
-        return os.process_cpu_count() or 1
-    if not isinstance(workers, bool):
-        try:
-            count = operator.index(workers)
-        except TypeError:
-            pass
-        else:
-            if count >= 1:
-                return count
-    raise ValueError(f"workers must be a positive int or None, got {workers!r}")
 
 
 def filterbank(
@@ -352,12 +251,12 @@ def filterbank(
     >>> filterbank(stereo, fs, cfs, axis=0).bm.shape
     (2, 8, 1600)
     """
-    rate = _check_fs(fs)
-    centres = _check_cfs(cfs, rate)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
     s = _axis.signals(x, axis, strided=True)
-    threads = _check_workers(workers)
+    threads = _checks.workers(workers)
     env, instp, instf, analytic = (
-        _check_flag(k, v) for k, v in (("env", env), ("instp", instp), ("instf", instf), ("analytic", analytic))
+        _checks.flag(k, v) for k, v in (("env", env), ("instp", instp), ("instf", instf), ("analytic", analytic))
     )
     n = s.rows.shape[-1]
     shape = _lead(s) + (centres.size, n)
@@ -533,7 +432,7 @@ def _frame_samples(fs: int, frame: float, hop: float) -> tuple[int, int]:
     """The frame and hop lengths in whole samples (rounded to nearest)."""
     lengths = []
     for name, seconds in (("frame", frame), ("hop", hop)):
-        value = _real(name, seconds)
+        value = _checks.real(name, seconds)
         if not (math.isfinite(value) and value > 0.0):
             raise ValueError(f"{name} must be a positive finite duration in seconds, got {seconds!r}")
         length = round(value * fs)
@@ -567,17 +466,6 @@ def _levels(sums: Array, covered: int | NDArray[np.int64], scale: Array | None) 
     np.log10(sums, out=sums)
     np.multiply(sums, 10.0, out=sums)
     return sums
-
-
-def _length(name: str, value: SupportsIndex) -> int:
-    """A positive whole number of samples, or ValueError naming it."""
-    try:
-        length = -1 if isinstance(value, (bool, np.bool_)) else operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-    if length < 1:
-        raise ValueError(f"{name} must be a positive number of samples, got {value!r}")
-    return length
 
 
 # Rows squared at a time by frame_levels: its memory follows this, not bm.
@@ -616,14 +504,9 @@ def frame_levels(bm: ArrayLike, frame_len: SupportsIndex, hop_len: SupportsIndex
     ValueError
         For bm that is not 2-D and for lengths below 1.
     """
-    flen = _length("frame_len", frame_len)
-    hlen = _length("hop_len", hop_len)
-    try:
-        b = np.asarray(bm)
-        if b.dtype != np.float64:
-            b = b.astype(np.float64, casting="safe")
-    except (TypeError, ValueError) as exc:
-        raise TypeError(f"bm cannot be converted to float64: {exc}") from None
+    flen = _checks.length("frame_len", frame_len)
+    hlen = _checks.length("hop_len", hop_len)
+    b = _checks.float64("bm", bm, "real numbers")
     if b.ndim != 2:
         raise ValueError(f"bm must be 2-D (channels x samples), got shape {b.shape}")
     channels, n = b.shape

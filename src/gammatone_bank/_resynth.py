@@ -29,9 +29,10 @@ from typing import NamedTuple, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from gammatone_bank import _axis, _bank, _engine
+from gammatone_bank import _axis, _bank, _checks, _engine
 from gammatone_bank._bank import Array
-from gammatone_bank._masks import _check_mask, _finite, _float64, _Spread
+from gammatone_bank._checks import finite as _finite, float64 as _float64
+from gammatone_bank._masks import _check_mask, _Spread
 from gammatone_bank._stream import CLOSED, _Closable
 
 # The longest total delay a causal design takes, in seconds.
@@ -145,7 +146,7 @@ def _check_delay(delay: float | None, fs: int) -> int | None:
         return None
     if isinstance(delay, (bool, np.bool_)):
         raise TypeError(f"delay must be None (zero-phase) or a number of seconds, got {delay!r}")
-    seconds = _bank._real("delay", delay)
+    seconds = _checks.real("delay", delay)
     if not (math.isfinite(seconds) and 0.0 <= seconds <= MAX_DELAY):
         raise ValueError(
             f"delay must be None (zero-phase) or a number of seconds in [0, {MAX_DELAY:g}], got {delay!r}"
@@ -259,14 +260,14 @@ def resynthesis_design(fs: SupportsIndex | float, cfs: ArrayLike, delay: float |
     Raises
     ------
     TypeError
-        For a bool delay.
+        For a delay that is not None or a number (a bool, a string).
     ValueError
         Naming the argument, for a bad fs, cfs (unsorted ones included) or
         delay, and for a bank whose design would take more than 2 GiB (the
         message gives the size and how many channels fit).
     """
-    rate = _bank._check_fs(fs)
-    centres = _bank._check_cfs(cfs, rate)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
     if centres.size > 1 and not np.all(np.diff(centres) > 0.0):
         raise ValueError("cfs must be in strictly ascending order for resynthesis (erb_space gives them so)")
     lag = _check_delay(delay, rate)
@@ -395,7 +396,7 @@ class ResynthesisStream(_Closable):
             raise ValueError("delay must be a number of seconds: a stream cannot be zero-phase")
         self.design = resynthesis_design(fs, cfs, delay)
         self.fs, self.cfs = self.design.fs, self.design.cfs.copy()
-        self._workers = _bank._check_workers(workers)
+        self._workers = _checks.workers(workers)
         self._axis = _check_stream_axis(axis)
         self._history = int(self.design.delays.max())
         self._lock = threading.Lock()
@@ -421,7 +422,7 @@ class ResynthesisStream(_Closable):
 
     def process(self, chunk: ArrayLike, gains: ArrayLike | None = None, *, last: bool = False) -> Array:
         """Resynthesise the next samples (see the class); with ``last=True`` also close."""
-        ending = _bank._check_flag("last", last)
+        ending = _checks.flag("last", last)
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
@@ -518,7 +519,7 @@ def resynthesize(
 
     x must be finite: ValueError naming x and the first bad sample
     otherwise (a NaN or inf would spread to every sample the zero-phase
-    passes reach).  TypeError for a bool delay.
+    passes reach).  TypeError for a delay that is not None or a number.
 
     What limits it: only the band from the lowest to the highest centre
     frequency is reconstructed (what lies outside is attenuated as the
@@ -526,8 +527,8 @@ def resynthesize(
     group delay of the lowest channels (about 20 ms at 50 Hz) leaves those
     channels late, which the weights can only partly correct.
     """
-    rate = _bank._check_fs(fs)
-    centres = _bank._check_cfs(cfs, rate)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
     s = _axis.signals(x, axis)
     lag = _check_delay(delay, rate)
     frame_len, hop_len = _bank._frame_samples(rate, frame, hop)
@@ -537,7 +538,7 @@ def resynthesize(
     n = rows.shape[1]
     shape = (centres.size, _bank._frame_count(n, frame_len, hop_len))
     masks = None if mask is None else _check_mask(mask, (s.batch or ()) + shape).reshape((-1,) + shape)
-    threads = _bank._check_workers(workers)
+    threads = _checks.workers(workers)
     out = np.empty(rows.shape)
     for i, row in enumerate(rows):
         spread = None if masks is None else _Spread(masks[i], n, frame_len, hop_len)

@@ -15,7 +15,7 @@ from typing import Self, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis, _bank, _engine
+from gammatone_bank import _axis, _bank, _checks, _engine
 from gammatone_bank._axis import Signals
 from gammatone_bank._engine import Engine
 from gammatone_bank._bank import Array, Filterbank
@@ -228,12 +228,12 @@ class Stream(_Closable, _Signals):
         analytic: bool = False,
         axis: int | None = None,
     ) -> None:
-        self.fs = _bank._check_fs(fs)
-        self.cfs = _bank._check_cfs(cfs, self.fs)
-        self._want = (_bank._check_flag("env", env), _bank._check_flag("instp", instp),
-                      _bank._check_flag("instf", instf))
-        self._analytic = _bank._check_flag("analytic", analytic)
-        self._workers = _bank._check_workers(workers)
+        self.fs = _checks.fs(fs)
+        self.cfs = _checks.cfs(cfs, self.fs)
+        self._want = (_checks.flag("env", env), _checks.flag("instp", instp),
+                      _checks.flag("instf", instf))
+        self._analytic = _checks.flag("analytic", analytic)
+        self._workers = _checks.workers(workers)
         self._time_axis = _check_axis(axis)
         self._lock = threading.Lock()
         self._start()
@@ -279,7 +279,7 @@ class Stream(_Closable, _Signals):
             the stream as it was.
         """
         s = self._rows(chunk)
-        ending = _bank._check_flag("last", last)
+        ending = _checks.flag("last", last)
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
@@ -420,11 +420,11 @@ class CochleagramStream(_Closable, _Signals):
         workers: int | None = None,
         axis: int | None = None,
     ) -> None:
-        self.fs = _bank._check_fs(fs)
-        self.cfs = _bank._check_cfs(cfs, self.fs)
+        self.fs = _checks.fs(fs)
+        self.cfs = _checks.cfs(cfs, self.fs)
         self.frame_len, self.hop_len = _bank._frame_samples(self.fs, frame, hop)
-        self._workers = _bank._check_workers(workers)
-        self._scale = cf_gain(self.fs, self.cfs) ** 2 if _bank._check_flag("normalize", normalize) else None
+        self._workers = _checks.workers(workers)
+        self._scale = cf_gain(self.fs, self.cfs) ** 2 if _checks.flag("normalize", normalize) else None
         self._time_axis = _check_axis(axis)
         self._lock = threading.Lock()
         self._start()
@@ -467,7 +467,7 @@ class CochleagramStream(_Closable, _Signals):
             stream as it was.
         """
         s = self._rows(chunk)
-        ending = _bank._check_flag("last", last)
+        ending = _checks.flag("last", last)
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
