@@ -44,7 +44,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 import gammatone_c
 from gammatone_bank import _engine, cochleagram, erb_space, filterbank
-from gammatone_bank._bank import _frame_count, _frame_samples
+from gammatone_bank._frames import _frame_count, _frame_samples
 
 FS = 16000
 CHANNELS = 64

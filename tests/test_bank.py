@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import gammatone_c
-from gammatone_bank import _bank, _engine, cf_gain, cochleagram, erb_space, filterbank, frame_levels
+from gammatone_bank import _engine, _threads, cf_gain, cochleagram, erb_space, filterbank, frame_levels
 
 FS = 16000
 
@@ -215,7 +215,7 @@ class TestFilterbank:
             time.sleep(0.05 if raised.is_set() else 0.002)
 
         with pytest.raises(RuntimeError) as info:
-            _bank._run(task, 20, threads)
+            _threads._run(task, 20, threads)
         assert info.value is failure
         assert sorted(started) == sorted(set(started)) and 3 in started
         assert len(late) <= threads - 1, late

@@ -22,7 +22,8 @@ from typing import Any, NamedTuple, Protocol, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis, _bank, _checks, _engine
+from gammatone_bank import _axis, _bank, _checks, _engine, _frames
+from gammatone_bank import _threads as _pool
 from gammatone_bank._bank import Array
 from gammatone_bank._gain import cf_gain
 from gammatone_bank._stream import CLOSED, CochleagramStream, _Closable
@@ -97,7 +98,7 @@ def _rows_of(engine: _engine.Engine, channels: int, g: int) -> slice:
 
 def _threads(engine: _engine.Engine, n: int, threads: int) -> int:
     """Threads for n samples: 1 when starting more would cost more than they save."""
-    return 1 if n * engine.width * engine.groups < _bank.THREAD_MIN else threads
+    return 1 if n * engine.width * engine.groups < _pool.THREAD_MIN else threads
 
 
 class _Core(Protocol):
@@ -134,7 +135,7 @@ class _Ihc:
                 self._engine.process(x[b:b + COLUMNS], g, g + 1, block, None, None, None, None)
                 _engine.lowpass(block[rows], self._state[rows], True, *self._coefs)
 
-        _bank._run(group, self._engine.groups, _threads(self._engine, n, self._threads))
+        _pool._run(group, self._engine.groups, _threads(self._engine, n, self._threads))
         return out
 
     def finish(self) -> Array:
@@ -190,7 +191,7 @@ class _Ratemap:
                                   t + b, self._flen, self._hop, out[rows, column:column + k])
                 column += k
 
-        _bank._run(group, self._engine.groups, _threads(self._engine, n, self._threads))
+        _pool._run(group, self._engine.groups, _threads(self._engine, n, self._threads))
         self.samples += n
         self.frames += out.shape[1]
         return self._values(out, self._flen)
@@ -360,7 +361,7 @@ class _Spec(NamedTuple):
     frames: tuple[int, int] | None  # (frame_len, hop_len); None for per-sample output
 
     def columns(self, n: int) -> int:
-        return n if self.frames is None else _bank._frame_count(n, *self.frames)
+        return n if self.frames is None else _frames._frame_count(n, *self.frames)
 
 
 def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
@@ -385,7 +386,7 @@ def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
             raise ValueError(f"model {model!r} lowpasses at {cutoff:g} Hz, which needs fs above {2 * cutoff:g} Hz, "
                              f"got {fs}: choose another model, or resample x")
         return _Spec(lambda: _Ihc(fs, cfs, model, threads), cfs.size, None)
-    flen, hop = _bank._frame_samples(fs, options.get("frame", 0.025), options.get("hop", 0.010))
+    flen, hop = _frames._frame_samples(fs, options.get("frame", 0.025), options.get("hop", 0.010))
     if feature == "levels":
         normalize = _checks.flag("normalize", options.get("normalize", False))
         frame, hop_s = options.get("frame", 0.025), options.get("hop", 0.010)

@@ -28,7 +28,9 @@ import numpy as np
 
 from gammatone_bank import _checks
 from gammatone_bank._audio import AudioError, open_sound
-from gammatone_bank._bank import Array, _frame_count, erb_space
+from gammatone_bank._checks import Array
+from gammatone_bank._frames import _frame_count
+from gammatone_bank._scale import erb_space
 from gammatone_bank._auditory import feature_streams
 from gammatone_bank._features import FeatureSpool, FeaturesWriter, Source
 from gammatone_bank._features import kept as _kept

@@ -6,7 +6,8 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from gammatone_bank import _axis, _checks
-from gammatone_bank._bank import Array, _frame_count
+from gammatone_bank._checks import Array
+from gammatone_bank._frames import _frame_count
 from gammatone_bank._stream import CochleagramStream
 
 

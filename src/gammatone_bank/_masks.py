@@ -12,7 +12,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from gammatone_bank import _axis, _checks
-from gammatone_bank._bank import Array, _frame_count, _frame_samples
+from gammatone_bank._checks import Array
+from gammatone_bank._frames import _frame_count, _frame_samples
 from gammatone_bank._cochleagram import cochleagram
 
 def _check_mask(mask: ArrayLike, shape: tuple[int, ...]) -> Array:

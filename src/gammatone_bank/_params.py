@@ -11,7 +11,7 @@ from typing import Any
 
 
 from gammatone_bank import _checks
-from gammatone_bank._bank import _frame_samples
+from gammatone_bank._frames import _frame_samples
 from gammatone_bank._checks import MAX_CHANNELS
 
 DEFAULT_CHANNELS = 64

@@ -29,7 +29,7 @@ from typing import NamedTuple, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from gammatone_bank import _axis, _bank, _checks, _engine
+from gammatone_bank import _axis, _bank, _checks, _engine, _frames, _scale, _threads
 from gammatone_bank._bank import Array
 from gammatone_bank._checks import finite as _finite, float64 as _float64
 from gammatone_bank._masks import _check_mask, _Spread
@@ -98,7 +98,7 @@ def _ring_out(fs: int, cfs: Array) -> int:
     """Samples the forward pass runs past the end: until the lowest channel,
     the slowest to decay, has rung down by RING_OUT_DB.  The ERB's floor
     bounds it: about 0.15 s whatever the channels."""
-    rate = 2.0 * math.pi * 1.019 * 24.7 * (_bank.ERB_SLOPE * float(cfs.min()) + 1.0)
+    rate = 2.0 * math.pi * 1.019 * 24.7 * (_scale.ERB_SLOPE * float(cfs.min()) + 1.0)
     return math.ceil(RING_OUT / rate * fs)
 
 
@@ -531,12 +531,12 @@ def resynthesize(
     centres = _checks.cfs(cfs, rate)
     s = _axis.signals(x, axis)
     lag = _check_delay(delay, rate)
-    frame_len, hop_len = _bank._frame_samples(rate, frame, hop)
+    frame_len, hop_len = _frames._frame_samples(rate, frame, hop)
     rows = s.rows if s.batch is not None else s.rows[np.newaxis]
     _finite("x", s.rows)
     design = resynthesis_design(rate, centres, None if lag is None else lag / rate)
     n = rows.shape[1]
-    shape = (centres.size, _bank._frame_count(n, frame_len, hop_len))
+    shape = (centres.size, _frames._frame_count(n, frame_len, hop_len))
     masks = None if mask is None else _check_mask(mask, (s.batch or ()) + shape).reshape((-1,) + shape)
     threads = _checks.workers(workers)
     out = np.empty(rows.shape)
@@ -628,7 +628,7 @@ def _second_pass(engine: _engine.Engine, backwards: Array, weights: Array, threa
             for c in range(c0, c1):
                 total += weights[c] * buffer[c, :m]
 
-    _bank._run(task, chunks, threads if n * channels >= _bank.THREAD_MIN else 1)
+    _threads._run(task, chunks, threads if n * channels >= _threads.THREAD_MIN else 1)
     y = np.zeros(n)
     for row in partial:
         y += row

@@ -15,7 +15,7 @@ from typing import Self, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis, _bank, _checks, _engine
+from gammatone_bank import _axis, _bank, _checks, _engine, _frames
 from gammatone_bank._axis import Signals
 from gammatone_bank._engine import Engine
 from gammatone_bank._bank import Array, Filterbank
@@ -422,7 +422,7 @@ class CochleagramStream(_Closable, _Signals):
     ) -> None:
         self.fs = _checks.fs(fs)
         self.cfs = _checks.cfs(cfs, self.fs)
-        self.frame_len, self.hop_len = _bank._frame_samples(self.fs, frame, hop)
+        self.frame_len, self.hop_len = _frames._frame_samples(self.fs, frame, hop)
         self._workers = _checks.workers(workers)
         self._scale = cf_gain(self.fs, self.cfs) ** 2 if _checks.flag("normalize", normalize) else None
         self._time_axis = _check_axis(axis)
@@ -502,7 +502,7 @@ class CochleagramStream(_Closable, _Signals):
         frames it completes to level, shaped lead + (channels, frames)."""
         if self._engine is not None:
             _bank._drive(self._engine, x, (None, None, None, None, _bank._lanes(level)), self._workers)
-        _bank._levels(level, self.frame_len, self._scale)
+        _frames._levels(level, self.frame_len, self._scale)
         self.samples += x.shape[-1]
         self.frames += level.shape[-1]
 
@@ -519,6 +519,6 @@ class CochleagramStream(_Closable, _Signals):
             return 0
         k: int = self._engine.partial(0, self._engine.groups, _bank._lanes(level))
         if k:
-            _bank._levels(level[..., :1], self.samples - self.frames * self.hop_len, self._scale)
+            _frames._levels(level[..., :1], self.samples - self.frames * self.hop_len, self._scale)
         self.frames += k
         return k

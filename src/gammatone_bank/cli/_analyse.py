@@ -30,7 +30,8 @@ import numpy as np
 
 from gammatone_bank._audio import STDIN, Audio, AudioError, open_sound
 from gammatone_bank._auditory import feature_streams
-from gammatone_bank._bank import Array, erb_space
+from gammatone_bank._checks import Array
+from gammatone_bank._scale import erb_space
 from gammatone_bank._features import FeatureSpool, FeaturesWriter, Source
 from gammatone_bank._outdir import open_temporary, sweep_temporaries
 from gammatone_bank._params import Params, band, check_features, frame_lengths

@@ -13,7 +13,8 @@ from collections.abc import Sequence
 import numpy as np
 
 from gammatone_bank._audio import STDIN, AudioError, open_sound
-from gammatone_bank._bank import Array, erb_space
+from gammatone_bank._checks import Array
+from gammatone_bank._scale import erb_space
 from gammatone_bank._params import DEFAULT_CHANNELS, DEFAULT_LOW, FRAME, HOP, band
 from gammatone_bank._resynth import MAX_DELAY, resynthesize
 from gammatone_bank.cli._analyse import _Outputs, _writing
