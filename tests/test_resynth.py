@@ -1,7 +1,7 @@
 """The analytic output, resynthesis and masks.
 
 The analytic output must carry bm's bits in its real part at every SIMD
-level; the causal stream must give the one-shot result's bits however it is
+target; the causal stream must give the one-shot result's bits however it is
 chunked; the designs must reach their quality on in-band noise and under an
 ideal mask; masks and gains are checked with messages that name them.
 """
@@ -40,8 +40,8 @@ CFS = erb_space(50.0, 7900.0, 64)
 DESIGNS = (None, 0.004, 0.016)
 
 
-@pytest.fixture(params=_engine.levels())
-def level(request, monkeypatch):
+@pytest.fixture(params=_engine.targets())
+def target(request, monkeypatch):
     monkeypatch.setenv("GAMMATONE_BANK_SIMD", request.param)
     return request.param
 
@@ -70,7 +70,7 @@ def snr(reference, y, skip=FS // 10):
 
 class TestAnalytic:
     @pytest.mark.parametrize("n", [0, 1, 255, 256, 257, 3000])
-    def test_real_part_is_bm_and_magnitude_env(self, level, rng, n):
+    def test_real_part_is_bm_and_magnitude_env(self, target, rng, n):
         x = rng.standard_normal(n)
         cfs = erb_space(60.0, 7000.0, 13)  # 13: a partly filled last group at every width
         both = filterbank(x, FS, cfs, env=True, analytic=True)
@@ -87,7 +87,7 @@ class TestAnalytic:
         a = filterbank(np.cos(2 * np.pi * cf * t), FS, cf, analytic=True).analytic[0, 2000:]
         np.testing.assert_allclose(a.imag[:-4], -a.real[4:], atol=1e-3 * np.abs(a).max())
 
-    def test_stream_chunks_give_the_one_shot_bits(self, level, rng):
+    def test_stream_chunks_give_the_one_shot_bits(self, target, rng):
         x = rng.standard_normal(2000)
         whole = filterbank(x, FS, CFS[::7], analytic=True).analytic
         with Stream(FS, CFS[::7], analytic=True) as stream:
@@ -104,7 +104,7 @@ class TestOwnInput:
     """The engine's second-pass mode: every channel filters a row of its own."""
 
     @pytest.mark.parametrize("backwards", [False, True])
-    def test_each_row_as_a_lone_filter(self, level, rng, backwards):
+    def test_each_row_as_a_lone_filter(self, target, rng, backwards):
         cfs = CFS[::6]  # 11 channels
         rows = rng.standard_normal((cfs.size, 700))
         view = rows[:, ::-1] if backwards else rows
@@ -116,7 +116,7 @@ class TestOwnInput:
             lone = filterbank(np.ascontiguousarray(view[c]), FS, cf).bm[0]
             np.testing.assert_array_equal(out[c].view(np.uint64), lone.view(np.uint64))
 
-    def test_weighted_output_is_re_of_weight_times_analytic(self, level, rng):
+    def test_weighted_output_is_re_of_weight_times_analytic(self, target, rng):
         cfs = CFS[::6]
         x = rng.standard_normal(600)
         w = rng.standard_normal(cfs.size) + 1j * rng.standard_normal(cfs.size)
@@ -171,7 +171,7 @@ class TestStream:
         assert got.size == x.size + lag
         np.testing.assert_array_equal(got[lag:].view(np.uint64), expected.view(np.uint64))
 
-    def test_same_bits_at_every_level(self, level, rng):
+    def test_same_bits_at_every_level(self, target, rng):
         x = rng.standard_normal(700)
         mask = rng.uniform(size=(CFS.size, cochleagram(x, FS, CFS).shape[1]))
         got = resynthesize(x, FS, CFS, delay=0.004, mask=mask)
@@ -483,7 +483,7 @@ class TestZeroPhaseBlocks:
         mask = rng.uniform(size=(CFS.size, cochleagram(x, FS, CFS).shape[1])) if masked else None
         np.testing.assert_array_equal(resynthesize(x, FS, CFS, mask=mask), zero_phase_in_memory(x, mask))
 
-    def test_same_bits_at_every_level(self, level, rng, monkeypatch):
+    def test_same_bits_at_every_level(self, target, rng, monkeypatch):
         monkeypatch.setattr(_resynth, "ZERO_PHASE_BLOCK", 1500)
         x = rng.standard_normal(4000)
         got = resynthesize(x, FS, CFS, workers=2)

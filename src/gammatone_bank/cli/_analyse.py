@@ -35,7 +35,7 @@ from gammatone_bank._scale import erb_space
 from gammatone_bank._features import FeatureSpool, FeaturesWriter, Source
 from gammatone_bank._outdir import open_temporary, sweep_temporaries
 from gammatone_bank._params import Params, band, check_features, frame_lengths
-from gammatone_bank._signal import DEMO_NAME, demo_signal
+from gammatone_bank._demo import DEMO_NAME, demo_signal
 from gammatone_bank._signals import signals_ignored
 from gammatone_bank._stream import CochleagramStream, Stream
 from gammatone_bank.cli._common import (
