@@ -188,7 +188,7 @@ def main() -> None:
     bm = np.empty((CHANNELS, n))
     engines = {target: _engine.Engine(FS, cfs, simd=target) for target in targets}
     fns: dict[str, Callable[[], object]] = {
-        f"engine {e.simd}, bm, 1 thread": (lambda e=e: e.process(x, 0, e.groups, bm, None, None, None, None))
+        f"engine {e.simd}, bm, 1 thread": (lambda e=e: e.process(x, 0, e.groups, bm=bm))
         for e in engines.values()
     }
     if args.targets:

@@ -79,9 +79,9 @@ def wrap_engine(monkeypatch, hook):
             self._engine = real(*args, **kwargs)
             self.groups, self.width = self._engine.groups, self._engine.width
 
-        def process(self, x, g0, g1, *outputs):
+        def process(self, x, g0, g1, **outputs):
             hook(g0, g1)
-            self._engine.process(x, g0, g1, *outputs)
+            self._engine.process(x, g0, g1, **outputs)
 
         def partial(self, *args):
             return self._engine.partial(*args)

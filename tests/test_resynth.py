@@ -110,8 +110,8 @@ class TestOwnInput:
         view = rows[:, ::-1] if backwards else rows
         out = np.empty(rows.shape)
         engine = _engine.Engine(FS, cfs)
-        engine.process(view[:, :333], 0, engine.groups, out, None, None, None, None)
-        engine.process(view[:, 333:], 0, engine.groups, out[:, 333:], None, None, None, None)
+        engine.process(view[:, :333], 0, engine.groups, bm=out)
+        engine.process(view[:, 333:], 0, engine.groups, bm=out[:, 333:])
         for c, cf in enumerate(cfs):
             lone = filterbank(np.ascontiguousarray(view[c]), FS, cf).bm[0]
             np.testing.assert_array_equal(out[c].view(np.uint64), lone.view(np.uint64))
@@ -123,14 +123,14 @@ class TestOwnInput:
         a = filterbank(x, FS, cfs, analytic=True).analytic
         engine = _engine.Engine(FS, cfs, weights=w)
         out = np.empty((cfs.size, x.size))
-        engine.process(x, 0, engine.groups, None, None, None, None, None, None, out)
+        engine.process(x, 0, engine.groups, weighted=out)
         expected = w.real[:, None] * a.real - w.imag[:, None] * a.imag
         np.testing.assert_array_equal(out.view(np.uint64), expected.view(np.uint64))
 
     def test_rows_must_match_channels(self):
         engine = _engine.Engine(FS, CFS[:4])
         with pytest.raises(ValueError, match="4 rows"):
-            engine.process(np.zeros((3, 10)), 0, engine.groups, np.empty((4, 10)), None, None, None, None)
+            engine.process(np.zeros((3, 10)), 0, engine.groups, bm=np.empty((4, 10)))
 
 
 def scalar_causal(x, mask):
@@ -462,7 +462,7 @@ def zero_phase_in_memory(x, mask=None, frame=0.025, hop=0.010):
         u *= _mask_gains(mask, x.size, FS, CFS.size, frame, hop).gains(0, CFS.size, 0, total)
     v = np.empty_like(u)
     engine = _engine.Engine(FS, CFS)
-    engine.process(u[:, ::-1], 0, engine.groups, v, None, None, None, None)
+    engine.process(u[:, ::-1], 0, engine.groups, bm=v)
     # Eight channels at a time in channel order, then the eights in order.
     weighted = resynthesis_design(FS, CFS).weights[:, np.newaxis] * v
     y = np.zeros(total)

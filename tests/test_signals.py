@@ -189,7 +189,7 @@ class TestEngine:
         for x in (rows, lanes, np.ascontiguousarray(lanes[:, ::-1])[:, ::-1]):
             engine = _engine.Engine(FS, CFS, signals=3)
             out = np.empty((3 * CFS.size, 500))
-            engine.process(x, 0, engine.groups, out, None, None, None, None)
+            engine.process(x, 0, engine.groups, bm=out)
             for i, row in enumerate(rows):
                 assert_bits(out[i * CFS.size:(i + 1) * CFS.size], filterbank(row, FS, CFS).bm)
 
@@ -198,8 +198,14 @@ class TestEngine:
         x = rng.standard_normal(64)
         short = np.full((CFS.size, 64), 7.0)
         with pytest.raises(ValueError, match=r"^analytic must have shape \(5, >= 128\)"):
-            engine.process(x, 0, engine.groups, np.empty((CFS.size, 64)), None, None, None, None, short)
+            engine.process(x, 0, engine.groups, bm=np.empty((CFS.size, 64)), analytic=short)
         assert (short == 7.0).all() and engine.samples == 0
+
+    def test_outputs_are_taken_by_name_only(self, rng):
+        engine = _engine.Engine(FS, CFS)
+        with pytest.raises(TypeError):
+            engine.process(rng.standard_normal(8), 0, engine.groups, np.empty((CFS.size, 8)))
+        assert engine.samples == 0
 
     @pytest.mark.parametrize(("kwargs", "message"), [({"signals": -1}, "signals must be in 0 .. "),
                                                      ({"signals": 2**29}, "at most 1073741824 lanes")])
@@ -210,4 +216,4 @@ class TestEngine:
     def test_rows_must_be_signals_or_lanes(self):
         engine = _engine.Engine(FS, CFS, signals=2)
         with pytest.raises(ValueError, match=r"2 rows \(one per signal\) or 10 rows"):
-            engine.process(np.zeros((5, 8)), 0, engine.groups, np.empty((10, 8)), None, None, None, None)
+            engine.process(np.zeros((5, 8)), 0, engine.groups, bm=np.empty((10, 8)))

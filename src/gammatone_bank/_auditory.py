@@ -132,7 +132,7 @@ class _Ihc:
             rows = _rows_of(self._engine, self.rows, g)
             for b in range(0, n, COLUMNS):
                 block = out[:, b:b + COLUMNS]
-                self._engine.process(x[b:b + COLUMNS], g, g + 1, block, None, None, None, None)
+                self._engine.process(x[b:b + COLUMNS], g, g + 1, bm=block)
                 _engine.lowpass(block[rows], self._state[rows], True, *self._coefs)
 
         _pool._run(group, self._engine.groups, _threads(self._engine, n, self._threads))
@@ -185,7 +185,7 @@ class _Ratemap:
             column = 0
             for b in range(0, n, COLUMNS):
                 m = min(COLUMNS, n - b)
-                self._engine.process(x[b:b + m], g, g + 1, None, env[:, :m], None, None, None)
+                self._engine.process(x[b:b + m], g, g + 1, env=env[:, :m])
                 k = _completed(t + b + m, self._flen, self._hop) - _completed(t + b, self._flen, self._hop)
                 _engine.integrate(env[rows, :m], self._state[rows], self._a, self._c, self._sums[rows],
                                   t + b, self._flen, self._hop, out[rows, column:column + k])
@@ -290,7 +290,7 @@ class _Gfcc:
     def feed(self, x: Array) -> Array:
         k = _completed(self.samples + x.size, self._flen, self._hop) - self.frames
         sums = np.empty((self._channels, k))
-        _bank._drive(self._engine, x, (None, None, None, None, sums), _threads(self._engine, x.size, self._threads))
+        _bank._drive(self._engine, x, {"frames": sums}, _threads(self._engine, x.size, self._threads))
         self.samples += x.size
         self.frames += k
         return self._emit(self._cepstra(sums, self._flen), False)

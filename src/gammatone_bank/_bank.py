@@ -175,7 +175,7 @@ def filterbank(
     instf_out = np.empty(shape) if instf else None
     analytic_out = np.empty(shape, np.complex128) if analytic else None
     engine = _engine.Engine(rate, centres, phase=instp or instf, signals=_signal_count(s))
-    outputs = (*map(_lanes, (bm, env_out, instp_out, instf_out)), None, _lanes(analytic_out))
+    outputs = _outputs(bm=bm, env=env_out, instp=instp_out, instf=instf_out, analytic=analytic_out)
     _drive(engine, s.rows, outputs, threads)
     # The last sample has no next phase to difference: its frequency is cf.
     if instf_out is not None and n:
@@ -209,16 +209,22 @@ def _lanes(a: NDArray[np.generic] | None) -> Array | None:
     return rows
 
 
+def _outputs(**arrays: NDArray[np.generic] | None) -> dict[str, Array | None]:
+    """The engine's outputs by name, each array as its (lanes x columns) rows."""
+    return {name: _lanes(a) for name, a in arrays.items()}
+
+
 def _drive(
     engine: _engine.Engine,
     x: Array,
-    outputs: tuple[Array | None, ...],
+    outputs: dict[str, Array | None],
     threads: int,
 ) -> None:
     """Run x through every lane group of engine, on up to `threads` threads.
 
-    outputs are (bm, env, instp, instf, frame sums[, analytic pairs]), each
-    None or a (lanes x columns) array the engine writes in place.  x is the
+    outputs are the engine's outputs by name (bm, env, instp, instf, frames,
+    analytic, weighted), each a (lanes x columns) array the engine writes in
+    place; those left out or None are not computed.  x is the
     shared 1-D input, (signals x samples) with one row per signal, or
     (lanes x samples) with one row per lane.  Threads take runs of
     consecutive groups.
@@ -228,11 +234,11 @@ def _drive(
     if work * groups < _threads.THREAD_MIN:
         threads = 1
     if threads == 1:
-        engine.process(x, 0, groups, *outputs)
+        engine.process(x, 0, groups, **outputs)
         return
     run = _threads._task_size(work, groups, threads)
 
     def task(k: int) -> None:
-        engine.process(x, k * run, min(k * run + run, groups), *outputs)
+        engine.process(x, k * run, min(k * run + run, groups), **outputs)
 
     _threads._run(task, -(-groups // run), threads)

@@ -336,7 +336,7 @@ class _Signal:
         rows = np.empty((self.held.shape[0], held + n))
         rows[:, :held] = self.held
         fresh = rows[:, held:]
-        _bank._drive(self.engine, x, (None, None, None, None, None, None, fresh), workers)
+        _bank._drive(self.engine, x, {"weighted": fresh}, workers)
         if gains is not None:
             fresh *= gains
         y = np.zeros(n)
@@ -584,14 +584,14 @@ def _zero_phase(x: Array, design: ResynthesisDesign, spread: _Spread | None, thr
     states = []
     for a in starts[:-1]:
         states.append(forward.copy())
-        _bank._drive(forward, _padded(x, a, a + block), (u, None, None, None, None), threads)
+        _bank._drive(forward, _padded(x, a, a + block), {"bm": u}, threads)
     states.append(forward)
     backward = _engine.Engine(fs, cfs)
     out = np.empty(n)
     for a in reversed(starts):
         b = min(a + block, total)
         m = b - a
-        _bank._drive(states.pop(), _padded(x, a, b), (u[:, :m], None, None, None, None), threads)
+        _bank._drive(states.pop(), _padded(x, a, b), {"bm": u[:, :m]}, threads)
         if spread is not None:
             u[:, :m] *= spread.gains(0, channels, a, b)
         y = _second_pass(backward, u[:, :m][:, ::-1], weights, threads)
@@ -623,7 +623,7 @@ def _second_pass(engine: _engine.Engine, backwards: Array, weights: Array, threa
         buffer = np.empty((channels, min(n, SECOND_PASS_BLOCK)))
         for b in range(0, n, SECOND_PASS_BLOCK):
             m = min(SECOND_PASS_BLOCK, n - b)
-            engine.process(backwards[:, b:b + m], c0 // width, -(-c1 // width), buffer, None, None, None, None)
+            engine.process(backwards[:, b:b + m], c0 // width, -(-c1 // width), bm=buffer)
             total = partial[j, b:b + m]
             for c in range(c0, c1):
                 total += weights[c] * buffer[c, :m]

@@ -295,7 +295,7 @@ class Stream(_Closable, _Signals):
             analytic = np.empty(shape, np.complex128) if self._analytic else None
             # No engine yet only for an empty chunk, which has nothing to filter.
             if self._engine is not None:
-                outputs = (*map(_bank._lanes, (bm, env_out, instp_out, instf_out)), None, _bank._lanes(analytic))
+                outputs = _bank._outputs(bm=bm, env=env_out, instp=instp_out, instf=instf_out, analytic=analytic)
                 _bank._drive(self._engine, s.rows, outputs, self._workers)
             self.samples += n
             out = Filterbank(self.cfs.copy(), bm, env_out, instp_out, instf_out, analytic)
@@ -501,7 +501,7 @@ class CochleagramStream(_Closable, _Signals):
         """Filter x (rows as the engine takes them), writing the levels of the
         frames it completes to level, shaped lead + (channels, frames)."""
         if self._engine is not None:
-            _bank._drive(self._engine, x, (None, None, None, None, _bank._lanes(level)), self._workers)
+            _bank._drive(self._engine, x, {"frames": _bank._lanes(level)}, self._workers)
         _frames._levels(level, self.frame_len, self._scale)
         self.samples += x.shape[-1]
         self.frames += level.shape[-1]
