@@ -44,7 +44,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 import gammatone_c
 from gammatone_bank import _engine, cochleagram, erb_space, filterbank
-from gammatone_bank._bank import _frame_count, _frame_samples
+from gammatone_bank._frames import _frame_count, _frame_samples
 
 FS = 16000
 CHANNELS = 64
@@ -188,7 +188,7 @@ def main() -> None:
     bm = np.empty((CHANNELS, n))
     engines = {target: _engine.Engine(FS, cfs, simd=target) for target in targets}
     fns: dict[str, Callable[[], object]] = {
-        f"engine {e.simd}, bm, 1 thread": (lambda e=e: e.process(x, 0, e.groups, bm, None, None, None, None))
+        f"engine {e.simd}, bm, 1 thread": (lambda e=e: e.process(x, 0, e.groups, bm=bm))
         for e in engines.values()
     }
     if args.targets:

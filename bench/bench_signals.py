@@ -100,7 +100,7 @@ def main() -> None:
     }
 
     cpus = os.process_cpu_count() or 1
-    print(f"python {platform.python_version()}, numpy {np.__version__}; SIMD level {_engine.simd()}, "
+    print(f"python {platform.python_version()}, numpy {np.__version__}; SIMD target {_engine.simd()}, "
           f"{cpus} usable CPUs, workers={w}")
     print(f"{args.clips} clips of {args.seconds:g} s and {args.stereo_seconds:g} s of stereo at {FS} Hz, "
           f"{args.channels} channels, best call of {args.rounds} interleaved rounds")

@@ -23,8 +23,8 @@ def assert_bits(actual, expected):
     np.testing.assert_array_equal(actual.view(np.uint64), expected.view(np.uint64))
 
 
-@pytest.fixture(params=_engine.levels())
-def level(request, monkeypatch):
+@pytest.fixture(params=_engine.targets())
+def target(request, monkeypatch):
     monkeypatch.setenv("GAMMATONE_BANK_SIMD", request.param)
     return request.param
 
@@ -57,7 +57,7 @@ class TestDefinitions:
         assert _auditory.butter1(fc, fs) == (b[0], b[1], a[1])
 
     @pytest.mark.parametrize("model", ["dau1996", "breebaart2001", "none"])
-    def test_ihc_is_lfilter_of_rectified_bm(self, level, x, model):
+    def test_ihc_is_lfilter_of_rectified_bm(self, target, x, model):
         stages, fc = _auditory.MODELS[model]
         expected = filterbank(x, FS, CFS).bm
         expected = np.where(expected < 0.0, 0.0, expected)
@@ -93,7 +93,7 @@ class TestDefinitions:
 
     @pytest.mark.parametrize("compression", [None, "cbrt", "log"])
     @pytest.mark.parametrize("tau", [0.008, 0.0003])
-    def test_ratemap_is_smoothed_envelope_averaged(self, level, x, compression, tau):
+    def test_ratemap_is_smoothed_envelope_averaged(self, target, x, compression, tau):
         env = filterbank(x, FS, CFS, env=True).env
         a = np.exp(-1 / (tau * FS))
         expected = frames_of(signal.lfilter([1 - a], [1, -a], env, axis=1))
@@ -125,7 +125,7 @@ class TestDefinitions:
                     got[:24])
 
     @pytest.mark.parametrize("b0, b1, a1", [(0.3, 0.2, -0.5), (0.25, 0.25, 0.1), (0.2, -0.2, -0.9)])
-    def test_lowpass_kernel_is_lfilter(self, level, rng, b0, b1, a1):
+    def test_lowpass_kernel_is_lfilter(self, target, rng, b0, b1, a1):
         y = rng.standard_normal((11, 300))
         expected = np.where(y < 0.0, 0.0, y)
         for _ in range(3):
@@ -198,7 +198,7 @@ class TestStreamsAndBatches:
         x = rng.standard_normal(20000)
         cfs = erb_space(50.0, 7000.0, 40)
         expected = FUNCTIONS[feature](x, FS, cfs, workers=1)
-        for simd in _engine.levels():
+        for simd in _engine.targets():
             monkeypatch.setenv("GAMMATONE_BANK_SIMD", simd)
             assert_bits(FUNCTIONS[feature](x, FS, cfs, workers=3), expected)
 

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import gammatone_c
-from gammatone_bank import _bank, _engine, cochleagram, erb_space, filterbank, frame_levels
+from gammatone_bank import _engine, _threads, cf_gain, cochleagram, erb_space, filterbank, frame_levels
 
 FS = 16000
 
@@ -52,19 +52,21 @@ class TestErbSpace:
                                    rtol=0, atol=1e-12)
 
     @pytest.mark.parametrize(
-        ("low", "high", "n", "name"),
+        ("low", "high", "n", "name", "error"),
         [
-            (0.0, 8000.0, 64, "low"), (-10.0, 8000.0, 64, "low"), (math.nan, 8000.0, 64, "low"),
-            (math.inf, 8000.0, 64, "low"), ("100", 200.0, 4, "low"),
-            (100.0, 100.0, 64, "high"), (200.0, 100.0, 64, "high"), (100.0, math.inf, 64, "high"),
-            (100.0, math.nan, 64, "high"),
-            (100.0, 200.0, 1, "n"), (100.0, 200.0, 0, "n"), (100.0, 200.0, 2.5, "n"),
-            (100.0, 200.0, True, "n"), (100.0, 200.0, 2**63, "n"),
-            (100.0, math.nextafter(100.0, 200.0), 3, "too close"),
+            (0.0, 8000.0, 64, "low", ValueError), (-10.0, 8000.0, 64, "low", ValueError),
+            (math.nan, 8000.0, 64, "low", ValueError), (math.inf, 8000.0, 64, "low", ValueError),
+            ("100", 200.0, 4, "low", TypeError),
+            (100.0, 100.0, 64, "high", ValueError), (200.0, 100.0, 64, "high", ValueError),
+            (100.0, math.inf, 64, "high", ValueError), (100.0, math.nan, 64, "high", ValueError),
+            (100.0, 200.0, 1, "n", ValueError), (100.0, 200.0, 0, "n", ValueError),
+            (100.0, 200.0, 2.5, "n", TypeError), (100.0, 200.0, 2.0, "n", TypeError),
+            (100.0, 200.0, True, "n", TypeError), (100.0, 200.0, 2**63, "n", ValueError),
+            (100.0, math.nextafter(100.0, 200.0), 3, "too close", ValueError),
         ],
     )
-    def test_bad_arguments(self, low, high, n, name):
-        with pytest.raises(ValueError, match=name):
+    def test_bad_arguments(self, low, high, n, name, error):
+        with pytest.raises(error, match=name):
             erb_space(low, high, n)
 
 
@@ -77,9 +79,9 @@ def wrap_engine(monkeypatch, hook):
             self._engine = real(*args, **kwargs)
             self.groups, self.width = self._engine.groups, self._engine.width
 
-        def process(self, x, g0, g1, *outputs):
+        def process(self, x, g0, g1, **outputs):
             hook(g0, g1)
-            self._engine.process(x, g0, g1, *outputs)
+            self._engine.process(x, g0, g1, **outputs)
 
         def partial(self, *args):
             return self._engine.partial(*args)
@@ -213,27 +215,31 @@ class TestFilterbank:
             time.sleep(0.05 if raised.is_set() else 0.002)
 
         with pytest.raises(RuntimeError) as info:
-            _bank._run(task, 20, threads)
+            _threads._run(task, 20, threads)
         assert info.value is failure
         assert sorted(started) == sorted(set(started)) and 3 in started
         assert len(late) <= threads - 1, late
 
     @pytest.mark.parametrize(
-        ("kwargs", "name"),
+        ("kwargs", "name", "error"),
         [
-            ({"fs": 0}, "fs"), ({"fs": -16000}, "fs"), ({"fs": 16000.5}, "fs"), ({"fs": math.nan}, "fs"),
-            ({"fs": 2**31}, "fs"), ({"fs": True}, "fs"), ({"fs": "16000"}, "fs"),
-            ({"cfs": []}, "cfs"), ({"cfs": [[1000.0]]}, "cfs"),
-            ({"cfs": [1000.0, math.nan]}, "cfs"), ({"cfs": [math.inf]}, "cfs"), ({"cfs": ["loud"]}, "cfs"),
-            ({"cfs": [0.0]}, "cfs"), ({"cfs": [-100.0]}, "cfs"), ({"cfs": [1000.0, 8000.0]}, "cfs"),
-            ({"x": np.zeros((2, 10))}, "x"), ({"x": 1.0}, "x"),
-            ({"workers": 0}, "workers"), ({"workers": 1.5}, "workers"),
+            ({"fs": 0}, "fs", ValueError), ({"fs": -16000}, "fs", ValueError), ({"fs": 16000.5}, "fs", ValueError),
+            ({"fs": math.nan}, "fs", ValueError), ({"fs": 2**31}, "fs", ValueError), ({"fs": 10**400}, "fs", ValueError),
+            ({"fs": True}, "fs", TypeError), ({"fs": "16000"}, "fs", TypeError), ({"fs": None}, "fs", TypeError),
+            ({"cfs": []}, "cfs", ValueError), ({"cfs": [[1000.0]]}, "cfs", ValueError),
+            ({"cfs": [1000.0, math.nan]}, "cfs", ValueError), ({"cfs": [math.inf]}, "cfs", ValueError),
+            ({"cfs": ["loud"]}, "cfs", TypeError), ({"cfs": [0.0]}, "cfs", ValueError),
+            ({"cfs": [-100.0]}, "cfs", ValueError), ({"cfs": [1000.0, 8000.0]}, "cfs", ValueError),
+            ({"x": np.zeros((2, 10))}, "x", ValueError), ({"x": 1.0}, "x", ValueError),
+            ({"workers": 0}, "workers", ValueError), ({"workers": 1.5}, "workers", TypeError),
+            ({"workers": "2"}, "workers", TypeError),
         ],
     )
-    def test_bad_arguments(self, kwargs, name):
+    def test_bad_arguments(self, kwargs, name, error):
+        """A wrong kind of argument is a TypeError, a wrong value a ValueError, each named."""
         args = {"x": np.zeros(10), "fs": FS, "cfs": [1000.0]} | kwargs
         x, fs, cfs = args.pop("x"), args.pop("fs"), args.pop("cfs")
-        with pytest.raises(ValueError, match=rf"^{name}\b"):
+        with pytest.raises(error, match=rf"^{name}\b"):
             filterbank(x, fs, cfs, **args)
 
     @pytest.mark.parametrize(
@@ -246,6 +252,13 @@ class TestFilterbank:
             (lambda x: filterbank(x, FS, 1000.0, env=1), TypeError, "^env must be True or False"),
             (lambda x: filterbank(x, FS, 1000.0, instf="no"), TypeError, "^instf must be True or False"),
             (lambda x: cochleagram(x, FS, 1000.0, normalize="yes"), TypeError, "^normalize must be True or False"),
+            # One convention across the library: a count that is not an int is
+            # a TypeError (as for range(2.5)), a count out of range a ValueError.
+            (lambda x: erb_space(50, 8000, 2.5), TypeError, "^n must be an int"),
+            (lambda x: frame_levels(x[np.newaxis], 2.5, 1), TypeError, "^frame_len must be an int"),
+            (lambda x: frame_levels(x[np.newaxis], 0, 1), ValueError, "^frame_len must be a positive"),
+            (lambda x: cochleagram(x, FS, 1000.0, hop="0.01"), TypeError, "^hop must be a number"),
+            (lambda x: cf_gain(FS, 64), TypeError, r"^cfs .*erb_space\(low, high, 64\)"),
         ],
     )
     def test_common_mistakes_name_the_fix(self, rng, call, error, message):
@@ -338,7 +351,7 @@ class TestCochleagram:
         [
             ({"frame": 0.0}, "frame"), ({"frame": -0.025}, "frame"), ({"frame": math.nan}, "frame"),
             ({"frame": 1e-5}, "frame"),  # rounds to no samples
-            ({"hop": 0.0}, "hop"), ({"hop": math.inf}, "hop"), ({"hop": "10 ms"}, "hop"),
+            ({"hop": 0.0}, "hop"), ({"hop": math.inf}, "hop"),
             ({"frame": 100.0, "hop": 0.001}, "frame"),  # 100,000 frames open at once
         ],
     )

@@ -864,6 +864,9 @@ class TestRefusals:
         ({"hop": 0}, ValueError, "hop must be positive"),
         ({"channel": -1}, ValueError, "channel must be an int of at least 0"),
         ({"workers": 0}, ValueError, "workers must be an int of at least 1"),
+        ({"normalize": "yes"}, TypeError, "normalize must be True or False"),
+        ({"keep_non_finite": 1}, TypeError, "keep_non_finite must be True or False"),
+        ({"channels": 2.5}, TypeError, "channels must be an int"),
         ({"inputs": "a.wav"}, TypeError, "not a single path"),
     ])
     def test_bad_arguments(self, tmp_path, options, error, message):

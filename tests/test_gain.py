@@ -63,20 +63,21 @@ def test_keeps_the_shape_of_cfs():
 
 
 @pytest.mark.parametrize(
-    ("fs", "cfs", "name"),
+    ("fs", "cfs", "name", "error"),
     [
-        (0, [1000.0], "fs"),
-        (16000.5, [1000.0], "fs"),
-        (True, [1000.0], "fs"),
-        ("16000", [1000.0], "fs"),
-        (16000, [1000.0, math.nan], "cfs"),
-        (16000, [8000.0], "cfs"),
-        (16000, [0.0], "cfs"),
-        (16000, ["a"], "cfs"),
+        (0, [1000.0], "fs", ValueError),
+        (16000.5, [1000.0], "fs", ValueError),
+        (True, [1000.0], "fs", TypeError),
+        ("16000", [1000.0], "fs", TypeError),
+        (16000, [1000.0, math.nan], "cfs", ValueError),
+        (16000, [8000.0], "cfs", ValueError),
+        (16000, [0.0], "cfs", ValueError),
+        (16000, ["a"], "cfs", TypeError),
+        (16000, 64, "cfs", TypeError),  # a channel count, refused as filterbank refuses it
     ],
 )
-def test_refuses_bad_arguments_by_name(fs, cfs, name):
-    with pytest.raises(ValueError, match=f"^{name} must"):
+def test_refuses_bad_arguments_by_name(fs, cfs, name, error):
+    with pytest.raises(error, match=f"^{name} must"):
         cf_gain(fs, cfs)
 
 

@@ -242,9 +242,9 @@ class TestFifosRead:
 def test_too_many_channels_in_one_line(tmp_path, command):
     """Refused before any work, whatever the command, not a traceback from deep inside."""
     sound(tmp_path / "a.wav", seconds=0.1)
-    r = analyse_cli(*command, "--channels", "20000", cwd=tmp_path)
+    r = analyse_cli(*command, "--channels", "1048577", cwd=tmp_path)
     assert r.returncode == 2
-    assert one_line(r.stderr) == f"{ERROR}--channels must be at most 10000, got 20000\n"
+    assert one_line(r.stderr) == f"{ERROR}--channels must be at most 1048576, got 1048577\n"
     assert os.listdir(tmp_path) == ["a.wav"]
 
 

@@ -1,7 +1,7 @@
 """Batches of signals: x with any number of axes, time on `axis`.
 
 Every (signal, channel) pair must be bit for bit the row of the 1-D call on
-that signal, for every output, at every SIMD level and for any chunking of a
+that signal, for every output, at every SIMD target and for any chunking of a
 stream, whichever lanes of which vectors the engine gave it.
 """
 
@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from gammatone_bank import CochleagramStream, Stream, _engine, cochleagram, filterbank
-from test_stream import assert_bits, hostile_signal, level  # noqa: F401 (level is a fixture)
+from test_stream import assert_bits, hostile_signal, target  # noqa: F401 (target is a fixture)
 
 FS = 16000
 OUTPUTS = ("bm", "env", "instp", "instf", "analytic")
@@ -42,7 +42,7 @@ BATCHES = [((3,), -1), ((2,), 0), ((2, 3), 1)]
 
 class TestFilterbank:
     @pytest.mark.parametrize(("lead", "axis"), BATCHES)
-    def test_each_signal_is_its_1d_call(self, level, rng, lead, axis):
+    def test_each_signal_is_its_1d_call(self, target, rng, lead, axis):
         rows = signal_rows(rng, math.prod(lead), 700)
         bank = filterbank(arranged(rows, lead, axis), FS, CFS, axis=axis, **ALL)
         for i, row in enumerate(rows):
@@ -75,7 +75,7 @@ class TestFilterbank:
 
 class TestCochleagram:
     @pytest.mark.parametrize("normalize", [False, True])
-    def test_each_signal_is_its_1d_call(self, level, rng, normalize):
+    def test_each_signal_is_its_1d_call(self, target, rng, normalize):
         rows = signal_rows(rng, 6, 1001)
         levels = cochleagram(arranged(rows, (2, 3), 0), FS, CFS, axis=0, normalize=normalize, **FRAMES)
         assert levels.shape == (2, 3, CFS.size, 1001 // 16)
@@ -102,7 +102,7 @@ def chunked(rng, n):
 
 class TestStreams:
     @pytest.mark.parametrize("seed", range(4))
-    def test_any_chunking_equals_one_shot(self, level, seed):
+    def test_any_chunking_equals_one_shot(self, target, seed):
         # Odd seeds end with process(..., last=True) in place of close().
         rng = np.random.default_rng(seed)
         x = arranged(signal_rows(rng, 4, 900), (2, 2), 0)
@@ -180,7 +180,7 @@ class TestRefusals:
 
 
 class TestEngine:
-    def test_a_row_per_signal_or_per_lane(self, level, rng):
+    def test_a_row_per_signal_or_per_lane(self, target, rng):
         # The same input read three ways: each signal's channels sharing its
         # row (loaded once per vector where they fill it), every lane's own
         # row, and lanes' own rows read backwards through a reversed view.
@@ -189,7 +189,7 @@ class TestEngine:
         for x in (rows, lanes, np.ascontiguousarray(lanes[:, ::-1])[:, ::-1]):
             engine = _engine.Engine(FS, CFS, signals=3)
             out = np.empty((3 * CFS.size, 500))
-            engine.process(x, 0, engine.groups, out, None, None, None, None)
+            engine.process(x, 0, engine.groups, bm=out)
             for i, row in enumerate(rows):
                 assert_bits(out[i * CFS.size:(i + 1) * CFS.size], filterbank(row, FS, CFS).bm)
 
@@ -198,8 +198,14 @@ class TestEngine:
         x = rng.standard_normal(64)
         short = np.full((CFS.size, 64), 7.0)
         with pytest.raises(ValueError, match=r"^analytic must have shape \(5, >= 128\)"):
-            engine.process(x, 0, engine.groups, np.empty((CFS.size, 64)), None, None, None, None, short)
+            engine.process(x, 0, engine.groups, bm=np.empty((CFS.size, 64)), analytic=short)
         assert (short == 7.0).all() and engine.samples == 0
+
+    def test_outputs_are_taken_by_name_only(self, rng):
+        engine = _engine.Engine(FS, CFS)
+        with pytest.raises(TypeError):
+            engine.process(rng.standard_normal(8), 0, engine.groups, np.empty((CFS.size, 8)))
+        assert engine.samples == 0
 
     @pytest.mark.parametrize(("kwargs", "message"), [({"signals": -1}, "signals must be in 0 .. "),
                                                      ({"signals": 2**29}, "at most 1073741824 lanes")])
@@ -210,4 +216,4 @@ class TestEngine:
     def test_rows_must_be_signals_or_lanes(self):
         engine = _engine.Engine(FS, CFS, signals=2)
         with pytest.raises(ValueError, match=r"2 rows \(one per signal\) or 10 rows"):
-            engine.process(np.zeros((5, 8)), 0, engine.groups, np.empty((10, 8)), None, None, None, None)
+            engine.process(np.zeros((5, 8)), 0, engine.groups, bm=np.empty((10, 8)))

@@ -1,7 +1,7 @@
 """The multi-channel engine and the streams built on it.
 
 Every channel must hold the bits of one single-channel gammatone_c call over
-the whole signal, at every SIMD level, however the signal is chunked and
+the whole signal, at every SIMD target, however the signal is chunked and
 whatever the other lanes of its vector are doing.
 """
 
@@ -17,13 +17,13 @@ import gammatone_c
 from gammatone_bank import CochleagramStream, Stream, _engine, cochleagram, filterbank, frame_levels
 from model import gammatone
 
-LEVELS = _engine.levels()
+TARGETS = _engine.targets()
 OUTPUTS = ("bm", "env", "instp", "instf")
 
 
-@pytest.fixture(params=LEVELS)
-def level(request, monkeypatch):
-    """Run the test with every engine forced to one SIMD level."""
+@pytest.fixture(params=TARGETS)
+def target(request, monkeypatch):
+    """Run the test with every engine forced to one SIMD target."""
     monkeypatch.setenv("GAMMATONE_BANK_SIMD", request.param)
     assert _engine.simd() == request.param
     return request.param
@@ -71,7 +71,7 @@ def hostile_signal(rng, n=1500, impulse=3e306):
 
 class TestBitExact:
     @pytest.mark.parametrize("channels", [1, 2, 7, 8, 9, 17, 64])
-    def test_one_shot_equals_lone_calls(self, level, rng, channels):
+    def test_one_shot_equals_lone_calls(self, target, rng, channels):
         fs = 16000
         cfs = np.geomspace(40.0, 7900.0, channels)
         x = rng.standard_normal(700)
@@ -81,7 +81,7 @@ class TestBitExact:
         for name in OUTPUTS:
             assert_bits(getattr(bank, name), expected[name])
 
-    def test_lanes_are_isolated(self, level, rng):
+    def test_lanes_are_isolated(self, target, rng):
         # At 1 kHz the narrow channels overflow to inf and NaN after the huge
         # impulse while the wide ones stay finite and decay into the flush: every
         # lane must still be its own lone call.
@@ -95,7 +95,7 @@ class TestBitExact:
         for name in OUTPUTS:
             assert_bits(got[name], expected[name])
 
-    def test_matches_the_model(self, level, rng):
+    def test_matches_the_model(self, target, rng):
         x = hostile_signal(rng, 400)
         fs, cfs = 8000, [100.0, 3999.0, 1234.5]
         got = streamed(x, fs, cfs, [0, 0, 1, 33, 200])
@@ -122,7 +122,7 @@ class TestBitExact:
     @pytest.mark.parametrize("impulse", [TINY, -TINY, np.nextafter(TINY, 0.0), np.nextafter(TINY, 1.0),
                                          -np.nextafter(TINY, 0.0)],
                              ids=["tiny", "-tiny", "below", "above", "-below"])
-    def test_flush_threshold(self, level, impulse):
+    def test_flush_threshold(self, target, impulse):
         fs, cfs = 16000, np.geomspace(50.0, 7000.0, 9)
         x = np.zeros(40)
         x[0] = impulse
@@ -135,7 +135,7 @@ class TestBitExact:
         kept = expected["bm"][:, 0] != 0.0
         assert kept.all() if abs(impulse) >= self.TINY else not kept.any()
 
-    def test_bm_only_decays_into_the_flush(self, level, rng):
+    def test_bm_only_decays_into_the_flush(self, target, rng):
         # Noise, 2.5 s of digital silence, noise: every channel decays into the
         # flush somewhere inside a block.  bm alone and the cochleagram take a
         # path of their own (no complex output kept), which must rerun such a
@@ -169,7 +169,7 @@ class TestStream:
         assert_bits(last, np.array([[500.0], [900.0]]))
 
     @pytest.mark.parametrize("chunks", [[1], [0, 1], [1, 0], [1, 1], [2]], ids=str)
-    def test_short_streams_equal_one_shot(self, level, rng, chunks):
+    def test_short_streams_equal_one_shot(self, target, rng, chunks):
         # A stream of one sample still closes with its last instf column.
         x = rng.standard_normal(sum(chunks))
         cfs = np.geomspace(100.0, 7000.0, 9)
@@ -268,7 +268,7 @@ class TestStream:
 class TestCochleagram:
     @pytest.mark.parametrize(("frame", "hop"), [(0.025, 0.010), (0.010, 0.025), (0.004, 0.004)])
     @pytest.mark.parametrize("normalize", [False, True])
-    def test_streamed_levels_equal_one_shot(self, level, rng, frame, hop, normalize):
+    def test_streamed_levels_equal_one_shot(self, target, rng, frame, hop, normalize):
         x = rng.standard_normal(3001)
         cfs = np.geomspace(60.0, 7000.0, 9)
         whole = cochleagram(x, 16000, cfs, frame=frame, hop=hop, normalize=normalize)
@@ -298,11 +298,11 @@ class TestCochleagram:
 
 
 class TestLevels:
-    def test_forced_level_is_reported(self, level):
-        assert Stream(16000, np.geomspace(100.0, 4000.0, 9))._engine.simd == level
+    def test_forced_target_is_reported(self, target):
+        assert Stream(16000, np.geomspace(100.0, 4000.0, 9))._engine.simd == target
 
     @pytest.mark.parametrize("value", ["avx1024", "AVX2"])
-    def test_unknown_forced_level(self, monkeypatch, value):
+    def test_unknown_forced_target(self, monkeypatch, value):
         monkeypatch.setenv("GAMMATONE_BANK_SIMD", value)
         with pytest.raises(ValueError, match="GAMMATONE_BANK_SIMD"):
             filterbank(np.zeros(4), 16000, [1000.0])

@@ -31,7 +31,7 @@ def speech():
                            check=True, timeout=60)
             x, fs = soundfile.read(path)
         return x, fs, "espeak-ng speech"
-    from gammatone_bank._signal import demo_signal
+    from gammatone_bank._demo import demo_signal
 
     x, fs = demo_signal()
     return x, fs, "built-in test signal"

@@ -29,7 +29,7 @@ def speech():
             subprocess.run(["espeak-ng", "-w", str(path), "Separate the speech from the noise."],
                            check=True, timeout=60)
             return soundfile.read(path)
-    from gammatone_bank._signal import demo_signal
+    from gammatone_bank._demo import demo_signal
 
     return demo_signal()
 

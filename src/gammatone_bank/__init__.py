@@ -37,8 +37,8 @@ from typing import TYPE_CHECKING, Any
 _WHERE = {
     "CochleagramStream": "_stream", "Stream": "_stream",
     "Features": "_features", "load_features": "_features",
-    "Filterbank": "_bank", "erb_number": "_bank", "erb_space": "_bank", "filterbank": "_bank",
-    "frame_levels": "_bank",
+    "Filterbank": "_bank", "filterbank": "_bank",
+    "erb_number": "_scale", "erb_space": "_scale", "frame_levels": "_frames",
     "ResynthesisDesign": "_resynth", "ResynthesisStream": "_resynth",
     "resynthesis_design": "_resynth", "resynthesize": "_resynth",
     "batch": "_batch", "cf_gain": "_gain", "cochleagram": "_cochleagram",
@@ -50,18 +50,14 @@ _WHERE = {
 
 if TYPE_CHECKING:
     from gammatone_bank._auditory import FeatureStream, gfcc, ihc_envelope, ratemap
-    from gammatone_bank._bank import (
-        Filterbank,
-        erb_number,
-        erb_space,
-        filterbank,
-        frame_levels,
-    )
+    from gammatone_bank._bank import Filterbank, filterbank
     from gammatone_bank._batch import batch
     from gammatone_bank._cochleagram import cochleagram
     from gammatone_bank._features import Features, load_features
+    from gammatone_bank._frames import frame_levels
     from gammatone_bank._gain import cf_gain
     from gammatone_bank._masks import ideal_binary_mask, ideal_ratio_mask
+    from gammatone_bank._scale import erb_number, erb_space
     from gammatone_bank._response import bandwidths, frequency_response, group_delay, impulse_response
     from gammatone_bank._resynth import ResynthesisDesign, ResynthesisStream, resynthesis_design, resynthesize
     from gammatone_bank._stream import CochleagramStream, Stream

@@ -23,7 +23,8 @@ from typing import Any, NamedTuple, Protocol, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis, _bank, _engine
+from gammatone_bank import _axis, _bank, _checks, _engine, _frames
+from gammatone_bank import _threads as _pool
 from gammatone_bank._bank import Array
 from gammatone_bank._gain import cf_gain
 from gammatone_bank._stream import CLOSED, CochleagramStream, _Closable
@@ -93,7 +94,7 @@ def _check_int(name: str, value: object, low: int, high: int) -> int:
 
 
 def _check_tau(tau: float) -> float:
-    value = _bank._real("tau", tau)
+    value = _checks.real("tau", tau)
     if not (math.isfinite(value) and value > 0.0):
         raise ValueError(f"tau must be a positive finite time constant in seconds, got {tau!r}")
     return value
@@ -101,7 +102,7 @@ def _check_tau(tau: float) -> float:
 
 def _threads(engine: _engine.Engine, n: int, threads: int) -> int:
     """Threads for n samples: 1 when starting more would cost more than they save."""
-    return 1 if n * engine.width * engine.groups < _bank.THREAD_MIN else threads
+    return 1 if n * engine.width * engine.groups < _pool.THREAD_MIN else threads
 
 
 def _blocks(engine: _engine.Engine, lanes: int, n: int, threads: int, columns: int,
@@ -116,7 +117,7 @@ def _blocks(engine: _engine.Engine, lanes: int, n: int, threads: int, columns: i
     """
     groups, width = engine.groups, engine.width
     threads = _threads(engine, n, threads)
-    run = max(1, min(BLOCK // (columns * width), groups // (_bank.TASKS_PER_THREAD * threads)))
+    run = max(1, min(BLOCK // (columns * width), groups // (_pool.TASKS_PER_THREAD * threads)))
 
     def task(k: int) -> None:
         g0, g1 = k * run, min(k * run + run, groups)
@@ -124,7 +125,7 @@ def _blocks(engine: _engine.Engine, lanes: int, n: int, threads: int, columns: i
         for b in range(0, n, columns):
             step(g0, g1, rows, slice(b, min(b + columns, n)))
 
-    _bank._run(task, -(-groups // run), threads)
+    _pool._run(task, -(-groups // run), threads)
 
 
 class _Core(Protocol):
@@ -162,7 +163,7 @@ class _Ihc:
 
         def step(g0: int, g1: int, rows: slice, cols: slice) -> None:
             block = out[:, cols]
-            self._engine.process(x[..., cols], g0, g1, block, None, None, None, None)
+            self._engine.process(x[..., cols], g0, g1, bm=block)
             _engine.lowpass(block[rows], self._state[rows], True, *self._coefs)
 
         _blocks(self._engine, self._lanes, n, self._threads, COLUMNS, step)
@@ -217,7 +218,7 @@ class _Ratemap:
 
         def step(g0: int, g1: int, rows: slice, cols: slice) -> None:
             m = cols.stop - cols.start
-            self._engine.process(x[..., cols], g0, g1, None, env[:, :m], None, None, None)
+            self._engine.process(x[..., cols], g0, g1, env=env[:, :m])
             lo = _completed(t + cols.start, self._flen, self._hop) - before
             hi = _completed(t + cols.stop, self._flen, self._hop) - before
             _engine.integrate(env[rows, :m], self._state[rows], self._a, self._c, self._sums[rows],
@@ -331,7 +332,7 @@ class _Gfcc:
         n = x.shape[-1]
         k = _completed(self.samples + n, self._flen, self._hop) - self.frames
         sums = np.empty((self._signals * self._channels, k))
-        _bank._drive(self._engine, x, (None, None, None, None, sums), self._threads)
+        _bank._drive(self._engine, x, {"frames": sums}, self._threads)
         self.samples += n
         self.frames += k
         return self._emit(self._cepstra(sums, self._flen), False)
@@ -418,7 +419,7 @@ def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
     unknown = sorted(set(options) - set(takes))
     if unknown:
         raise TypeError(f"feature {feature!r} takes no option {unknown[0]!r} (it takes {', '.join(takes)})")
-    threads = _bank._check_workers(options.get("workers"))
+    threads = _checks.workers(options.get("workers"))
     if feature == "ihc":
         model = _check_choice("model", options.get("model", "dau1996"), tuple(MODELS))
         cutoff = MODELS[model][1]
@@ -426,9 +427,9 @@ def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
             raise ValueError(f"model {model!r} lowpasses at {cutoff:g} Hz, which needs fs above {2 * cutoff:g} Hz, "
                              f"got {fs}: choose another model, or resample x")
         return _Spec(lambda b: _Ihc(fs, cfs, model, threads, b or 1), cfs.size)
-    flen, hop = _bank._frame_samples(fs, options.get("frame", 0.025), options.get("hop", 0.010))
+    flen, hop = _frames._frame_samples(fs, options.get("frame", 0.025), options.get("hop", 0.010))
     if feature == "levels":
-        normalize = _bank._check_flag("normalize", options.get("normalize", False))
+        normalize = _checks.flag("normalize", options.get("normalize", False))
         frame, hop_s = options.get("frame", 0.025), options.get("hop", 0.010)
         return _Spec(lambda b: _Levels(CochleagramStream(fs, cfs, frame=frame, hop=hop_s, normalize=normalize,
                                                          workers=threads, axis=None if b is None else -1)),
@@ -440,7 +441,7 @@ def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
     n_ceps = _check_int("n_ceps", options.get("n_ceps", N_CEPS), 1, cfs.size)
     compression = _check_choice("compression", options.get("compression", "cbrt"), GFCC_COMPRESSIONS)
     deltas = _check_int("deltas", options.get("deltas", 2), 0, 2)
-    normalize = _bank._check_flag("normalize", options.get("normalize", False))
+    normalize = _checks.flag("normalize", options.get("normalize", False))
     return _Spec(lambda b: _Gfcc(fs, cfs, flen, hop, n_ceps, compression, deltas, normalize, threads, b or 1),
                  n_ceps * (1 + deltas))
 
@@ -457,8 +458,8 @@ def _shaped(out: Array, batch: tuple[int, ...] | None) -> Array:
 def _compute(feature: str, x: ArrayLike, fs: SupportsIndex | float, cfs: ArrayLike, axis: object,
              options: dict[str, Any]) -> Array:
     """A feature of x: one signal, or a batch of signals through one engine."""
-    rate = _bank._check_fs(fs)
-    centres = _bank._check_cfs(cfs, rate)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
     s = _axis.signals(x, axis, strided=True)
     spec = _spec(feature, rate, centres, options)
     core = spec.make(None if s.batch is None else s.rows.shape[0])
@@ -690,8 +691,8 @@ class FeatureStream(_Closable):
         axis: int | None = None,
         **options: Any,
     ) -> None:
-        self.fs = _bank._check_fs(fs)
-        self.cfs = _bank._check_cfs(cfs, self.fs)
+        self.fs = _checks.fs(fs)
+        self.cfs = _checks.cfs(cfs, self.fs)
         self.feature: str = _check_choice("feature", feature, FEATURES)
         if axis is not None:
             _axis.check_axis(axis, 64)  # its type; its range is checked on each chunk

@@ -1,4 +1,4 @@
-"""ERB-spaced centre frequencies, the filterbank and the cochleagram.
+"""The filterbank: one gammatone channel per centre frequency.
 
 Every channel runs on the compiled engine (gammatone_bank._engine), which
 packs channels side by side into SIMD lanes and filters groups of them on
@@ -8,35 +8,13 @@ have produced.
 """
 
 import math
-import operator
-import os
-import queue
-import threading
-from collections.abc import Callable
 from typing import NamedTuple, SupportsIndex, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from gammatone_bank import _axis, _engine
-
-# The extension takes the sample count and the rate as 32-bit C ints.
-INT32_MAX = 2**31 - 1
-
-# Glasberg & Moore: ERB(f) = 24.7 (0.00437 f + 1) Hz, and the ERB number
-# (the count of ERBs below f) is 21.4 log10(0.00437 f + 1).
-ERB_SCALE = 21.4
-ERB_SLOPE = 0.00437
-
-# The most channels one bank may have (the engine's limit).
-MAX_CHANNELS = 1 << 20
-
-# Mean squares below this (-120 dB) are shown as -120 dB, so silence gives a
-# finite level instead of -inf.
-LEVEL_FLOOR = 1e-12
-
-Array = NDArray[np.float64]
-
+from gammatone_bank import _axis, _checks, _engine, _threads
+from gammatone_bank._checks import Array as Array
 
 class Filterbank(NamedTuple):
     """The outputs of :func:`filterbank`, one row per centre frequency.
@@ -67,176 +45,6 @@ class Filterbank(NamedTuple):
     instp: Array | None
     instf: Array | None
     analytic: NDArray[np.complex128] | None = None
-
-
-def erb_number(f: ArrayLike) -> Array:
-    """The ERB number 21.4 log10(0.00437 f + 1) of each frequency f in Hz.
-
-    Parameters
-    ----------
-    f : array_like
-        Frequencies in Hz.
-
-    Returns
-    -------
-    ndarray
-        float64, of the shape of ``f``: the scale of Glasberg & Moore on
-        which :func:`erb_space` spaces its frequencies equally.
-    """
-    return ERB_SCALE * np.log10(ERB_SLOPE * np.asarray(f, dtype=np.float64) + 1.0)
-
-
-def _real(name: str, value: float) -> float:
-    """value as a float, or ValueError naming the argument."""
-    if isinstance(value, (str, bytes)):
-        raise ValueError(f"{name} must be a number, got {value!r}")
-    try:
-        return float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be a number, got {value!r}") from None
-
-
-def erb_space(low: float, high: float, n: int) -> Array:
-    """n centre frequencies from low to high Hz, equally spaced in ERB number.
-
-    Parameters
-    ----------
-    low, high : float
-        The lowest and the highest centre frequency in Hz, 0 < low < high,
-        both finite.  Both are always included.
-    n : int
-        How many frequencies, at least 2; for a single channel pass its
-        frequency to :func:`filterbank` directly.
-
-    Returns
-    -------
-    ndarray
-        A new 1-D float64 array in strictly ascending order whose first
-        element is exactly ``low`` and whose last is exactly ``high``; the
-        steps between neighbours are equal on the ERB-number scale
-        21.4 log10(0.00437 f + 1) of Glasberg & Moore (to rounding).
-
-    Raises
-    ------
-    ValueError
-        Naming the argument, unless 0 < low < high (both finite) and n >= 2;
-        and when low and high are too close together to hold n distinct
-        doubles.
-
-    See Also
-    --------
-    erb_number : the scale itself.
-
-    Examples
-    --------
-    >>> erb_space(50, 8000, 4).round(1)
-    array([  50. ,  632.8, 2434. , 8000. ])
-    """
-    lo, hi = _real("low", low), _real("high", high)
-    if not (math.isfinite(lo) and lo > 0.0):
-        raise ValueError(f"low must be a positive finite frequency, got {low!r}")
-    if not (math.isfinite(hi) and hi > lo):
-        raise ValueError(f"high must be finite and above low ({lo!r}), got {high!r}")
-    try:
-        count = -1 if isinstance(n, bool) else operator.index(n)
-    except TypeError:
-        count = -1
-    if count < 2:
-        raise ValueError(f"n must be an int of at least 2 (both low and high are included), got {n!r}")
-    if count > MAX_CHANNELS:
-        raise ValueError(f"n must be at most {MAX_CHANNELS}, got {n!r}")
-    steps = np.linspace(erb_number(lo), erb_number(hi), count)
-    cfs: Array = (10.0 ** (steps / ERB_SCALE) - 1.0) / ERB_SLOPE
-    # The round trip through the logarithm may move the ends by an ulp or two.
-    cfs[0], cfs[-1] = lo, hi
-    if not np.all(np.diff(cfs) > 0.0):
-        raise ValueError(f"low and high are too close for {count} distinct frequencies")
-    return cfs
-
-
-def _check_fs(fs: SupportsIndex | float) -> int:
-    """fs as a positive 32-bit int: ints as they are, floats only when whole."""
-    message = f"fs must be a whole number of Hz in 1 .. {INT32_MAX}, got {fs!r}"
-    if isinstance(fs, (bool, np.bool_, str, bytes)):
-        raise ValueError(message)
-    try:
-        # Exact for every int in range: they all fit a double's 53 bits.
-        value = float(fs)
-    except (TypeError, ValueError, OverflowError):
-        raise ValueError(message) from None
-    if not (value.is_integer() and 1 <= value <= INT32_MAX):
-        raise ValueError(message)
-    return int(value)
-
-
-def _check_cfs(cfs: ArrayLike, fs: int) -> Array:
-    """A private float64 copy of cfs, 1-D, non-empty, each in (0, fs/2).
-
-    A scalar is one channel.
-    """
-    if cfs is None:
-        raise TypeError("cfs is missing: give one or more centre frequencies in Hz")
-    # cochleagram(x, fs, 64) reads as "64 channels" but would be one channel
-    # at 64 Hz: a bare int is refused, a float stays one centre frequency.
-    if isinstance(cfs, (int, np.integer)) and not isinstance(cfs, (bool, np.bool_)):
-        raise TypeError(
-            f"cfs must be centre frequencies in Hz, not a channel count: for {cfs} channels give "
-            f"erb_space(low, high, {cfs}); for one channel at {cfs} Hz give {float(cfs)!r}"
-        )
-    try:
-        c = np.array(cfs, dtype=np.float64)
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"cfs must be numbers: {exc}") from None
-    if c.ndim == 0:
-        c = c.reshape(1)
-    if c.ndim != 1:
-        raise ValueError(f"cfs must be a number or 1-D, got shape {c.shape}")
-    if c.size == 0:
-        raise ValueError("cfs must hold at least one centre frequency")
-    if c.size > MAX_CHANNELS:
-        raise ValueError(f"cfs must hold at most {MAX_CHANNELS} centre frequencies, got {c.size}")
-    bad = np.flatnonzero(~np.isfinite(c))
-    if bad.size:
-        raise ValueError(f"cfs must be finite, got {float(c[bad[0]])!r} at index {bad[0]}")
-    nyquist = fs / 2
-    bad = np.flatnonzero((c <= 0.0) | (c >= nyquist))
-    if bad.size:
-        raise ValueError(
-            f"cfs must lie in (0, fs/2) = (0, {nyquist:g}) Hz, got {float(c[bad[0]])!r} at index {bad[0]}"
-        )
-    return c
-
-
-def _check_x(x: ArrayLike, name: str = "x") -> Array:
-    """x as one C-contiguous 1-D float64 array shared by every channel.
-
-    Converted as the extension converts it, with safe casting only, so that a
-    row equals a lone call on the same x; float64 C-contiguous input is used
-    as it is, without a copy.  A 2-D x is refused with the axis that would
-    take it as a batch.
-    """
-    return _axis.signals(x, None, name).rows
-
-
-def _check_flag(name: str, value: object) -> bool:
-    """A bool, refusing the strings and numbers that would read as one."""
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True or False, got {value!r}")
-    return bool(value)
-
-
-def _check_workers(workers: int | None) -> int:
-    if workers is None:
-        return os.process_cpu_count() or 1
-    if not isinstance(workers, bool):
-        try:
-            count = operator.index(workers)
-        except TypeError:
-            pass
-        else:
-            if count >= 1:
-                return count
-    raise ValueError(f"workers must be a positive int or None, got {workers!r}")
 
 
 def filterbank(
@@ -352,12 +160,12 @@ def filterbank(
     >>> filterbank(stereo, fs, cfs, axis=0).bm.shape
     (2, 8, 1600)
     """
-    rate = _check_fs(fs)
-    centres = _check_cfs(cfs, rate)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
     s = _axis.signals(x, axis, strided=True)
-    threads = _check_workers(workers)
+    threads = _checks.workers(workers)
     env, instp, instf, analytic = (
-        _check_flag(k, v) for k, v in (("env", env), ("instp", instp), ("instf", instf), ("analytic", analytic))
+        _checks.flag(k, v) for k, v in (("env", env), ("instp", instp), ("instf", instf), ("analytic", analytic))
     )
     n = s.rows.shape[-1]
     shape = _lead(s) + (centres.size, n)
@@ -367,7 +175,7 @@ def filterbank(
     instf_out = np.empty(shape) if instf else None
     analytic_out = np.empty(shape, np.complex128) if analytic else None
     engine = _engine.Engine(rate, centres, phase=instp or instf, signals=_signal_count(s))
-    outputs = (*map(_lanes, (bm, env_out, instp_out, instf_out)), None, _lanes(analytic_out))
+    outputs = _outputs(bm=bm, env=env_out, instp=instp_out, instf=instf_out, analytic=analytic_out)
     _drive(engine, s.rows, outputs, threads)
     # The last sample has no next phase to difference: its frequency is cf.
     if instf_out is not None and n:
@@ -401,251 +209,36 @@ def _lanes(a: NDArray[np.generic] | None) -> Array | None:
     return rows
 
 
-# Below this many lane-samples a call filters in the calling thread only:
-# starting threads would cost more than they save.
-THREAD_MIN = 1 << 16
-
-# Lane-samples a thread takes at a time, at least (a few tenths of a
-# millisecond of filtering), so that a batch of many short signals is handed
-# out in a few hundred pieces rather than one per group of lanes; and each
-# thread gets this many pieces, at least, to even out the load.
-TASK_MIN = 1 << 17
-TASKS_PER_THREAD = 4
+def _outputs(**arrays: NDArray[np.generic] | None) -> dict[str, Array | None]:
+    """The engine's outputs by name, each array as its (lanes x columns) rows."""
+    return {name: _lanes(a) for name, a in arrays.items()}
 
 
 def _drive(
     engine: _engine.Engine,
     x: Array,
-    outputs: tuple[Array | None, ...],
+    outputs: dict[str, Array | None],
     threads: int,
 ) -> None:
     """Run x through every lane group of engine, on up to `threads` threads.
 
-    outputs are (bm, env, instp, instf, frame sums[, analytic pairs]), each
-    None or a (lanes x columns) array the engine writes in place.  x is the
+    outputs are the engine's outputs by name (bm, env, instp, instf, frames,
+    analytic, weighted), each a (lanes x columns) array the engine writes in
+    place; those left out or None are not computed.  x is the
     shared 1-D input, (signals x samples) with one row per signal, or
     (lanes x samples) with one row per lane.  Threads take runs of
     consecutive groups.
     """
     groups = engine.groups
     work = x.shape[-1] * engine.width
-    if work * groups < THREAD_MIN:
+    if work * groups < _threads.THREAD_MIN:
         threads = 1
     if threads == 1:
-        engine.process(x, 0, groups, *outputs)
+        engine.process(x, 0, groups, **outputs)
         return
-    run = max(1, min(-(-TASK_MIN // work), groups // (TASKS_PER_THREAD * threads)))
+    run = _threads._task_size(work, groups, threads)
 
     def task(k: int) -> None:
-        engine.process(x, k * run, min(k * run + run, groups), *outputs)
+        engine.process(x, k * run, min(k * run + run, groups), **outputs)
 
-    _run(task, -(-groups // run), threads)
-
-
-class _Helpers:
-    """Threads kept waiting for work, so that a call does not pay for
-    starting and joining threads: with a 1 s signal the whole bank takes
-    about a millisecond, of which a thread's start and join would be a
-    large share.  Each helper takes callables from its own queue; the pool
-    grows to the most helpers any call has asked for.
-    """
-
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._queues: list[queue.SimpleQueue[Callable[[], None]]] = []
-
-    def _serve(self, jobs: "queue.SimpleQueue[Callable[[], None]]") -> None:
-        while True:
-            jobs.get()()
-
-    def start(self, work: Callable[[], None], count: int) -> None:
-        """Run work() on `count` helpers."""
-        with self._lock:
-            while len(self._queues) < count:
-                jobs: queue.SimpleQueue[Callable[[], None]] = queue.SimpleQueue()
-                name = f"gammatone_bank-{len(self._queues) + 1}"
-                threading.Thread(target=self._serve, args=(jobs,), name=name, daemon=True).start()
-                self._queues.append(jobs)
-            for jobs in self._queues[:count]:
-                jobs.put(work)
-
-    def forget(self) -> None:
-        """In a forked child the helper threads are gone: start afresh."""
-        self._lock = threading.Lock()
-        self._queues = []
-
-
-_helpers = _Helpers()
-os.register_at_fork(after_in_child=_helpers.forget)
-
-
-def _run(task: Callable[[int], None], count: int, threads: int) -> None:
-    """task(0) .. task(count - 1) on up to `threads` threads, the caller's included.
-
-    Tasks are handed out one at a time from a shared iterator, so a thread
-    slowed down by other work on the machine simply takes fewer of them.  The
-    calling thread works too, and the others are helpers kept waiting
-    between calls.  The first exception a task raises stops every thread
-    after its current task and is raised here, once every helper is done.
-    """
-    threads = min(threads, count)
-    if threads == 1:
-        for i in range(count):
-            task(i)
-        return
-    rows = iter(range(count))
-    lock = threading.Lock()
-    errors: list[BaseException] = []
-    finished: queue.SimpleQueue[None] = queue.SimpleQueue()
-
-    def work() -> None:
-        while not errors:
-            with lock:
-                i = next(rows, None)
-            if i is None:
-                return
-            try:
-                task(i)
-            except BaseException as exc:
-                errors.append(exc)
-
-    def helper() -> None:
-        try:
-            work()
-        finally:
-            finished.put(None)
-
-    _helpers.start(helper, threads - 1)
-    try:
-        work()
-    finally:
-        for _ in range(threads - 1):
-            finished.get()
-    if errors:
-        raise errors[0]
-
-
-# Frames open at once, at most: frame / hop.
-MAX_OPEN_FRAMES = 1 << 16
-
-
-def _frame_samples(fs: int, frame: float, hop: float) -> tuple[int, int]:
-    """The frame and hop lengths in whole samples (rounded to nearest)."""
-    lengths = []
-    for name, seconds in (("frame", frame), ("hop", hop)):
-        value = _real(name, seconds)
-        if not (math.isfinite(value) and value > 0.0):
-            raise ValueError(f"{name} must be a positive finite duration in seconds, got {seconds!r}")
-        length = round(value * fs)
-        if length < 1:
-            raise ValueError(f"{name} must be at least one sample (1/fs = {1 / fs:g} s), got {seconds!r}")
-        lengths.append(length)
-    # Every open frame keeps a sum per channel, and frame / hop of them are open.
-    if lengths[0] > MAX_OPEN_FRAMES * lengths[1]:
-        raise ValueError(f"frame must be at most {MAX_OPEN_FRAMES} hops long, got {frame!r} s with hop {hop!r} s")
-    if lengths[1] > INT32_MAX:
-        raise ValueError(f"hop must be at most {INT32_MAX} samples, got {hop!r} s")
-    return lengths[0], lengths[1]
-
-
-def _frame_count(n: int, frame_len: int, hop_len: int) -> int:
-    """Frames start every hop_len samples, before the end of n samples, for
-    as long as the previous frame stopped short of the end."""
-    if n == 0:
-        return 0
-    return min(-(-n // hop_len), 1 + -(-max(n - frame_len, 0) // hop_len))
-
-
-def _levels(sums: Array, covered: int | NDArray[np.int64], scale: Array | None) -> Array:
-    """Turn frame sums of squares into dB in place: 10 log10 of the mean
-    square sums / covered (samples per frame, one count or one per column),
-    divided by scale per channel, floored."""
-    np.divide(sums, covered, out=sums)
-    if scale is not None:
-        np.divide(sums, scale[:, np.newaxis], out=sums)
-    np.maximum(sums, LEVEL_FLOOR, out=sums)
-    np.log10(sums, out=sums)
-    np.multiply(sums, 10.0, out=sums)
-    return sums
-
-
-def _length(name: str, value: SupportsIndex) -> int:
-    """A positive whole number of samples, or ValueError naming it."""
-    try:
-        length = -1 if isinstance(value, (bool, np.bool_)) else operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-    if length < 1:
-        raise ValueError(f"{name} must be a positive number of samples, got {value!r}")
-    return length
-
-
-# Rows squared at a time by frame_levels: its memory follows this, not bm.
-LEVEL_ROWS = 16
-
-
-def frame_levels(bm: ArrayLike, frame_len: SupportsIndex, hop_len: SupportsIndex) -> Array:
-    """Level in dB of each row of bm over frames of frame_len samples.
-
-    Frame k covers samples k*hop_len .. k*hop_len + frame_len - 1, clipped to
-    the row.  Frames start every hop_len samples, as long as they start
-    before the end and the previous frame stopped short of it; an empty row
-    gives none.  Each frame's squares are added in sample order, so on a
-    bank from :func:`filterbank` the levels equal :func:`cochleagram`'s bit
-    for bit.
-
-    Parameters
-    ----------
-    bm : array_like
-        2-D (channels x samples) real numbers, such as ``filterbank(...).bm``.
-    frame_len, hop_len : int
-        The frame length and the hop in samples, each at least 1.
-
-    Returns
-    -------
-    ndarray
-        (channels, frames) float64: 10 log10(max(mean square, 1e-12)) over
-        the samples a frame covers, dB re a mean square of 1, floored at
-        -120 dB.
-
-    Raises
-    ------
-    TypeError
-        Naming the argument, for bm that is not real numbers and for
-        frame_len or hop_len that is not an int.
-    ValueError
-        For bm that is not 2-D and for lengths below 1.
-    """
-    flen = _length("frame_len", frame_len)
-    hlen = _length("hop_len", hop_len)
-    try:
-        b = np.asarray(bm)
-        if b.dtype != np.float64:
-            b = b.astype(np.float64, casting="safe")
-    except (TypeError, ValueError) as exc:
-        raise TypeError(f"bm cannot be converted to float64: {exc}") from None
-    if b.ndim != 2:
-        raise ValueError(f"bm must be 2-D (channels x samples), got shape {b.shape}")
-    channels, n = b.shape
-    # Lengths past the row's own change nothing, and keep the arithmetic small.
-    flen, hlen = min(flen, max(n, 1)), min(hlen, max(n, 1))
-    frames = _frame_count(n, flen, hlen)
-    level = np.empty((channels, frames))
-    if frames == 0:
-        return level
-    starts = np.arange(frames) * hlen
-    covered = np.minimum(starts + flen, n) - starts
-    # Squares padded with zeros so the last frame's window is whole: adding
-    # +0.0 changes no sum.  Each frame's sum grows one sample at a time.
-    # Samples past the end add nothing, so no window needs more than n of them.
-    span = min(flen, n)
-    width = max(int(starts[-1]) + span, n)
-    for r in range(0, channels, LEVEL_ROWS):
-        rows = b[r:r + LEVEL_ROWS]
-        squares = np.zeros((rows.shape[0], width))
-        np.square(rows, out=squares[:, :n])
-        sums = np.zeros((rows.shape[0], frames))
-        for j in range(span):
-            sums += squares[:, starts + j]
-        level[r:r + LEVEL_ROWS] = _levels(sums, covered, None)
-    return level
+    _threads._run(task, -(-groups // run), threads)

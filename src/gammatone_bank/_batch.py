@@ -26,8 +26,11 @@ from typing import IO
 
 import numpy as np
 
+from gammatone_bank import _checks
 from gammatone_bank._audio import AudioError, open_sound
-from gammatone_bank._bank import Array, _frame_count, erb_space
+from gammatone_bank._checks import Array
+from gammatone_bank._frames import _frame_count
+from gammatone_bank._scale import erb_space
 from gammatone_bank._auditory import feature_streams
 from gammatone_bank._features import FeatureSpool, FeaturesWriter, Source
 from gammatone_bank._features import kept as _kept
@@ -500,9 +503,7 @@ def batch(
     if workers is not None:
         workers = check_count("workers", workers, 1)
     retries = check_count("retries", retries, 0)
-    if not isinstance(keep_non_finite, (bool, np.bool_)):
-        raise ValueError(f"keep_non_finite must be True or False, got {keep_non_finite!r}")
-    task = functools.partial(analyse_group, keep_non_finite=bool(keep_non_finite))
+    task = functools.partial(analyse_group, keep_non_finite=_checks.flag("keep_non_finite", keep_non_finite))
     if scheduler is not None and not isinstance(scheduler, str):
         raise ValueError(f"scheduler must be an address or None, got {scheduler!r}")
     if scheduler is None:

@@ -5,8 +5,9 @@ from typing import SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis
-from gammatone_bank._bank import Array, _check_cfs, _check_fs, _frame_count
+from gammatone_bank import _axis, _checks
+from gammatone_bank._checks import Array
+from gammatone_bank._frames import _frame_count
 from gammatone_bank._stream import CochleagramStream
 
 
@@ -103,8 +104,8 @@ def cochleagram(
     >>> cochleagram(np.stack([x, 0.1 * x]), fs, [1000.0], normalize=True, axis=-1)[:, 0, 25].round(2)
     array([ -3.01, -23.01])
     """
-    rate = _check_fs(fs)
-    centres = _check_cfs(cfs, rate)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
     s = _axis.signals(x, axis, strided=True)
     stream = CochleagramStream(rate, centres, frame=frame, hop=hop, normalize=normalize, workers=workers, axis=axis)
     n = s.rows.shape[-1]

@@ -1302,14 +1302,16 @@ long long frames_completing(const Engine &e, long long t, long long n) {
     return completed(t + n) - completed(t);
 }
 
-PyObject *engine_process(PyObject *obj, PyObject *args) {
+PyObject *engine_process(PyObject *obj, PyObject *args, PyObject *kwargs) {
     EngineObject *self = reinterpret_cast<EngineObject *>(obj);
     Engine &e = *self->engine;
-    PyObject *x_obj, *objs[7];
-    objs[5] = objs[6] = Py_None;
+    // x, g0 and g1 by position; the outputs by name, each None when not wanted.
+    static const char *kwlist[] = {"", "", "", "bm", "env", "instp", "instf", "frames", "analytic", "weighted",
+                                   nullptr};
+    PyObject *x_obj, *objs[7] = {Py_None, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None};
     Py_ssize_t g0, g1;
-    if (!PyArg_ParseTuple(args, "OnnOOOOO|OO", &x_obj, &g0, &g1, &objs[0], &objs[1], &objs[2], &objs[3],
-                          &objs[4], &objs[5], &objs[6]))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onn|$OOOOOOO", const_cast<char **>(kwlist), &x_obj, &g0, &g1,
+                                     &objs[0], &objs[1], &objs[2], &objs[3], &objs[4], &objs[5], &objs[6]))
         return nullptr;
     if (!check_groups(e, g0, g1))
         return nullptr;
@@ -1446,8 +1448,10 @@ PyObject *engine_get_samples(PyObject *obj, void *) {
 }
 
 PyMethodDef engine_methods[] = {
-    {"process", engine_process, METH_VARARGS,
-     "process(x, g0, g1, bm, env, instp, instf, frames, analytic=None, weighted=None)\n--\n\n"
+    {"process", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_process)),
+     METH_VARARGS | METH_KEYWORDS,
+     "process(x, g0, g1, /, *, bm=None, env=None, instp=None, instf=None, frames=None, analytic=None,\n"
+     "        weighted=None)\n--\n\n"
      "Filter x (1-D and shared, one row per signal, or one row per lane) through\n"
      "lane groups g0 .. g1-1, carrying their state on.  Outputs have one row per\n"
      "lane (signal s, channel c at row s * channels + c).  analytic: a float64 view\n"

@@ -20,7 +20,8 @@ from typing import IO, Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
-from gammatone_bank._bank import Array, _frame_count
+from gammatone_bank._checks import Array
+from gammatone_bank._frames import _frame_count
 from gammatone_bank._files import npy_header, open_regular, read_npy
 from gammatone_bank._params import DEFAULT_FEATURES, BatchError, Params, check_features, check_params
 

@@ -33,24 +33,9 @@ from typing import SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from gammatone_bank._bank import _check_fs
+from gammatone_bank import _checks
 
 _TWO_PI = 6.283185307179586
-
-
-def _check_cfs(cfs: ArrayLike, fs: int) -> NDArray[np.float64]:
-    try:
-        c = np.array(cfs, dtype=np.float64)
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"cfs must be numbers: {exc}") from None
-    flat = c.reshape(-1)
-    bad = np.flatnonzero(~np.isfinite(flat) | (flat <= 0.0) | (flat >= fs / 2))
-    if bad.size:
-        raise ValueError(
-            f"cfs must be finite and lie in (0, fs/2) = (0, {fs / 2:g}) Hz, "
-            f"got {float(flat[bad[0]])!r} at index {bad[0]}"
-        )
-    return c
 
 
 def cf_gain(fs: SupportsIndex | float, cfs: ArrayLike) -> NDArray[np.float64]:
@@ -82,8 +67,9 @@ def cf_gain(fs: SupportsIndex | float, cfs: ArrayLike) -> NDArray[np.float64]:
     ----------
     fs : int
         The sample rate in Hz, a whole number in 1 .. 2**31 - 1.
-    cfs : array_like
-        Centre frequencies in Hz, each finite and strictly between 0 and fs/2.
+    cfs : float or array_like
+        Centre frequencies in Hz, each finite and strictly between 0 and
+        fs/2, of any shape.  A bare int is refused (see Raises).
 
     Returns
     -------
@@ -92,6 +78,10 @@ def cf_gain(fs: SupportsIndex | float, cfs: ArrayLike) -> NDArray[np.float64]:
 
     Raises
     ------
+    TypeError
+        For ``fs`` or ``cfs`` that is not numbers, and for a bare int
+        ``cfs``, which reads as a channel count: give ``erb_space(low, high,
+        n)`` for n channels or a float for one, as :func:`filterbank` asks.
     ValueError
         Naming the argument, for an ``fs`` or a cf outside those ranges.
 
@@ -100,8 +90,8 @@ def cf_gain(fs: SupportsIndex | float, cfs: ArrayLike) -> NDArray[np.float64]:
     >>> cf_gain(16000, [100.0, 1000.0, 4000.0]).round(3)
     array([1.015, 1.055, 1.2  ])
     """
-    rate = _check_fs(fs)
-    cf = _check_cfs(cfs, rate)
+    rate = _checks.fs(fs)
+    cf = _checks.cfs(cfs, rate, shaped=True)
     # The same operations, in the same order, as the kernel's set-up.
     tpt = _TWO_PI / float(rate)
     tptbw = ((((0.00437 * cf) + 1.0) * 24.7) * tpt) * 1.019

@@ -11,25 +11,15 @@ from typing import SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from gammatone_bank import _axis
-from gammatone_bank._bank import Array, _check_cfs, _check_fs, _frame_count, _frame_samples, _real
+from gammatone_bank import _axis, _checks
+from gammatone_bank._checks import Array
+from gammatone_bank._frames import _frame_count, _frame_samples
 from gammatone_bank._cochleagram import cochleagram
-
-def _float64(name: str, value: ArrayLike, what: str) -> Array:
-    """value as a float64 array, safely cast, or TypeError naming it."""
-    try:
-        a = np.asarray(value)
-        if a.dtype != np.float64:
-            a = a.astype(np.float64, casting="safe")
-    except (TypeError, ValueError) as exc:
-        raise TypeError(f"{name} must be {what}: {exc}") from None
-    return a
-
 
 def _check_mask(mask: ArrayLike, shape: tuple[int, ...]) -> Array:
     """mask as float64 of the given shape (a batch's other axes, channels,
     frames), every weight in [0, 1]."""
-    m = _float64("mask", mask, "real weights in [0, 1]")
+    m = _checks.float64("mask", mask, "real weights in [0, 1]")
     if m.shape != shape:
         raise ValueError(
             f"mask must have shape (channels, frames) = {shape}, the shape of the cochleagram with the same "
@@ -40,16 +30,6 @@ def _check_mask(mask: ArrayLike, shape: tuple[int, ...]) -> Array:
         at = tuple(int(i) for i in np.unravel_index(int(bad[0]), shape))
         raise ValueError(f"mask weights must lie in [0, 1], got {float(m[at])!r} at {at}")
     return m
-
-
-def _finite(name: str, x: Array) -> None:
-    """ValueError naming x and its first sample that is NaN or infinite."""
-    bad = np.flatnonzero(~np.isfinite(x.reshape(-1)))
-    if bad.size:
-        at = tuple(int(i) for i in np.unravel_index(int(bad[0]), x.shape))
-        where = at[0] if len(at) == 1 else at
-        raise ValueError(f"{name} must be finite, got {float(x[at])!r} at sample {where}: remove or replace it "
-                         f"(numpy.nan_to_num) before the call")
 
 
 def _window(offsets: NDArray[np.int64], length: int) -> Array:
@@ -150,8 +130,8 @@ def _energies(
 ) -> tuple[Array, Array]:
     """The frame levels of target and interference, from their cochleagrams,
     shaped (other axes) + (channels, frames)."""
-    rate = _check_fs(fs)
-    centres = _check_cfs(cfs, rate)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
     parts = [_axis.signals(a, axis, name) for a, name in ((target, "target"), (interference, "interference"))]
     s, v = parts
     if s.rows.shape != v.rows.shape or s.batch != v.batch:
@@ -160,7 +140,7 @@ def _energies(
             f"got {np.shape(target)} and {np.shape(interference)}"
         )
     for p, name in zip(parts, ("target", "interference")):
-        _finite(name, p.rows)
+        _checks.finite(name, p.rows)
     frames = _frame_count(s.rows.shape[-1], *_frame_samples(rate, frame, hop))
     levels: list[Array] = []
     for p in parts:
@@ -170,13 +150,6 @@ def _energies(
             out[i] = cochleagram(row, rate, centres, frame=frame, hop=hop)
         levels.append(out[0] if p.batch is None else out.reshape(p.batch + out.shape[1:]))
     return levels[0], levels[1]
-
-
-def _number(name: str, value: float) -> float:
-    """value as a float, refusing bools (TypeError)."""
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be a number, got {value!r}")
-    return _real(name, value)
 
 
 _MASK_ARGS = """target and interference: the two parts of a mixture, of the same
@@ -208,7 +181,7 @@ def ideal_binary_mask(
 
     {args}
     """
-    criterion = _number("lc", lc)
+    criterion = _checks.real("lc", lc)
     if not np.isfinite(criterion):
         raise ValueError(f"lc must be a finite number of dB, got {lc!r}")
     s, v = _energies(target, interference, fs, cfs, frame, hop, axis)
@@ -235,7 +208,7 @@ def ideal_ratio_mask(
 
     {args}
     """
-    exponent = _number("beta", beta)
+    exponent = _checks.real("beta", beta)
     if not (np.isfinite(exponent) and exponent > 0.0):
         raise ValueError(f"beta must be a positive finite exponent, got {beta!r}")
     s, v = _energies(target, interference, fs, cfs, frame, hop, axis)

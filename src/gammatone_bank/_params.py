@@ -6,14 +6,13 @@ the same values for the same reasons.
 """
 
 import json
-import math
-import operator
 from dataclasses import asdict, dataclass
 from typing import Any
 
-import numpy as np
 
-from gammatone_bank._bank import _frame_samples
+from gammatone_bank import _checks
+from gammatone_bank._frames import _frame_samples
+from gammatone_bank._checks import MAX_CHANNELS
 
 DEFAULT_CHANNELS = 64
 DEFAULT_LOW = 50.0
@@ -23,9 +22,9 @@ DEFAULT_HIGH = 8000.0
 HIGH_FRACTION = 0.45
 FRAME = 0.025
 HOP = 0.010
-# Bounds that no analysis comes near, so that a slip (2**40 channels, a
-# frame of 1e300 s) is refused up front instead of failing every file.
-MAX_CHANNELS = 10_000
+# A bound that no analysis comes near, so that a slip (a frame of 1e300 s)
+# is refused up front instead of failing every file.  Channels have the
+# library's one limit, MAX_CHANNELS.
 MAX_SECONDS = 3600.0
 # What a features file may hold, in the order its keys are listed.  The
 # levels are always there; ihc (channels x samples) only where full-rate
@@ -38,32 +37,14 @@ class BatchError(ValueError):
     """A run refused before any work: bad inputs, parameters or output directory."""
 
 
-def _named(name: str | None, rule: str) -> str:
-    return rule if name is None else f"{name} {rule}"
-
-
 def check_count(name: str | None, value: Any, least: int) -> int:
-    """value as an int of at least `least`, or ValueError naming `name`."""
-    try:
-        n = -1 if isinstance(value, bool) else operator.index(value)
-    except TypeError:
-        n = -1
-    if n < least:
-        raise ValueError(_named(name, f"must be an int of at least {least}, got {value!r}"))
-    return n
+    """value as an int of at least `least`: TypeError for a non-int, ValueError naming `name`."""
+    return _checks.count(name, value, least)
 
 
 def check_positive(name: str | None, value: object) -> float:
-    """value as a positive finite float, or ValueError naming `name`."""
-    if isinstance(value, (bool, str, bytes)):
-        raise ValueError(_named(name, f"must be a number, got {value!r}"))
-    try:
-        v = float(value)  # type: ignore[arg-type]
-    except (TypeError, ValueError):
-        raise ValueError(_named(name, f"must be a number, got {value!r}")) from None
-    if not (math.isfinite(v) and v > 0.0):
-        raise ValueError(_named(name, f"must be positive and finite, got {value!r}"))
-    return v
+    """value as a positive finite float: TypeError for a non-number, ValueError naming `name`."""
+    return _checks.positive(name, value)
 
 
 def default_high(fs: float) -> float:
@@ -164,13 +145,13 @@ def check_params(
     channels: int, low: float, high: float | None, frame: float, hop: float,
     channel: int | None, normalize: bool, features: object = DEFAULT_FEATURES,
 ) -> Params:
-    """The parameters of batch(), checked: ValueError naming the argument."""
+    """The parameters of batch(), checked: TypeError for a wrong kind, ValueError
+    for a wrong value, each naming the argument."""
     lo = check_positive("low", low)
     hi = None if high is None else check_positive("high", high)
     if hi is not None and hi <= lo:
         raise ValueError(f"high must be above low ({lo:g}), got {high!r}")
-    if not isinstance(normalize, (bool, np.bool_)):
-        raise ValueError(f"normalize must be True or False, got {normalize!r}")
+    _checks.flag("normalize", normalize)
     n = check_count("channels", channels, 2)
     if n > MAX_CHANNELS:
         raise ValueError(f"channels must be at most {MAX_CHANNELS}, got {channels!r}")

@@ -37,8 +37,8 @@ from typing import SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from gammatone_bank import _bank
-from gammatone_bank._bank import Array, _check_cfs, _check_fs, _check_flag, _length
+from gammatone_bank import _bank, _checks
+from gammatone_bank._bank import Array
 
 Complex = NDArray[np.complex128]
 
@@ -174,9 +174,9 @@ def frequency_response(
     >>> abs(h[1, 1000]).round(4), cf_gain(16000, 1000.0).round(4)
     (np.float64(1.0545), np.float64(1.0545))
     """
-    rate = _check_fs(fs)
-    centres = _check_cfs(cfs, rate)
-    size = _length("n", n)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
+    size = _checks.length("n", n)
     f = np.fft.rfftfreq(size, 1.0 / rate)
     channels = _Channels(rate, centres)
     h, _ = channels.h((_TWO_PI / float(rate)) * f)
@@ -229,12 +229,12 @@ def impulse_response(
     >>> ir.shape, np.array_equal(ir, filterbank(x, 16000, [1000.0]).bm)
     ((1, 256), True)
     """
-    rate = _check_fs(fs)
-    centres = _check_cfs(cfs, rate)
-    size = _length("n", n)
-    if size > _bank.INT32_MAX:
-        raise ValueError(f"n must be at most {_bank.INT32_MAX} samples, got {n!r}")
-    complex_out = _check_flag("analytic", analytic)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
+    size = _checks.length("n", n)
+    if size > _checks.INT32_MAX:
+        raise ValueError(f"n must be at most {_checks.INT32_MAX} samples, got {n!r}")
+    complex_out = _checks.flag("analytic", analytic)
     x = np.zeros(size)
     x[0] = 1.0
     bank = _bank.filterbank(x, rate, centres, analytic=complex_out)
@@ -288,8 +288,8 @@ def group_delay(fs: SupportsIndex | float, cfs: ArrayLike) -> Array:
     >>> (1000 * group_delay(16000, [50.0, 1000.0, 4000.0])).round(2)
     array([20.69,  4.65,  1.31])
     """
-    rate = _check_fs(fs)
-    channels = _Channels(rate, _check_cfs(cfs, rate))
+    rate = _checks.fs(fs)
+    channels = _Channels(rate, _checks.cfs(cfs, rate))
     h, dh = channels.h(channels.w)
     delay: Array = -(dh / h).imag[:, 0] / rate
     return delay
@@ -346,8 +346,8 @@ def bandwidths(fs: SupportsIndex | float, cfs: ArrayLike) -> Array:
     >>> (bandwidths(16000, cfs) / (24.7 * (0.00437 * cfs + 1))).round(4)
     array([0.8865, 0.8865])
     """
-    rate = _check_fs(fs)
-    channels = _Channels(rate, _check_cfs(cfs, rate))
+    rate = _checks.fs(fs)
+    channels = _Channels(rate, _checks.cfs(cfs, rate))
     # A grid around each cf, clipped to [0, pi]: the peak's neighbourhood and
     # both -3 dB points lie well inside cf +- SPAN_BW bandwidth parameters.
     lo = np.maximum(channels.w - SPAN_BW * channels.tptbw, 0.0)

@@ -29,9 +29,10 @@ from typing import NamedTuple, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from gammatone_bank import _axis, _bank, _engine
+from gammatone_bank import _axis, _bank, _checks, _engine, _frames, _scale, _threads
 from gammatone_bank._bank import Array
-from gammatone_bank._masks import _check_mask, _finite, _float64, _Spread
+from gammatone_bank._checks import finite as _finite, float64 as _float64
+from gammatone_bank._masks import _check_mask, _Spread
 from gammatone_bank._stream import CLOSED, _Closable
 
 # The longest total delay a causal design takes, in seconds.
@@ -103,7 +104,7 @@ def _ring_out(fs: int, cfs: Array) -> int:
     """Samples the forward pass runs past the end: until the lowest channel,
     the slowest to decay, has rung down by RING_OUT_DB.  The ERB's floor
     bounds it: about 0.15 s whatever the channels."""
-    rate = 2.0 * math.pi * 1.019 * 24.7 * (_bank.ERB_SLOPE * float(cfs.min()) + 1.0)
+    rate = 2.0 * math.pi * 1.019 * 24.7 * (_scale.ERB_SLOPE * float(cfs.min()) + 1.0)
     return math.ceil(RING_OUT / rate * fs)
 
 
@@ -151,7 +152,7 @@ def _check_delay(delay: float | None, fs: int) -> int | None:
         return None
     if isinstance(delay, (bool, np.bool_)):
         raise TypeError(f"delay must be None (zero-phase) or a number of seconds, got {delay!r}")
-    seconds = _bank._real("delay", delay)
+    seconds = _checks.real("delay", delay)
     if not (math.isfinite(seconds) and 0.0 <= seconds <= MAX_DELAY):
         raise ValueError(
             f"delay must be None (zero-phase) or a number of seconds in [0, {MAX_DELAY:g}], got {delay!r}"
@@ -265,14 +266,14 @@ def resynthesis_design(fs: SupportsIndex | float, cfs: ArrayLike, delay: float |
     Raises
     ------
     TypeError
-        For a bool delay.
+        For a delay that is not None or a number (a bool, a string).
     ValueError
         Naming the argument, for a bad fs, cfs (unsorted ones included) or
         delay, and for a bank whose design would take more than 2 GiB (the
         message gives the size and how many channels fit).
     """
-    rate = _bank._check_fs(fs)
-    centres = _bank._check_cfs(cfs, rate)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
     if centres.size > 1 and not np.all(np.diff(centres) > 0.0):
         raise ValueError("cfs must be in strictly ascending order for resynthesis (erb_space gives them so)")
     lag = _check_delay(delay, rate)
@@ -341,7 +342,7 @@ class _Signal:
         rows = np.empty((self.held.shape[0], held + n))
         rows[:, :held] = self.held
         fresh = rows[:, held:]
-        _bank._drive(self.engine, x, (None, None, None, None, None, None, fresh), workers)
+        _bank._drive(self.engine, x, {"weighted": fresh}, workers)
         if gains is not None:
             fresh *= gains
         y = np.zeros(n)
@@ -384,8 +385,25 @@ class ResynthesisStream(_Closable):
     samples, shaped likewise (an empty array if no chunk had samples).
     Every signal gives the bits of a 1-D stream fed that signal alone.
 
+    delay: the total delay in seconds, 0.004 by default.  A stream is
+    necessarily causal: it returns each sample before the signal ends, so
+    it cannot run :func:`resynthesize`'s default zero-phase design, which
+    filters every channel backwards from the end.  4 ms keeps a live
+    signal's latency short and reaches about 37 dB SNR on in-band noise;
+    a longer delay reaches more (16 ms: about 53 dB), as more of the low
+    channels' group delay (about 21 ms at 50 Hz, 6 ms at 500 Hz) fits
+    within it.
+
     ``design`` is the :class:`ResynthesisDesign` in use.  Errors, closing
     and ``reset()`` work as for :class:`Stream`.
+
+    Why ``gains`` here and ``mask`` in :func:`resynthesize`: they are the
+    same weights at two stages.  A mask holds one weight per channel and
+    cochleagram frame, the form ideal masks and models produce, and needs
+    the frames around a sample to weight it; a stream has no later frames
+    when it must return a sample, so it takes the weights already spread
+    over samples (or one per channel), which is what ``resynthesize``
+    turns its mask into before it filters.
     """
 
     def __init__(
@@ -401,7 +419,7 @@ class ResynthesisStream(_Closable):
             raise ValueError("delay must be a number of seconds: a stream cannot be zero-phase")
         self.design = resynthesis_design(fs, cfs, delay)
         self.fs, self.cfs = self.design.fs, self.design.cfs.copy()
-        self._workers = _bank._check_workers(workers)
+        self._workers = _checks.workers(workers)
         self._axis = _check_stream_axis(axis)
         self._history = int(self.design.delays.max())
         self._lock = threading.Lock()
@@ -427,7 +445,7 @@ class ResynthesisStream(_Closable):
 
     def process(self, chunk: ArrayLike, gains: ArrayLike | None = None, *, last: bool = False) -> Array:
         """Resynthesise the next samples (see the class); with ``last=True`` also close."""
-        ending = _bank._check_flag("last", last)
+        ending = _checks.flag("last", last)
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
@@ -526,7 +544,14 @@ def resynthesize(
 
     x must be finite: ValueError naming x and the first bad sample
     otherwise (a NaN or inf would spread to every sample the zero-phase
-    passes reach).  TypeError for a bool delay.
+    passes reach).  TypeError for a delay that is not None or a number.
+
+    Why the default delay differs from :class:`ResynthesisStream`'s: a
+    one-shot call has the whole signal, so by default it runs the
+    zero-phase design (delay=None), which needs no delay and is not held
+    back by the lowest channels' group delay; a stream cannot see the
+    future and is causal, with a short delay (0.004 s) by default.  Pass
+    ``delay=0.004`` here to get the stream's result in one call.
 
     What limits it: only the band from the lowest to the highest centre
     frequency is reconstructed (what lies outside is attenuated as the
@@ -534,18 +559,18 @@ def resynthesize(
     group delay of the lowest channels (about 20 ms at 50 Hz) leaves those
     channels late, which the weights can only partly correct.
     """
-    rate = _bank._check_fs(fs)
-    centres = _bank._check_cfs(cfs, rate)
+    rate = _checks.fs(fs)
+    centres = _checks.cfs(cfs, rate)
     s = _axis.signals(x, axis)
     lag = _check_delay(delay, rate)
-    frame_len, hop_len = _bank._frame_samples(rate, frame, hop)
+    frame_len, hop_len = _frames._frame_samples(rate, frame, hop)
     rows = s.rows if s.batch is not None else s.rows[np.newaxis]
     _finite("x", s.rows)
     design = resynthesis_design(rate, centres, None if lag is None else lag / rate)
     n = rows.shape[1]
-    shape = (centres.size, _bank._frame_count(n, frame_len, hop_len))
+    shape = (centres.size, _frames._frame_count(n, frame_len, hop_len))
     masks = None if mask is None else _check_mask(mask, (s.batch or ()) + shape).reshape((-1,) + shape)
-    threads = _bank._check_workers(workers)
+    threads = _checks.workers(workers)
     out = np.empty(rows.shape)
     for i, row in enumerate(rows):
         spread = None if masks is None else _Spread(masks[i], n, frame_len, hop_len)
@@ -593,14 +618,14 @@ def _zero_phase(x: Array, design: ResynthesisDesign, spread: _Spread | None, thr
     states = []
     for a in starts[:-1]:
         states.append(forward.copy())
-        _bank._drive(forward, _padded(x, a, a + block), (u, None, None, None, None), threads)
+        _bank._drive(forward, _padded(x, a, a + block), {"bm": u}, threads)
     states.append(forward)
     backward = _engine.Engine(fs, cfs)
     out = np.empty(n)
     for a in reversed(starts):
         b = min(a + block, total)
         m = b - a
-        _bank._drive(states.pop(), _padded(x, a, b), (u[:, :m], None, None, None, None), threads)
+        _bank._drive(states.pop(), _padded(x, a, b), {"bm": u[:, :m]}, threads)
         if spread is not None:
             # The gains a ZERO_PHASE_BLOCK at a time, whatever the block.
             for c in range(a, b, ZERO_PHASE_BLOCK):
@@ -637,14 +662,14 @@ def _second_pass(engine: _engine.Engine, backwards: Array, weights: Array, threa
         rows, w = buffer[c0:c1], weights[c0:c1, np.newaxis]
         for b in range(0, n, SECOND_PASS_BLOCK):
             m = min(SECOND_PASS_BLOCK, n - b)
-            engine.process(backwards[:, b:b + m], g0, g1, buffer, None, None, None, None)
+            engine.process(backwards[:, b:b + m], g0, g1, bm=buffer)
             # Every product rounded on its own, as weights[c] * row would be.
             weighted = np.multiply(rows[:, :m], w, out=rows[:, :m])
             total = partial[j, b:b + m]
             for row in weighted:
                 np.add(total, row, out=total)
 
-    _bank._run(task, chunks, threads if n * channels >= _bank.THREAD_MIN else 1)
+    _threads._run(task, chunks, threads if n * channels >= _threads.THREAD_MIN else 1)
     y = np.zeros(n)
     for row in partial:
         np.add(y, row, out=y)

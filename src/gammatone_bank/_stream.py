@@ -15,7 +15,7 @@ from typing import Self, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis, _bank, _engine
+from gammatone_bank import _axis, _bank, _checks, _engine, _frames
 from gammatone_bank._axis import Signals
 from gammatone_bank._engine import Engine
 from gammatone_bank._bank import Array, Filterbank
@@ -228,12 +228,12 @@ class Stream(_Closable, _Signals):
         analytic: bool = False,
         axis: int | None = None,
     ) -> None:
-        self.fs = _bank._check_fs(fs)
-        self.cfs = _bank._check_cfs(cfs, self.fs)
-        self._want = (_bank._check_flag("env", env), _bank._check_flag("instp", instp),
-                      _bank._check_flag("instf", instf))
-        self._analytic = _bank._check_flag("analytic", analytic)
-        self._workers = _bank._check_workers(workers)
+        self.fs = _checks.fs(fs)
+        self.cfs = _checks.cfs(cfs, self.fs)
+        self._want = (_checks.flag("env", env), _checks.flag("instp", instp),
+                      _checks.flag("instf", instf))
+        self._analytic = _checks.flag("analytic", analytic)
+        self._workers = _checks.workers(workers)
         self._time_axis = _check_axis(axis)
         self._lock = threading.Lock()
         self._start()
@@ -279,7 +279,7 @@ class Stream(_Closable, _Signals):
             the stream as it was.
         """
         s = self._rows(chunk)
-        ending = _bank._check_flag("last", last)
+        ending = _checks.flag("last", last)
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
@@ -295,7 +295,7 @@ class Stream(_Closable, _Signals):
             analytic = np.empty(shape, np.complex128) if self._analytic else None
             # No engine yet only for an empty chunk, which has nothing to filter.
             if self._engine is not None:
-                outputs = (*map(_bank._lanes, (bm, env_out, instp_out, instf_out)), None, _bank._lanes(analytic))
+                outputs = _bank._outputs(bm=bm, env=env_out, instp=instp_out, instf=instf_out, analytic=analytic)
                 _bank._drive(self._engine, s.rows, outputs, self._workers)
             self.samples += n
             out = Filterbank(self.cfs.copy(), bm, env_out, instp_out, instf_out, analytic)
@@ -420,11 +420,11 @@ class CochleagramStream(_Closable, _Signals):
         workers: int | None = None,
         axis: int | None = None,
     ) -> None:
-        self.fs = _bank._check_fs(fs)
-        self.cfs = _bank._check_cfs(cfs, self.fs)
-        self.frame_len, self.hop_len = _bank._frame_samples(self.fs, frame, hop)
-        self._workers = _bank._check_workers(workers)
-        self._scale = cf_gain(self.fs, self.cfs) ** 2 if _bank._check_flag("normalize", normalize) else None
+        self.fs = _checks.fs(fs)
+        self.cfs = _checks.cfs(cfs, self.fs)
+        self.frame_len, self.hop_len = _frames._frame_samples(self.fs, frame, hop)
+        self._workers = _checks.workers(workers)
+        self._scale = cf_gain(self.fs, self.cfs) ** 2 if _checks.flag("normalize", normalize) else None
         self._time_axis = _check_axis(axis)
         self._lock = threading.Lock()
         self._start()
@@ -467,7 +467,7 @@ class CochleagramStream(_Closable, _Signals):
             stream as it was.
         """
         s = self._rows(chunk)
-        ending = _bank._check_flag("last", last)
+        ending = _checks.flag("last", last)
         with self._lock:
             if self.closed:
                 raise ValueError(CLOSED)
@@ -501,8 +501,8 @@ class CochleagramStream(_Closable, _Signals):
         """Filter x (rows as the engine takes them), writing the levels of the
         frames it completes to level, shaped lead + (channels, frames)."""
         if self._engine is not None:
-            _bank._drive(self._engine, x, (None, None, None, None, _bank._lanes(level)), self._workers)
-        _bank._levels(level, self.frame_len, self._scale)
+            _bank._drive(self._engine, x, {"frames": _bank._lanes(level)}, self._workers)
+        _frames._levels(level, self.frame_len, self._scale)
         self.samples += x.shape[-1]
         self.frames += level.shape[-1]
 
@@ -519,6 +519,6 @@ class CochleagramStream(_Closable, _Signals):
             return 0
         k: int = self._engine.partial(0, self._engine.groups, _bank._lanes(level))
         if k:
-            _bank._levels(level[..., :1], self.samples - self.frames * self.hop_len, self._scale)
+            _frames._levels(level[..., :1], self.samples - self.frames * self.hop_len, self._scale)
         self.frames += k
         return k

@@ -31,12 +31,13 @@ import numpy as np
 
 from gammatone_bank._audio import STDIN, Audio, AudioError, open_sound
 from gammatone_bank._auditory import feature_streams
-from gammatone_bank._bank import Array, erb_space
+from gammatone_bank._checks import Array
+from gammatone_bank._scale import erb_space
 from gammatone_bank._features import FeatureSpool, FeaturesWriter, Source
 from gammatone_bank._files import NotRegularFile, refuse_unless_regular
 from gammatone_bank._outdir import create_temporary, discard, sweep_temporaries, temporary_path
 from gammatone_bank._params import Params, band, check_features, frame_lengths
-from gammatone_bank._signal import DEMO_NAME, demo_signal
+from gammatone_bank._demo import DEMO_NAME, demo_signal
 from gammatone_bank._signals import signals_ignored
 from gammatone_bank._stream import CochleagramStream, Stream
 from gammatone_bank.cli._common import (

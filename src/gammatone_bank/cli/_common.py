@@ -17,11 +17,11 @@ from gammatone_bank._params import (
     HIGH_FRACTION,
     HOP,
     FEATURE_KEYS,
-    MAX_CHANNELS,
     check_count,
     check_features,
     check_positive,
 )
+from gammatone_bank._checks import MAX_CHANNELS
 from gammatone_bank.cli._stop import sigterm_raises, stopped
 
 PROG = "gammatone-bank"

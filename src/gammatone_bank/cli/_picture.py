@@ -8,7 +8,8 @@ from typing import IO
 
 import numpy as np
 
-from gammatone_bank._bank import Array, erb_number
+from gammatone_bank._checks import Array
+from gammatone_bank._scale import erb_number
 from gammatone_bank.cli._common import CliError
 
 # Levels are floored here (a mean square of 1e-12): the darkest colour.

@@ -11,7 +11,8 @@ from typing import IO
 
 import numpy as np
 
-from gammatone_bank._bank import Array, erb_space
+from gammatone_bank._checks import Array
+from gammatone_bank._scale import erb_space
 from gammatone_bank._params import DEFAULT_CHANNELS, DEFAULT_LOW, band
 from gammatone_bank._response import responses_at
 from gammatone_bank._resynth import resynthesis_design

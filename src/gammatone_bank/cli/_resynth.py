@@ -14,9 +14,10 @@ from typing import IO
 import numpy as np
 
 from gammatone_bank._audio import STDIN, Audio, AudioError, open_sound
-from gammatone_bank._bank import Array, erb_space
 from gammatone_bank._files import NotRegularFile, npy_header, open_regular, read_npy
-from gammatone_bank._params import DEFAULT_CHANNELS, DEFAULT_LOW, FRAME, HOP, MAX_CHANNELS, band
+from gammatone_bank._checks import MAX_CHANNELS, Array
+from gammatone_bank._params import DEFAULT_CHANNELS, DEFAULT_LOW, FRAME, HOP, band
+from gammatone_bank._scale import erb_space
 from gammatone_bank._resynth import MAX_DELAY, resynthesize
 from gammatone_bank.cli._analyse import _Outputs, _writing
 from gammatone_bank.cli._common import (
