@@ -23,8 +23,6 @@ import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
-from dataclasses import dataclass
-from types import TracebackType
 from typing import IO, Any
 
 import numpy as np
@@ -34,13 +32,13 @@ from gammatone_bank._auditory import feature_streams
 from gammatone_bank._checks import Array
 from gammatone_bank._scale import erb_space
 from gammatone_bank._features import FeatureSpool, FeaturesWriter, Source
-from gammatone_bank._files import NotRegularFile, refuse_unless_regular
-from gammatone_bank._outdir import create_temporary, discard, sweep_temporaries, temporary_path
 from gammatone_bank._params import Params, band, check_features, frame_lengths
 from gammatone_bank._demo import DEMO_NAME, demo_signal
-from gammatone_bank._signals import signals_ignored
 from gammatone_bank._stream import CochleagramStream, Stream
 from gammatone_bank.cli._common import (
+    Outputs,
+    regular_or_nothing,
+    writing,
     PROG,
     CliError,
     add_analysis_options,
@@ -61,7 +59,6 @@ from gammatone_bank.cli._picture import (
     picture_format,
     pool_levels,
 )
-from gammatone_bank.cli._stop import settled
 
 # A loudest frame below FLOOR_DB + this is reported as silence.
 SILENCE_MARGIN = 10.0
@@ -186,104 +183,6 @@ def _parser() -> argparse.ArgumentParser:
 
 
 
-@dataclass
-class _Pending:
-    """An output on its way: its temporary file, named before it exists."""
-
-    tmp: str
-    path: str
-    file: IO[bytes] | None = None
-
-
-class _Outputs:
-    """Output files that appear all together or not at all.
-
-    ``add(path)`` checks the path at once (missing, or a regular file or a
-    link to one: a FIFO, a device or a directory is refused and left as it
-    is) and opens a new temporary file beside it (creating that file is the
-    surest test that the folder exists and is writable); ``commit()``
-    renames every temporary file onto its target, with Ctrl-C and SIGTERM
-    ignored from then on (the run has succeeded).  Leaving the ``with``
-    block without a commit, by an error or by a signal, removes them all:
-    each is recorded before it is created, so a signal that lands just
-    after it came into being finds it recorded.  (Only a rename failing after an earlier one succeeded, which
-    takes the folder changing meanwhile, leaves one written.)
-    """
-
-    def __init__(self) -> None:
-        self._pending: list[_Pending] = []
-
-    def __enter__(self) -> "_Outputs":
-        return self
-
-    def add(self, path: str) -> IO[bytes]:
-        _regular_or_nothing(path)
-        target = os.path.abspath(path)
-        try:
-            # Those an earlier run left beside this target when it was killed.
-            sweep_temporaries(os.path.dirname(target), [target])
-        except OSError as exc:
-            raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
-        entry = _Pending(temporary_path(target), path)
-        self._pending.append(entry)
-        try:
-            fd = create_temporary(entry.tmp, os.O_RDWR)
-        except OSError as exc:
-            self._pending.remove(entry)  # not created: not ours to remove
-            raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
-        entry.file = os.fdopen(fd, "w+b")
-        return entry.file
-
-    def commit(self) -> None:
-        """Rename every output into place; the run is settled from here on."""
-        path = ""
-        # Once the first target is replaced the others must follow, and the
-        # run has succeeded: a signal from now on is ignored.
-        settled()
-        try:
-            for entry in self._pending:
-                path = entry.path
-                if entry.file is not None:
-                    entry.file.close()
-            for entry in self._pending:
-                _regular_or_nothing(entry.path)  # nothing took its place meanwhile
-            for entry in self._pending:
-                path = entry.path
-                os.replace(entry.tmp, entry.path)
-        except OSError as exc:
-            raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
-        self._pending.clear()
-
-    def _discard(self) -> None:
-        while self._pending:
-            entry = self._pending[-1]
-            if entry.file is not None:
-                try:
-                    entry.file.close()
-                except OSError:
-                    pass  # a full disk: the file goes anyway
-            discard(entry.tmp)
-            self._pending.pop()
-
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        try:
-            # A second Ctrl-C (or a kill) must not cut the clean-up short.
-            with signals_ignored():
-                self._discard()
-        except KeyboardInterrupt:
-            self._discard()  # the first signal came just before they were held off
-            raise
-
-
-def _regular_or_nothing(path: str) -> None:
-    """CliError when an output path exists as anything but a regular file (or a link to one)."""
-    try:
-        refuse_unless_regular(path)
-    except NotRegularFile as exc:
-        raise CliError(f"{path}: {exc.strerror}; name a new file or a regular one") from None
-
-
 def full_path(save: str, name: str) -> str:
     """Where --full writes output `name` beside the --save file: a.npz -> a.bm.npy."""
     stem = save[:-4] if save.endswith(".npz") else save
@@ -404,15 +303,6 @@ def _spooled(spool: FeatureSpool) -> Iterator[FeatureSpool]:
         spool.close()
 
 
-@contextmanager
-def _writing(path: str) -> Iterator[None]:
-    """Report a failed write (a full disk, say) as one line naming the path."""
-    try:
-        yield
-    except OSError as exc:
-        raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
-
-
 def _size(n: float) -> str:
     return f"{n / 1e9:.1f} GB" if n >= 1e9 else f"{n / 1e6:.1f} MB"
 
@@ -462,10 +352,10 @@ def run(args: argparse.Namespace) -> str:
     # Every output path before any work: a FIFO or a device is refused, untouched.
     saves = [] if args.save is None else [args.save, *(full_path(args.save, name) for name in full)]
     for path in (args.out, *saves):
-        _regular_or_nothing(path)
+        regular_or_nothing(path)
 
     with ExitStack() as stack:
-        outputs = stack.enter_context(_Outputs())
+        outputs = stack.enter_context(Outputs())
         picture = outputs.add(args.out)
         saved = outputs.add(args.save) if args.save is not None else None
 
@@ -495,7 +385,7 @@ def run(args: argparse.Namespace) -> str:
             for name in full:
                 path = full_path(args.save, name)
                 streams[name] = outputs.add(path)
-                with _writing(path):
+                with writing(path):
                     _npy_start(streams[name], (cfs.size, expected))
 
         levels = _Levels(cfs.size, guess)
@@ -510,7 +400,7 @@ def run(args: argparse.Namespace) -> str:
         def store(outs: Any) -> None:
             for name, f in streams.items():
                 # (channels x k) rows become k runs of channels: Fortran order.
-                with _writing(full_path(args.save, name)):
+                with writing(full_path(args.save, name)):
                     f.write(np.ascontiguousarray(getattr(outs, name).T).data)
 
         start = time.perf_counter()
@@ -552,10 +442,10 @@ def run(args: argparse.Namespace) -> str:
         else:
             title = f"Cochleagram of {name}"
         limits = colour_limits(levels.loudest, args.range_db, args.top)
-        with _writing(args.out):
+        with writing(args.out):
             draw(picture, fmt, pool_levels(level), n / fs, cfs, title, limits, levels.loudest)
         if saved is not None:
-            with _writing(args.save):
+            with writing(args.save):
                 params = Params(channels=args.channels, low=low, high=high, frame=args.frame,
                                 hop=args.hop, channel=args.channel, normalize=args.normalize,
                                 features=asked)

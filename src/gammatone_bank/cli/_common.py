@@ -6,8 +6,13 @@ import argparse
 import importlib.metadata
 import importlib.util
 import os
+import re
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass
+from types import TracebackType
+from typing import IO
 
 from gammatone_bank._params import (
     DEFAULT_CHANNELS,
@@ -22,7 +27,10 @@ from gammatone_bank._params import (
     check_positive,
 )
 from gammatone_bank._checks import MAX_CHANNELS
-from gammatone_bank.cli._stop import sigterm_raises, stopped
+from gammatone_bank._files import NotRegularFile, refuse_unless_regular
+from gammatone_bank._outdir import create_temporary, discard, sweep_temporaries, temporary_path
+from gammatone_bank._signals import signals_ignored
+from gammatone_bank.cli._stop import settled, sigterm_raises, stopped
 
 PROG = "gammatone-bank"
 
@@ -71,9 +79,18 @@ def warn(message: str) -> None:
     say(f"warning: {message}")
 
 
+# A library message names an argument as `low=`; the command line's as its option.
+_ARGUMENT = re.compile(r"(?<![\w-])(low|high)= ?")
+
+
+def as_options(message: str) -> str:
+    """A library message in the command line's words: ``low=50 Hz`` -> ``--low 50 Hz``."""
+    return _ARGUMENT.sub(r"--\1 ", message)
+
+
 def error(message: object) -> int:
     """Report a refusal in one line; returns its exit status."""
-    say(f"error: {message}")
+    say(f"error: {as_options(str(message))}")
     return 2
 
 
@@ -221,3 +238,110 @@ def run_command(work: Callable[[], str]) -> int:
         return status
     emit(summary)
     return 0
+
+
+@dataclass
+class _Pending:
+    """An output on its way: its temporary file, named before it exists."""
+
+    tmp: str
+    path: str
+    file: IO[bytes] | None = None
+
+
+class Outputs:
+    """Output files that appear all together or not at all.
+
+    ``add(path)`` checks the path at once (missing, or a regular file or a
+    link to one: a FIFO, a device or a directory is refused and left as it
+    is) and opens a new temporary file beside it (creating that file is the
+    surest test that the folder exists and is writable); ``commit()``
+    renames every temporary file onto its target, with Ctrl-C and SIGTERM
+    ignored from then on (the run has succeeded).  Leaving the ``with``
+    block without a commit, by an error or by a signal, removes them all:
+    each is recorded before it is created, so a signal that lands just
+    after it came into being finds it recorded.  (Only a rename failing after an earlier one succeeded, which
+    takes the folder changing meanwhile, leaves one written.)
+    """
+
+    def __init__(self) -> None:
+        self._pending: list[_Pending] = []
+
+    def __enter__(self) -> "Outputs":
+        return self
+
+    def add(self, path: str) -> IO[bytes]:
+        regular_or_nothing(path)
+        target = os.path.abspath(path)
+        try:
+            # Those an earlier run left beside this target when it was killed.
+            sweep_temporaries(os.path.dirname(target), [target])
+        except OSError as exc:
+            raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
+        entry = _Pending(temporary_path(target), path)
+        self._pending.append(entry)
+        try:
+            fd = create_temporary(entry.tmp, os.O_RDWR)
+        except OSError as exc:
+            self._pending.remove(entry)  # not created: not ours to remove
+            raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
+        entry.file = os.fdopen(fd, "w+b")
+        return entry.file
+
+    def commit(self) -> None:
+        """Rename every output into place; the run is settled from here on."""
+        path = ""
+        # Once the first target is replaced the others must follow, and the
+        # run has succeeded: a signal from now on is ignored.
+        settled()
+        try:
+            for entry in self._pending:
+                path = entry.path
+                if entry.file is not None:
+                    entry.file.close()
+            for entry in self._pending:
+                regular_or_nothing(entry.path)  # nothing took its place meanwhile
+            for entry in self._pending:
+                path = entry.path
+                os.replace(entry.tmp, entry.path)
+        except OSError as exc:
+            raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None
+        self._pending.clear()
+
+    def _discard(self) -> None:
+        while self._pending:
+            entry = self._pending[-1]
+            if entry.file is not None:
+                try:
+                    entry.file.close()
+                except OSError:
+                    pass  # a full disk: the file goes anyway
+            discard(entry.tmp)
+            self._pending.pop()
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        try:
+            # A second Ctrl-C (or a kill) must not cut the clean-up short.
+            with signals_ignored():
+                self._discard()
+        except KeyboardInterrupt:
+            self._discard()  # the first signal came just before they were held off
+            raise
+
+
+def regular_or_nothing(path: str) -> None:
+    """CliError when an output path exists as anything but a regular file (or a link to one)."""
+    try:
+        refuse_unless_regular(path)
+    except NotRegularFile as exc:
+        raise CliError(f"{path}: {exc.strerror}; name a new file or a regular one") from None
+
+
+@contextmanager
+def writing(path: str) -> Iterator[None]:
+    """Report a failed write (a full disk, say) as one line naming the path."""
+    try:
+        yield
+    except OSError as exc:
+        raise CliError(f"{path}: cannot write ({exc.strerror or exc})") from None

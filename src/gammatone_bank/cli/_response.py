@@ -16,8 +16,7 @@ from gammatone_bank._scale import erb_space
 from gammatone_bank._params import DEFAULT_CHANNELS, DEFAULT_LOW, band
 from gammatone_bank._response import responses_at
 from gammatone_bank._resynth import resynthesis_design
-from gammatone_bank.cli._analyse import _Outputs, _writing
-from gammatone_bank.cli._common import PROG, CliError, count, positive, require, run_command
+from gammatone_bank.cli._common import PROG, CliError, Outputs, count, positive, require, run_command, writing
 from gammatone_bank.cli._picture import picture_format
 
 DEFAULT_FS = 16000
@@ -165,9 +164,9 @@ def run(args: argparse.Namespace) -> str:
         cfs = erb_space(low, high, args.channels)
     except ValueError as exc:
         raise CliError(str(exc)) from None
-    with _Outputs() as outputs:
+    with Outputs() as outputs:
         picture = outputs.add(args.out)
-        with _writing(args.out):
+        with writing(args.out):
             ripples = _draw(picture, fmt, args.fs, cfs)
         outputs.commit()
     return f"{args.channels} channels ({low:g} to {high:g} Hz) at {args.fs} Hz, in band: {ripples}: wrote {args.out}"

@@ -19,8 +19,9 @@ from gammatone_bank._checks import MAX_CHANNELS, Array
 from gammatone_bank._params import DEFAULT_CHANNELS, DEFAULT_LOW, FRAME, HOP, band
 from gammatone_bank._scale import erb_space
 from gammatone_bank._resynth import MAX_DELAY, resynthesize
-from gammatone_bank.cli._analyse import _Outputs, _writing
 from gammatone_bank.cli._common import (
+    Outputs,
+    writing,
     PROG,
     CliError,
     check_channels,
@@ -204,7 +205,7 @@ def _write(out: IO[bytes], path: str, y: Array, fs: int, subtype: str, fmt: str)
 
     written = _Written(getattr(out, "raw", out), path)
     try:
-        with _writing(path):
+        with writing(path):
             sf.write(written, y, fs, subtype=subtype, format=fmt)
     except (AssertionError, sf.SoundFileError, RuntimeError):
         # libsndfile stops at a failed write, and soundfile asserts it wrote all.
@@ -220,7 +221,7 @@ def run(args: argparse.Namespace) -> str:
         raise CliError(f"--out names the input file: {args.out}")
     if args.delay is not None and not 0.0 <= args.delay <= MAX_DELAY:
         raise CliError(f"--delay must be seconds in [0, {MAX_DELAY:g}], got {args.delay:g}")
-    with _Outputs() as outputs:
+    with Outputs() as outputs:
         out = outputs.add(args.out)
         x, audio = _read(args.input, args.channel)
         fs = audio.fs
