@@ -246,13 +246,13 @@ class TestRefusals:
 
 class TestBatchedEngine:
     """A batch fills one engine's lanes across signals and channels: each (signal, channel) must stay its
-    1-D call's bits whatever the blocks, tasks, threads and SIMD level that split the lanes and columns."""
+    1-D call's bits whatever the blocks, tasks, threads and SIMD target that split the lanes and columns."""
 
     @pytest.mark.parametrize("feature, options", [
         ("ihc", {"model": "breebaart2001"}), ("ihc", {"model": "none"}),
         ("ratemap", {"compression": "cbrt", "hop": 0.004}), ("gfcc", {"deltas": 2, "normalize": True}),
     ])
-    def test_blocks_threads_and_chunks_change_no_bit(self, rng, monkeypatch, level, feature, options):
+    def test_blocks_threads_and_chunks_change_no_bit(self, rng, monkeypatch, target, feature, options):
         # Blocks of a few hundred columns that cut frames, tasks of a few lane groups: many of each.
         monkeypatch.setattr(_auditory, "BLOCK", 1 << 11)
         monkeypatch.setattr(_auditory, "COLUMNS", 333)

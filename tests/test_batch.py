@@ -172,12 +172,18 @@ class TestOneBandPerRun:
             if name in failed:
                 assert rows[f"{name}.wav.npz"]["status"] == "failed"
                 reason = rows[f"{name}.wav.npz"]["reason"]
-                assert reason.startswith(str(tmp_path / "in" / f"{name}.wav")) and "--high 5000 Hz" in reason
+                assert reason.startswith(str(tmp_path / "in" / f"{name}.wav")) and "high=5000 Hz" in reason
                 assert f"gammatone-bank: failed: {reason}" in lines
                 continue
             f = load_features(out / f"{name}.wav.npz")
             assert np.array_equal(f.cfs, cfs)
             assert np.array_equal(f.levels, cochleagram(x[:, 0], fs, cfs))
+
+    def test_library_messages_name_arguments(self, tmp_path):
+        # batch() callers read low=, the command line's users --low (above).
+        sound(tmp_path / "in" / "low.wav", fs=8000)
+        with pytest.raises(BatchError, match=r"low\.wav, the input of the lowest sample rate: low=4000 Hz is not below"):
+            batch([tmp_path / "in" / "low.wav"], tmp_path / "out", low=4000, scheduler=NOWHERE)
 
     def test_lowest_rate_below_the_band_is_refused(self, tmp_path):
         sound(tmp_path / "in" / "a.wav", fs=16000)

@@ -310,9 +310,9 @@ def wav_at(fs, channels=1):
         (wav_at(8000), ["input.wav", "--high", "4000"], "--high 4000 Hz needs a sample rate above 8000 Hz"),
         # The default --high, not the rate, is what stops --low 9000 at 22.05 kHz.
         (wav_at(22050), ["input.wav", "--low", "9000"],
-         "--low 9000 Hz is not below the default --high (8000 Hz): pass a --high above 9000 and below 11025 Hz"),
+         "--low 9000 Hz is not below the default --high 8000 Hz: pass --high above 9000 and below 11025 Hz"),
         (wav_at(8000), ["input.wav", "--low", "3700"],
-         "--low 3700 Hz is not below the default --high (3600 Hz, 0.45 x the 8000 Hz sample rate)"),
+         "--low 3700 Hz is not below the default --high 3600 Hz (0.45 x the 8000 Hz sample rate)"),
         (wav_at(8000), ["input.wav", "--low", "4000"], "--low 4000 Hz is not below half the sample rate"),
         (None, ["--low", "2000", "--high", "1000"], "--low 2000 Hz must be below --high 1000 Hz"),
         (wav_at(16000, 2), ["input.wav", "--channel", "2"], "input.wav: has 2 channel(s), no channel 2"),

@@ -539,7 +539,7 @@ class TestZeroPhaseBlocks:
         np.testing.assert_array_equal(got, zero_phase_in_memory(x))
 
     @pytest.mark.parametrize("masked", [False, True])
-    def test_in_memory_and_block_paths_give_the_same_bits(self, level, rng, masked, monkeypatch):
+    def test_in_memory_and_block_paths_give_the_same_bits(self, target, rng, masked, monkeypatch):
         # Forward passes counted: one kept whole within the budget; beyond
         # it, each block but the last run twice (forward, then rerun).
         x = rng.standard_normal(5000)

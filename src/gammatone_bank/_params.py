@@ -53,28 +53,32 @@ def default_high(fs: float) -> float:
 
 
 def band(low: float, high: float | None, fs: int) -> tuple[float, float]:
-    """The centre-frequency range for a sample rate, or ValueError saying what to pass."""
+    """The centre-frequency range for a sample rate, or ValueError saying what to pass.
+
+    The messages name the arguments as batch() takes them (``low=``,
+    ``high=``); the command line words them as its options.
+    """
     nyquist = fs / 2
     if high is None:
         high = default_high(fs)
         if low >= nyquist:
             raise ValueError(
-                f"--low {low:g} Hz is not below half the sample rate "
+                f"low={low:g} Hz is not below half the sample rate "
                 f"({nyquist:g} Hz for this {fs} Hz input)"
             )
         if low >= high:
-            why = "" if high == DEFAULT_HIGH else f", {HIGH_FRACTION:g} x the {fs} Hz sample rate"
+            why = "" if high == DEFAULT_HIGH else f" ({HIGH_FRACTION:g} x the {fs} Hz sample rate)"
             raise ValueError(
-                f"--low {low:g} Hz is not below the default --high ({high:g} Hz{why}): "
-                f"pass a --high above {low:g} and below {nyquist:g} Hz"
+                f"low={low:g} Hz is not below the default high={high:g} Hz{why}: "
+                f"pass high= above {low:g} and below {nyquist:g} Hz"
             )
     elif high >= nyquist:
         raise ValueError(
-            f"--high {high:g} Hz needs a sample rate above {2 * high:g} Hz; "
-            f"the input's is {fs} Hz (use --high below {nyquist:g})"
+            f"high={high:g} Hz needs a sample rate above {2 * high:g} Hz; "
+            f"the input's is {fs} Hz (use high= below {nyquist:g})"
         )
     elif low >= high:
-        raise ValueError(f"--low {low:g} Hz must be below --high {high:g} Hz")
+        raise ValueError(f"low={low:g} Hz must be below high={high:g} Hz")
     return low, high
 
 
