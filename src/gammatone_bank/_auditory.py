@@ -513,11 +513,37 @@ def ihc_envelope(
         is the single-channel filter's: a negative value of ``bm`` becomes
         +0.0 (-0.0 and NaN pass as they are).
 
+    Raises
+    ------
+    TypeError
+        For a model that is not a string, and as :func:`filterbank` for x,
+        fs, cfs, workers and axis.
+    ValueError
+        For a model not among the presets, a preset whose cutoff is not
+        below fs/2 (``"dau1996"`` needs fs above 2000 Hz,
+        ``"breebaart2001"`` above 4000 Hz), and as :func:`filterbank`.
+
     Notes
     -----
     AMT's ``ihcenvelope(..., 'ihc_dau1996')`` and ``'ihc_breebaart2001'``
     are the models named; AMT runs them on its own filterbank's output,
     this on :func:`filterbank`'s ``bm``.
+
+    Examples
+    --------
+    >>> fs = 16000
+    >>> cfs = erb_space(100, 6000, 16)
+    >>> x = np.random.default_rng(0).standard_normal(fs // 10)
+    >>> e = ihc_envelope(x, fs, cfs)
+    >>> e.shape, bool((e >= 0).all())
+    ((16, 1600), True)
+    >>> rectified = ihc_envelope(x, fs, cfs, model="none")
+    >>> np.array_equal(rectified, np.maximum(filterbank(x, fs, cfs).bm, 0.0))
+    True
+    >>> ihc_envelope(x, 1500, [100.0])
+    Traceback (most recent call last):
+        ...
+    ValueError: model 'dau1996' lowpasses at 1000 Hz, which needs fs above 2000 Hz, got 1500: choose another model, or resample x
     """
     return _compute("ihc", x, fs, cfs, axis, {"model": model, "workers": workers})
 
@@ -558,6 +584,15 @@ def ratemap(
     ndarray
         (channels, frames), float64.
 
+    Raises
+    ------
+    TypeError
+        For a tau that is not a number (a bool included), and as
+        :func:`cochleagram` for x, fs, cfs, frame, hop, workers and axis.
+    ValueError
+        For a tau that is not positive and finite, a compression not among
+        the choices, and as :func:`cochleagram`.
+
     Notes
     -----
     ``env`` is :func:`filterbank`'s envelope.  It is smoothed from rest by
@@ -566,6 +601,23 @@ def ratemap(
     ``scipy.signal.lfilter([1 - a], [1, -a], env)`` to rounding), and a
     frame's value is the mean of y over it: the sum in sample order from
     0.0, divided by the samples the frame covers.
+
+    Examples
+    --------
+    >>> fs = 16000
+    >>> cfs = erb_space(100, 6000, 16)
+    >>> x = np.random.default_rng(0).standard_normal(fs // 4)
+    >>> r = ratemap(x, fs, cfs, compression="log")
+    >>> r.shape == cochleagram(x, fs, cfs).shape
+    True
+    >>> stereo = np.stack([x, x[::-1]], axis=1)
+    >>> both = ratemap(stereo, fs, cfs, compression="log", axis=0)
+    >>> both.shape, np.array_equal(both[0], r)
+    ((2, 16, 24), True)
+    >>> ratemap(x, fs, cfs, compression="sqrt")
+    Traceback (most recent call last):
+        ...
+    ValueError: compression must be one of None, 'cbrt', 'log', got 'sqrt'
     """
     return _compute("ratemap", x, fs, cfs, axis, {"frame": frame, "hop": hop, "tau": tau,
                                                   "compression": compression, "workers": workers})
@@ -611,6 +663,16 @@ def gfcc(
         (n_ceps * (1 + deltas), frames), float64: the cepstra, then their
         deltas, then the delta-deltas.
 
+    Raises
+    ------
+    TypeError
+        For an n_ceps or deltas that is not an int (2.0 included), a
+        normalize that is not a bool, and as :func:`cochleagram` for x, fs,
+        cfs, frame, hop, workers and axis.
+    ValueError
+        For an n_ceps outside 1 .. channels, deltas outside 0 .. 2, a
+        compression not among the choices, and as :func:`cochleagram`.
+
     Notes
     -----
     E is each channel's mean square of ``bm`` over each frame, the very
@@ -635,6 +697,24 @@ def gfcc(
     - spafe ``gfcc``: ``frame=0.025, hop=0.010, compression="cbrt",
       n_ceps=13, deltas=0`` over 24 channels up to fs/2, on the
       pre-emphasised signal ``x[1:] - 0.97*x[:-1]``.
+
+    Examples
+    --------
+    >>> fs = 16000
+    >>> cfs = erb_space(100, 6000, 32)
+    >>> x = np.random.default_rng(0).standard_normal(fs // 4)
+    >>> c = gfcc(x, fs, cfs)
+    >>> c.shape                 # 13 cepstra, 13 deltas, 13 delta-deltas; 24 frames
+    (39, 24)
+    >>> e = np.cbrt(10 ** (cochleagram(x, fs, cfs) / 10))   # E from the levels, compressed
+    >>> k, n = np.arange(13)[:, None], np.arange(32)[None, :]
+    >>> dct = np.cos(np.pi * k * (2 * n + 1) / 64) * np.where(k == 0, np.sqrt(1 / 32), np.sqrt(2 / 32))
+    >>> np.allclose(c[:13], dct @ e, rtol=0, atol=1e-9)
+    True
+    >>> gfcc(x, fs, cfs, n_ceps=40)
+    Traceback (most recent call last):
+        ...
+    ValueError: n_ceps must be an int in 1 .. 32, got 40
     """
     return _compute("gfcc", x, fs, cfs, axis, {"n_ceps": n_ceps, "frame": frame, "hop": hop,
                                                "compression": compression, "deltas": deltas,
@@ -678,8 +758,44 @@ class FeatureStream(_Closable):
     after ``close`` raises ValueError; one call runs at a time.  Used as a
     context manager it closes on the way out; leaving the block without
     ``close()`` while frames are held back warns (RuntimeWarning) that
-    they were dropped.  Attributes: ``feature``, ``fs``, ``cfs``, ``rows``
-    (of each result), ``samples`` (fed so far, per signal).
+    they were dropped.
+
+    Attributes
+    ----------
+    feature : str
+    fs : int
+    cfs : ndarray
+    rows : int
+        Rows of each result: channels, or n_ceps x (1 + deltas) for gfcc.
+    samples : int
+        Samples fed so far, per signal.
+
+    Raises
+    ------
+    TypeError
+        For an option the feature does not take, and as the feature's
+        function for the options' kinds and for fs, cfs and axis.
+    ValueError
+        For a feature not among the four, and as the feature's function for
+        the options' values.  ``process`` raises it for a chunk with other
+        axes (the stream is left as it was) and after ``close()``.
+
+    Examples
+    --------
+    >>> fs = 16000
+    >>> cfs = erb_space(100, 6000, 16)
+    >>> x = np.random.default_rng(0).standard_normal(fs // 4)
+    >>> with FeatureStream(fs, cfs, "gfcc", n_ceps=8) as live:
+    ...     parts = [live.process(chunk) for chunk in np.array_split(x, 5)]
+    ...     parts.append(live.close())
+    >>> [p.shape[1] for p in parts]      # frames completed; the last 4 held back until close()
+    [0, 4, 5, 5, 5, 5]
+    >>> np.array_equal(np.concatenate(parts, axis=1), gfcc(x, fs, cfs, n_ceps=8))
+    True
+    >>> FeatureStream(fs, cfs, "ratemap", n_ceps=8)
+    Traceback (most recent call last):
+        ...
+    TypeError: feature 'ratemap' takes no option 'n_ceps' (it takes frame, hop, tau, compression, workers)
     """
 
     def __init__(

@@ -452,52 +452,112 @@ def batch(
 ) -> BatchResult:
     """Cochleagram features of many sound files, on Dask distributed.
 
-    inputs: paths of sound files, of directories (walked for the files
-    soundfile reads) and "@FILE" for the paths listed in FILE, one a line.
     Each input gets ``out_dir/<path relative to the directory named>.npz``
     (a file named directly: its base name) holding ``levels`` (channels x
     frames, dB, equal to :func:`cochleagram` on the samples as read),
     ``cfs``, ``times``, ``fs``, the parameters and the input's path, size
-    and modification time, and a row in ``out_dir/manifest.csv``.
+    and modification time, and a row in ``out_dir/manifest.csv``.  An input
+    whose features file already matches it (size, modification time) and
+    the parameters, and passes its checksums, is skipped.
 
-    channels, low, high, frame, hop: as for the command line.  Every file
-    of a run gets the same centre frequencies: high None is 8000 Hz, or
-    0.45 x the lowest sample rate among the inputs when that is lower (said
-    in one line on stderr when the inputs' rates differ so, and recorded in
-    ``out_dir/parameters.json``); a
-    file whose rate cannot hold an explicit high fails, naming the file.
-    channel: the 0-based input channel to analyse (default: the mean of all).
-    normalize: passed to the cochleagram.  scheduler: address of a Dask
-    scheduler to run on; None starts a LocalCluster of ``workers`` worker
-    processes (default: one per core) for the run.  With a scheduler,
-    ``workers`` waits for that many workers before starting.  progress: a
-    progress bar on stderr (None: only when stderr is a terminal).
-    retries: times a task that raised is tried again.  keep_non_finite:
-    keep the features of an input whose levels are not finite (samples so
-    large that the filter overflows), which otherwise fails.
-    features: what each features file holds, names or one comma-separated
-    string from levels, gfcc and ratemap (default: levels only; the levels
-    are always written).  ``gfcc`` and ``ratemap`` are stored under those
-    keys, equal bit for bit to :func:`gfcc` and :func:`ratemap` with their
-    defaults and the run's frame and hop (and normalize, for gfcc; its
-    n_ceps is 13, or channels when fewer) on the samples as read.  A rerun into ``out_dir`` that asks for other features
-    is refused like any other change of parameters.
+    Parameters
+    ----------
+    inputs : iterable of str
+        Paths of sound files, of directories (walked for the files
+        soundfile reads) and "@FILE" for the paths listed in FILE, one a
+        line.
+    out_dir : str
+        Where the features files, ``manifest.csv`` and ``parameters.json``
+        go.
+    channels, low, high, frame, hop : default 64, 50.0, None, 0.025, 0.010
+        As for the command line.  Every file of a run gets the same centre
+        frequencies: high None is 8000 Hz, or 0.45 x the lowest sample rate
+        among the inputs when that is lower (said in one line on stderr
+        when the inputs' rates differ so, and recorded in
+        ``out_dir/parameters.json``); a file whose rate cannot hold an
+        explicit high fails, naming the file.
+    channel : int or None, default None
+        The 0-based input channel to analyse (None: the mean of all).
+    normalize : bool, default False
+        Passed to the cochleagram (and to gfcc).
+    scheduler : str or None, default None
+        Address of a Dask scheduler to run on; None starts a LocalCluster
+        of ``workers`` worker processes for the run.
+    workers : int or None, default None
+        The LocalCluster's worker processes (None: one per core); with a
+        scheduler, how many workers to wait for before starting.
+    progress : bool or None, default None
+        A progress bar on stderr (None: only when stderr is a terminal).
+    retries : int, default 2
+        Times a task that raised is tried again.
+    keep_non_finite : bool, default False
+        Keep the features of an input whose levels are not finite (samples
+        so large that the filter overflows), which otherwise fails.
+    features : str or sequence of str, default ("levels",)
+        What each features file holds: names, or one comma-separated
+        string, from levels, gfcc and ratemap (the levels are always
+        written; ihc is refused: it is full-rate, written only by the
+        single-file command).  ``gfcc`` and ``ratemap`` are stored under
+        those keys, equal bit for bit to :func:`gfcc` and :func:`ratemap`
+        with their defaults and the run's frame and hop (and normalize, for
+        gfcc; its n_ceps is 13, or channels when fewer) on the samples as
+        read.  A rerun into ``out_dir`` that asks for other features is
+        refused like any other change of parameters.
 
+    Returns
+    -------
+    BatchResult
+        ``rows`` (one per input: input, features, status done, skipped or
+        failed, audio_seconds, compute_seconds, reason), ``done``,
+        ``skipped``, ``failed``, ``audio_seconds``, ``summary`` and
+        ``manifest``.
+
+    Raises
+    ------
+    TypeError
+        For an argument of the wrong kind (``channels=2.0``,
+        ``normalize="yes"``), naming it.
+    ValueError
+        For an argument out of range, naming it.  BatchError (a ValueError)
+        before any work for an input named that does not exist, two inputs
+        sharing a features file, no inputs at all, an output directory that
+        cannot be created or written, one holding features made with other
+        parameters (recorded in its ``parameters.json``, or, when that is
+        lost, in the features files), and a call from a script without the
+        main guard.
+    BatchInterrupted
+        On KeyboardInterrupt (it is one): the run stops, leaves no partial
+        features file, writes the manifest of what finished and carries
+        that result in ``result``.
+
+    Notes
+    -----
     Call it under ``if __name__ == "__main__":`` in a script: the embedded
     cluster's worker processes are spawned interpreters that import the
     main script again, and without the guard each would start a run of its
     own.  A call that is not guarded so is refused (BatchError) before any
-    worker starts.
+    worker starts.  The band check it shares with the command line still
+    names the options as flags (``--low``).
 
-    An input whose features file already matches it (size, modification
-    time) and the parameters, and passes its checksums, is skipped.
-    BatchError (a ValueError) before any work for an input named that does
-    not exist, two inputs sharing a features file, no inputs at all, an
-    output directory that cannot be created or written, or one holding
-    features made with other parameters (recorded in its
-    ``parameters.json``, or, when that is lost, in the features files).  On KeyboardInterrupt the run
-    stops, leaves no partial features file, writes the manifest of what
-    finished and raises :class:`BatchInterrupted` carrying that result.
+    Examples
+    --------
+    In a script (not run here: it starts a Dask cluster)::
+
+        if __name__ == "__main__":
+            result = batch(["corpus/"], "features/", channels=32, features="gfcc,ratemap")
+            print(result.summary)
+            f = load_features("features/a.wav.npz")   # f.levels, f.gfcc, f.ratemap
+
+    Refusals come before any work:
+
+    >>> batch(["no/such/file.wav"], "features/")
+    Traceback (most recent call last):
+        ...
+    gammatone_bank._params.BatchError: no/such/file.wav: no such file or directory
+    >>> batch(["corpus/"], "features/", channels=2.0)
+    Traceback (most recent call last):
+        ...
+    TypeError: channels must be an int, not float
     """
     params = check_params(channels, low, high, frame, hop, channel, normalize, features)
     if workers is not None:

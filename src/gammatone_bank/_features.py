@@ -212,7 +212,39 @@ class FeaturesWriter:
 
 
 class Features(NamedTuple):
-    """A features file as :func:`load_features` reads it."""
+    """A features file as :func:`load_features` reads it.
+
+    Attributes
+    ----------
+    levels : ndarray
+        (channels, frames), dB re a mean square of 1: :func:`cochleagram`.
+    cfs : ndarray
+        The centre frequencies in Hz, one per channel.
+    times : ndarray
+        The centre of each frame in seconds.
+    fs : int
+        The input's sample rate in Hz.
+    parameters : dict
+        channels, low, high, frame, hop, channel (None: the mean of the
+        input's channels), normalize, and features (the features the file
+        holds, levels first).
+    gfcc : ndarray or None
+        (n_ceps x 3, frames), as :func:`gfcc` gives it; None when not
+        asked for.
+    ratemap : ndarray or None
+        (channels, frames), as :func:`ratemap`; None when not asked for.
+    ihc : ndarray or None
+        (channels, samples), as :func:`ihc_envelope`; None when not asked
+        for (only the single-file command writes it, with ``--full``).
+
+    Examples
+    --------
+    A named tuple: ``f.levels`` or ``levels, cfs, times, fs, parameters,
+    *more = f``.
+
+    >>> Features._fields
+    ('levels', 'cfs', 'times', 'fs', 'parameters', 'gfcc', 'ratemap', 'ihc')
+    """
 
     levels: Array   # channels x frames, dB re a mean square of 1
     cfs: Array      # centre frequencies in Hz, one per channel
@@ -367,6 +399,28 @@ def load_features(path: str | bytes | os.PathLike[str]) -> Features:
     OSError
         When it cannot be read; a FIFO, a device or a directory is refused
         at once, without waiting.
+
+    Examples
+    --------
+    After ``gammatone-bank speech.wav --save speech.npz --features gfcc``
+    (not run here)::
+
+        f = load_features("speech.npz")
+        f.levels.shape, f.gfcc.shape, f.ratemap is None, f.parameters["frame"]
+
+    What is not a features file is refused, naming it:
+
+    >>> import os, tempfile
+    >>> path = os.path.join(tempfile.mkdtemp(), "not_features.npz")
+    >>> np.savez(path, x=np.zeros(3))
+    >>> load_features(path)  # doctest: +ELLIPSIS
+    Traceback (most recent call last):
+        ...
+    ValueError: ...not_features.npz: not a readable features file (level is missing)
+    >>> load_features(3)
+    Traceback (most recent call last):
+        ...
+    TypeError: path must be a path (str or os.PathLike), got int
     """
     if not isinstance(path, (str, bytes, os.PathLike)):
         raise TypeError(f"path must be a path (str or os.PathLike), got {type(path).__name__}")

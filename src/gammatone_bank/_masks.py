@@ -152,13 +152,30 @@ def _energies(
     return levels[0], levels[1]
 
 
-_MASK_ARGS = """target and interference: the two parts of a mixture, of the same
-    shape: 1-D, or many signals with ``axis`` naming their time axis (as
-    for :func:`resynthesize`).  Each must be finite: ValueError naming it
-    otherwise.  The result has the shape of their cochleagram, (channels,
-    frames) with x's other axes in front, ready for ``resynthesize(target +
-    interference, ..., mask=..., axis=axis)``; every signal's mask has the
-    bits of a 1-D call."""
+_MASK_ARGS = """target, interference : array_like
+        The two parts of a mixture, of the same shape and finite
+        (ValueError naming the one with a NaN or inf otherwise): 1-D, or
+        many signals with ``axis`` naming their time axis.
+    fs, cfs
+        As for :func:`cochleagram` (same checks).
+    frame, hop : float, default 0.025, 0.010
+        The frames in seconds, as for :func:`cochleagram`.
+    axis : int or None, default None
+        None for 1-D parts, else their time axis, as for
+        :func:`resynthesize`; every signal's mask has the bits of a 1-D
+        call."""
+
+_MASK_RETURNS = """Returns
+    -------
+    ndarray
+        float64, the shape of the parts' cochleagram: (channels, frames),
+        with their other axes in front when ``axis`` is given, ready for
+        ``resynthesize(target + interference, fs, cfs, mask=..., axis=axis)``
+        with the same frame and hop."""
+
+_MASK_RAISES = """TypeError
+        For a non-numeric part, and as :func:`cochleagram` for fs, cfs,
+        frame, hop and axis."""
 
 
 def ideal_binary_mask(
@@ -176,10 +193,34 @@ def ideal_binary_mask(
 
     The levels are those of :func:`cochleagram` with the same fs, cfs,
     frame and hop (floored at -120 dB, so where both are silent the mask is
-    0 for lc >= 0).  lc: the local criterion in dB, a finite number (a bool
-    is a TypeError).
+    0 for lc >= 0).
 
+    Parameters
+    ----------
     {args}
+    lc : float, default 0.0
+        The local criterion in dB, a finite number.
+
+    {returns}
+
+    Raises
+    ------
+    {raises}  A bool or non-number as lc.
+    ValueError
+        For parts of different shapes or not finite, an lc that is not
+        finite, and as :func:`cochleagram`.
+
+    Examples
+    --------
+    >>> fs = 16000
+    >>> cfs = erb_space(100, 6000, 16)
+    >>> t = np.arange(fs // 4) / fs
+    >>> speech = np.sin(2 * np.pi * 500 * t)
+    >>> noise = 0.1 * np.random.default_rng(0).standard_normal(t.size)
+    >>> mask = ideal_binary_mask(speech, noise, fs, cfs)
+    >>> mask.shape, bool(mask[cfs.searchsorted(500)].all())
+    ((16, 24), True)
+    >>> cleaner = resynthesize(speech + noise, fs, cfs, mask=mask)
     """
     criterion = _checks.real("lc", lc)
     if not np.isfinite(criterion):
@@ -202,11 +243,40 @@ def ideal_ratio_mask(
     """(S / (S + N)) ** beta per channel and frame, S and N the frame energies.
 
     S and N are the mean squares of target and interference over the frames
-    of :func:`cochleagram` (from its levels, so floored at 1e-12); beta, a
-    positive finite exponent (0.5 by default, the usual choice; a bool is a
-    TypeError), shapes the mask: 1 gives the Wiener-like power ratio.
+    of :func:`cochleagram` (from its levels, so floored at 1e-12).
 
+    Parameters
+    ----------
     {args}
+    beta : float, default 0.5
+        A positive finite exponent that shapes the mask (0.5, the usual
+        choice; 1 gives the Wiener-like power ratio).
+
+    {returns}
+
+    Raises
+    ------
+    {raises}  A bool or non-number as beta.
+    ValueError
+        For parts of different shapes or not finite, a beta that is not
+        positive and finite, and as :func:`cochleagram`.
+
+    Examples
+    --------
+    >>> fs = 16000
+    >>> cfs = erb_space(100, 6000, 16)
+    >>> rng = np.random.default_rng(0)
+    >>> target, interference = rng.standard_normal((2, fs // 4))
+    >>> mask = ideal_ratio_mask(target, interference, fs, cfs)
+    >>> mask.shape, bool(((mask >= 0) & (mask <= 1)).all())
+    ((16, 24), True)
+    >>> both = ideal_ratio_mask(np.stack([target, target]), np.stack([interference, target]), fs, cfs, axis=-1)
+    >>> both.shape, np.array_equal(both[0], mask), bool(np.allclose(both[1], 0.5 ** 0.5))
+    ((2, 16, 24), True, True)
+    >>> ideal_ratio_mask(target, interference, fs, cfs, beta=0)
+    Traceback (most recent call last):
+        ...
+    ValueError: beta must be a positive finite exponent, got 0
     """
     exponent = _checks.real("beta", beta)
     if not (np.isfinite(exponent) and exponent > 0.0):
@@ -219,6 +289,18 @@ def ideal_ratio_mask(
     return ratio
 
 
+def _fill(doc: str, key: str, text: str) -> str:
+    """doc with {key} replaced by text, indented as the line it stands on
+    (text's later lines are written indented by four spaces, as in a
+    function's body, whether or not the compiler strips docstrings)."""
+    at = doc.index("{" + key + "}")
+    indent = doc[doc.rindex("\n", 0, at) + 1:at]
+    lines = text.split("\n")
+    body = "\n".join(indent + line[4:] if line else line for line in lines[1:])
+    return doc[:at] + lines[0] + ("\n" + body if body else "") + doc[at + len(key) + 2:]
+
+
 for _f in (ideal_binary_mask, ideal_ratio_mask):
     assert _f.__doc__ is not None
-    _f.__doc__ = _f.__doc__.replace("{args}", _MASK_ARGS)
+    for _key, _text in (("args", _MASK_ARGS), ("returns", _MASK_RETURNS), ("raises", _MASK_RAISES)):
+        _f.__doc__ = _fill(_f.__doc__, _key, _text)

@@ -366,36 +366,58 @@ class ResynthesisStream(_Closable):
     ``process(chunk, gains, last=True)`` returns the chunk's samples and
     these together, and closes the stream.  Concatenated, less the first
     ``lag`` samples, everything returned equals ``resynthesize(x, fs, cfs,
-    delay=delay)`` bit for bit, however x is chunked.  Leaving a ``with``
-    block with samples held back that ``close()`` never returned warns
-    (RuntimeWarning), unless the block ends by an exception.
+    delay=delay)`` bit for bit, however x is chunked.
 
+    Parameters
+    ----------
+    fs, cfs, workers
+        As for :func:`resynthesize` (cfs strictly ascending).
+    delay : float, default 0.004
+        The total delay in seconds, in [0, 1].  A stream is necessarily
+        causal: it returns each sample before the signal ends, so it cannot
+        run :func:`resynthesize`'s default zero-phase design, which filters
+        every channel backwards from the end.  4 ms keeps a live signal's
+        latency short and reaches about 37 dB SNR on in-band noise; a
+        longer delay reaches more (16 ms: about 53 dB), as more of the low
+        channels' group delay (about 21 ms at 50 Hz, 6 ms at 500 Hz) fits
+        within it.
+    axis : int or None, default None
+        None: chunks are 1-D.  Otherwise the time axis of chunks holding
+        many signals, as for :func:`resynthesize`.  The first chunk with
+        samples fixes the other axes; a chunk with others is refused
+        (ValueError) and leaves the stream as it was.  Each chunk's result
+        is shaped like it; ``close()`` returns each signal's last ``lag``
+        samples, shaped likewise (an empty array if no chunk had samples).
+        Every signal gives the bits of a 1-D stream fed that signal alone.
+
+    Attributes
+    ----------
+    design : ResynthesisDesign
+        The design in use (``design.lag`` is the delay in samples).
+    fs : int
+    cfs : ndarray
+    samples : int
+        Samples fed so far, per signal.
+    closed : bool
+
+    Raises
+    ------
+    TypeError
+        For a delay that is not a number (a bool included), an axis that is
+        not an int, and as :func:`resynthesize` for fs, cfs and workers.
+    ValueError
+        For ``delay=None`` (a stream cannot be zero-phase), a delay outside
+        [0, 1] s, and as :func:`resynthesize`.  ``process`` raises it for a
+        chunk with other axes, gains of another shape or not finite, and
+        after ``close()``; a refused chunk leaves the stream as it was.
+
+    Notes
+    -----
     gains: None (every channel 1), or per-channel weights applied to the
     channels' analytic outputs before the delays and the sum, (channels,)
     for the whole chunk or (channels x len(chunk)) per sample: a live mask.
-    A mask made on cochleagram frames gives the gains of
-    ``resynthesize(..., mask=...)``.
-
-    axis: None (chunks are 1-D), or the time axis of chunks holding many
-    signals, as for :func:`resynthesize`.  The first chunk with samples
-    fixes the other axes; a chunk with others is refused (ValueError) and
-    leaves the stream as it was.  Each chunk's result is shaped like it;
-    gains are shared by every signal, or given per signal with the chunk's
-    other axes in front.  ``close()`` returns each signal's last ``lag``
-    samples, shaped likewise (an empty array if no chunk had samples).
-    Every signal gives the bits of a 1-D stream fed that signal alone.
-
-    delay: the total delay in seconds, 0.004 by default.  A stream is
-    necessarily causal: it returns each sample before the signal ends, so
-    it cannot run :func:`resynthesize`'s default zero-phase design, which
-    filters every channel backwards from the end.  4 ms keeps a live
-    signal's latency short and reaches about 37 dB SNR on in-band noise;
-    a longer delay reaches more (16 ms: about 53 dB), as more of the low
-    channels' group delay (about 21 ms at 50 Hz, 6 ms at 500 Hz) fits
-    within it.
-
-    ``design`` is the :class:`ResynthesisDesign` in use.  Errors, closing
-    and ``reset()`` work as for :class:`Stream`.
+    With ``axis`` they are shared by every signal, or given per signal
+    with the chunk's other axes in front.
 
     Why ``gains`` here and ``mask`` in :func:`resynthesize`: they are the
     same weights at two stages.  A mask holds one weight per channel and
@@ -404,6 +426,29 @@ class ResynthesisStream(_Closable):
     when it must return a sample, so it takes the weights already spread
     over samples (or one per channel), which is what ``resynthesize``
     turns its mask into before it filters.
+
+    Leaving a ``with`` block with samples held back that ``close()`` never
+    returned warns (RuntimeWarning), unless the block ends by an exception.
+    ``reset()`` starts afresh; one call runs at a time, as for
+    :class:`Stream`.
+
+    Examples
+    --------
+    >>> fs = 16000
+    >>> cfs = erb_space(100, 6000, 32)
+    >>> x = np.random.default_rng(0).standard_normal(fs // 4)
+    >>> with ResynthesisStream(fs, cfs, delay=0.004) as live:
+    ...     parts = [live.process(chunk) for chunk in np.array_split(x[:3000], 3)]
+    ...     parts.append(live.process(x[3000:], gains=np.ones(32), last=True))
+    >>> lag = live.design.lag
+    >>> lag, sum(p.size for p in parts) - x.size
+    (64, 64)
+    >>> np.array_equal(np.concatenate(parts)[lag:], resynthesize(x, fs, cfs, delay=0.004))
+    True
+    >>> ResynthesisStream(fs, cfs, delay=None)
+    Traceback (most recent call last):
+        ...
+    ValueError: delay must be a number of seconds: a stream cannot be zero-phase
     """
 
     def __init__(
@@ -513,51 +558,97 @@ def resynthesize(
 ) -> Array:
     """x analysed by the bank and summed back: len(x) samples aligned with x.
 
-    delay=None: zero-phase.  Each channel's output, continued past the end
-    of x until the slowest channel has rung down by 120 dB (about 0.15 s at
-    most), is time-reversed, filtered again by the same channel, reversed
-    back and weighted, so the last samples come back as well as the middle.
-    Up to 256 MiB of forward output (channels x samples as doubles: 64
-    channels of about 10 s at 48 kHz) the forward pass is kept whole.
-    Beyond it, it runs in blocks: the forward pass keeps each block's
-    starting state and reruns the block from it on the way back, so memory
-    follows channels x 65536 samples, not the signal.  Either way the
-    result has the bits of the whole signal done at once.  delay=SECONDS:
-    the causal design with that total delay, ``round(delay * fs)`` samples (see
-    :class:`ResynthesisStream`, which this is, fed once), with the delay
-    removed from the result.
+    Parameters
+    ----------
+    x : array_like
+        The signal, real and finite: 1-D, or many signals with ``axis``
+        naming their time axis.
+    fs, cfs, workers
+        As for :func:`filterbank` (same checks); cfs must also be in
+        strictly ascending order, as :func:`erb_space` gives them.
+    mask : array_like or None, default None
+        None resynthesises unmasked.  Otherwise (channels, frames) weights
+        in [0, 1] on the frames of ``cochleagram(x, fs, cfs, frame=frame,
+        hop=hop)`` (with x's other axes in front when ``axis`` is given).
+        Each frame's weight is spread over its samples by overlapping raised
+        cosines, normalised so that an all-ones mask changes nothing (to
+        1e-12 relative) and an all-zeros mask gives silence, and multiplies
+        the channel's analysis output: the very signal whose levels the
+        cochleagram holds.
+    frame, hop : float, default 0.025, 0.010
+        The mask's frames in seconds, as for :func:`cochleagram`; checked
+        even without a mask.
+    delay : float or None, default None
+        None: the zero-phase design.  Each channel's output, continued past
+        the end of x until the slowest channel has rung down by 120 dB
+        (about 0.15 s at most), is time-reversed, filtered again by the same
+        channel, reversed back and weighted, so the last samples come back
+        as well as the middle.  Up to 256 MiB of forward output (channels x
+        samples as doubles: 64 channels of about 10 s at 48 kHz) the
+        forward pass is kept whole; beyond it, it runs in blocks of 65536
+        samples from saved copies of the engine, rerun on the way back, so
+        memory follows channels x 65536 samples, not the signal.  Either way
+        the result has the bits of the whole signal done at once.
 
-    mask: None, or (channels x frames) weights in [0, 1] on the frames of
-    ``cochleagram(x, fs, cfs, frame=frame, hop=hop)``.  Each frame's weight
-    is spread over its samples by overlapping raised cosines, normalised so
-    that an all-ones mask changes nothing (to 1e-12 relative) and an
-    all-zeros mask gives silence, and multiplies the channel's analysis
-    output: the very signal whose levels the cochleagram holds.  frame and
-    hop are checked even without a mask.
+        A number of seconds in [0, 1]: the causal design with that total
+        delay, ``round(delay * fs)`` samples (:class:`ResynthesisStream`
+        fed once), removed from the result.  The default differs from the
+        stream's 0.004 because a one-shot call has the whole signal, so it
+        need not be causal; pass ``delay=0.004`` to get the stream's result.
+    axis : int or None, default None
+        None: x is 1-D.  Otherwise the time axis of an x holding many
+        signals (``axis=-1`` for (signals, samples), ``axis=0`` for the
+        (frames, channels) arrays of sound-file readers).  The result has
+        x's shape, time where it was, and each signal the bits of a 1-D
+        call on it.
 
-    axis: None (x is 1-D), or the time axis of an x holding many signals
-    (``axis=-1`` for (signals, samples), ``axis=0`` for the (frames,
-    channels) arrays of sound-file readers).  The result then has x's shape,
-    time where it was, and each signal the bits of a 1-D call on it; a mask
-    has x's other axes in front: the shape of ``cochleagram(x, ...,
-    axis=axis)``.
+    Returns
+    -------
+    ndarray
+        float64, x's shape: the resynthesis, aligned with x.
 
-    x must be finite: ValueError naming x and the first bad sample
-    otherwise (a NaN or inf would spread to every sample the zero-phase
-    passes reach).  TypeError for a delay that is not None or a number.
+    Raises
+    ------
+    TypeError
+        For an argument of the wrong kind: a delay that is not None or a
+        number (a bool included), a complex or non-numeric mask, an axis
+        that is not an int, and as :func:`filterbank` for x, fs, cfs and
+        workers.
+    ValueError
+        For x with a NaN or infinite sample (named with its index: it would
+        spread to every sample the zero-phase passes reach), unsorted cfs, a
+        delay outside [0, 1] s, a frame or hop that is not a positive
+        duration, a mask of another shape than the cochleagram's or with a
+        weight outside [0, 1], a design over 2 GiB, and as
+        :func:`filterbank`.
 
-    Why the default delay differs from :class:`ResynthesisStream`'s: a
-    one-shot call has the whole signal, so by default it runs the
-    zero-phase design (delay=None), which needs no delay and is not held
-    back by the lowest channels' group delay; a stream cannot see the
-    future and is causal, with a short delay (0.004 s) by default.  Pass
-    ``delay=0.004`` here to get the stream's result in one call.
+    Notes
+    -----
+    Only the band from the lowest to the highest centre frequency is
+    reconstructed (what lies outside is attenuated as the outermost filters
+    attenuate it), and a causal delay shorter than the group delay of the
+    lowest channels (about 20 ms at 50 Hz) leaves those channels late,
+    which the weights can only partly correct.
 
-    What limits it: only the band from the lowest to the highest centre
-    frequency is reconstructed (what lies outside is attenuated as the
-    outermost filters attenuate it), and a causal delay shorter than the
-    group delay of the lowest channels (about 20 ms at 50 Hz) leaves those
-    channels late, which the weights can only partly correct.
+    Examples
+    --------
+    >>> fs = 16000
+    >>> cfs = erb_space(100, 6000, 32)
+    >>> x = np.random.default_rng(0).standard_normal(fs // 4)
+    >>> y = resynthesize(x, fs, cfs)
+    >>> y.shape
+    (4000,)
+    >>> mask = np.ones((32, 24))            # the shape of cochleagram(x, fs, cfs)
+    >>> np.allclose(resynthesize(x, fs, cfs, mask=mask), y, rtol=0, atol=1e-12 * np.abs(y).max())
+    True
+    >>> stereo = np.stack([x, -x], axis=1)  # (samples, 2), as sound-file readers give it
+    >>> both = resynthesize(stereo, fs, cfs, axis=0)
+    >>> both.shape, np.array_equal(both[:, 0], y)
+    ((4000, 2), True)
+    >>> resynthesize(x, fs, cfs, delay=True)
+    Traceback (most recent call last):
+        ...
+    TypeError: delay must be None (zero-phase) or a number of seconds, got True
     """
     rate = _checks.fs(fs)
     centres = _checks.cfs(cfs, rate)
