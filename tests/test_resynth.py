@@ -33,7 +33,7 @@ from gammatone_bank import (
     resynthesize,
 )
 from gammatone_bank import _resynth
-from gammatone_bank._masks import _mask_gains
+from gammatone_bank._resynth import _mask_gains
 
 FS = 16000
 CFS = erb_space(50.0, 7900.0, 64)

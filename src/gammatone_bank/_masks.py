@@ -1,5 +1,5 @@
-"""Time-frequency masks on cochleagram frames: checking, ideal masks, and
-spreading a mask's frames over samples.
+"""Time-frequency masks on cochleagram frames: checking them, and the
+ideal masks.
 
 A mask holds one weight per channel and frame, on the frames of
 :func:`cochleagram` with the same ``frame`` and ``hop``, so a mask computed
@@ -30,93 +30,6 @@ def _check_mask(mask: ArrayLike, shape: tuple[int, ...]) -> Array:
         at = tuple(int(i) for i in np.unravel_index(int(bad[0]), shape))
         raise ValueError(f"mask weights must lie in [0, 1], got {float(m[at])!r} at {at}")
     return m
-
-
-def _window(offsets: NDArray[np.int64], length: int) -> Array:
-    """A raised cosine of `length` samples at the given offsets into it, positive at every sample.
-
-    Computed where it is needed, offset by offset, so that a long frame
-    costs no window-long buffer: the same bits as the whole window indexed.
-    """
-    return 0.5 - 0.5 * np.cos(2.0 * np.pi * (offsets + 0.5) / length)
-
-
-class _Spread:
-    """A mask's frames turned into one gain per channel and sample.
-
-    Frame k's weight rides on a raised cosine over the frame's samples
-    (over its hop instead where the hop is longer, so no sample is left
-    uncovered), and every sample's gain is the windowed sum of the weights
-    divided by the sum of the windows.  Both sums add the same windows in
-    the same order, so an all-ones mask gives gains of exactly 1 and an
-    all-zeros mask gains of exactly 0.  Past the last sample the gains stay
-    those of the last sample.
-    """
-
-    def __init__(self, mask: Array, n: int, frame_len: int, hop_len: int) -> None:
-        self.mask, self.n, self.hop = mask, n, hop_len
-        self.size = max(frame_len, hop_len)
-
-    def _sum(self, weights: Array, a: int, b: int) -> Array:
-        """Sum over frames k of weights[:, k] * win[t - k hop], for t in [a, b).
-
-        Sample t = q hop + r lies at offset r + i hop into frame q - i, for
-        i = 0, 1, ... while the offset stays in the window.  The samples are
-        laid out as a grid of rows q and columns r, so that each i adds one
-        weight per row times one window value per column: a pass per frame
-        that overlaps a sample (frame / hop of them), not one per window
-        sample, and no window-long buffer.  Each sample's terms are added in
-        the order of their offset, from 0.0, so it gets the same bits
-        whatever block it is computed in.
-        """
-        hop = self.hop
-        out = np.empty((weights.shape[0], b - a))
-        # A block no longer than a hop is cut where a hop starts, so that
-        # each piece lies in one grid row: never a whole row of a long hop.
-        cut = (a // hop + 1) * hop
-        pieces = [(a, b)] if b - a > hop or cut >= b else [(a, cut), (cut, b)]
-        for lo, hi in pieces:
-            q0, q1 = lo // hop, (hi - 1) // hop + 1
-            r0, r1 = (0, hop) if q1 - q0 > 1 else (lo - q0 * hop, hi - q0 * hop)
-            start = q0 * hop + r0
-            grid = self._grid(weights, q0, q1, r0, r1).reshape(weights.shape[0], -1)
-            out[:, lo - a:hi - a] = grid[:, lo - start:hi - start]
-        return out
-
-    def _grid(self, weights: Array, q0: int, q1: int, r0: int, r1: int) -> Array:
-        """The sums at t = q hop + r for rows q0 .. q1-1 and columns r0 .. r1-1."""
-        hop, size, frames = self.hop, self.size, weights.shape[1]
-        grid = np.zeros((weights.shape[0], q1 - q0, r1 - r0))
-        k = np.arange(q0, q1)
-        for i in range(-(-size // hop)):
-            j = np.arange(r0, r1) + i * hop
-            j = j[j < size]
-            inside = (k - i >= 0) & (k - i < frames)
-            if not j.size:
-                break
-            if inside.any():
-                w = np.where(inside, weights[:, np.clip(k - i, 0, max(frames - 1, 0))], 0.0)
-                grid[:, :, :j.size] += w[:, :, np.newaxis] * _window(j, size)
-        return grid
-
-    def gains(self, r0: int, r1: int, a: int, b: int) -> Array:
-        """The gains of channels r0 .. r1-1 at samples a .. b-1 (any b: see the class)."""
-        if b <= a or self.n == 0:
-            return np.ones((r1 - r0, max(b - a, 0)))
-        # Past the end: the last sample's gains, repeated.
-        lo = min(a, self.n - 1)
-        hi = max(min(b, self.n), lo + 1)
-        out = self._sum(self.mask[r0:r1], lo, hi)
-        np.divide(out, self._sum(np.ones((1, self.mask.shape[1])), lo, hi), out=out)
-        if b > self.n:
-            out = out[:, np.minimum(np.arange(a, b), self.n - 1) - lo]
-        return out
-
-
-def _mask_gains(mask: ArrayLike, n: int, fs: int, channels: int, frame: float, hop: float) -> _Spread:
-    """The checked (channels x frames) mask for n samples, ready to spread over them."""
-    frame_len, hop_len = _frame_samples(fs, frame, hop)
-    return _Spread(_check_mask(mask, (channels, _frame_count(n, frame_len, hop_len))), n, frame_len, hop_len)
 
 
 def _energies(
