@@ -30,7 +30,7 @@ soundfile = pytest.importorskip("soundfile")
 import gammatone_bank  # noqa: E402
 from gammatone_bank import batch, cochleagram, erb_space, load_features  # noqa: E402
 from gammatone_bank._batch import BatchError, Params  # noqa: E402
-from gammatone_bank._outdir import write_atomically  # noqa: E402
+from gammatone_bank._files import write_atomically  # noqa: E402
 
 SLOW_WORKER = os.path.join(os.path.dirname(__file__), "_slow_worker.py")
 ENV = os.environ | {"PYTHONPATH": os.path.dirname(os.path.dirname(gammatone_bank.__file__))}

@@ -35,7 +35,8 @@ from gammatone_bank._auditory import feature_streams
 from gammatone_bank._features import FeatureSpool, FeaturesWriter, Source
 from gammatone_bank._features import kept as _kept
 from gammatone_bank._files import NotRegularFile, open_regular, refuse_unless_regular
-from gammatone_bank._outdir import Job, OutDir, Row, write_atomically
+from gammatone_bank._files import write_atomically
+from gammatone_bank._outdir import Job, OutDir, Row
 from gammatone_bank._params import (
     DEFAULT_CHANNELS,
     DEFAULT_LOW,

@@ -1,19 +1,26 @@
-"""The output directory of a corpus run: its lock, its manifest, the record
-of its parameters, and files written to temporaries and renamed into place."""
+"""The output directory of a corpus run: its lock, its manifest and the
+record of its parameters (each written through a temporary and renamed into
+place, by the helpers of _files)."""
 
 import csv
 import fcntl
 import io
 import json
 import os
-import re
 import secrets
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Iterable
 from dataclasses import asdict
-from typing import IO, NamedTuple, TypeVar
+from typing import NamedTuple
 
 from gammatone_bank._features import read_members
-from gammatone_bank._files import NotRegularFile, open_regular, refuse_unless_regular
+from gammatone_bank._files import (
+    NotRegularFile,
+    discard,
+    open_regular,
+    refuse_unless_regular,
+    sweep_temporaries,
+    write_atomically,
+)
 from gammatone_bank._params import BatchError, Params
 
 MANIFEST = "manifest.csv"
@@ -22,9 +29,6 @@ LOCK = ".gammatone-batch.lock"
 # parameters.json is a few hundred bytes; more is not one.
 PARAMETERS_BYTES = 1 << 16
 COLUMNS = ("input", "features", "status", "audio_seconds", "compute_seconds", "reason")
-
-T = TypeVar("T")
-
 
 class Job(NamedTuple):
     """One input and where its features go."""
@@ -44,115 +48,6 @@ class Row(NamedTuple):
     audio_seconds: float | None     # None when the input could not be read
     compute_seconds: float | None   # None when the task never ran to the end
     reason: str                     # one line for failures, else ""
-
-
-# Temporary files are named ".<target's name>.<8 hex digits>.tmp"; for a
-# target whose name is near the file system's limit the name is cut short.
-TEMPORARY = re.compile(r"\..*\.[0-9a-f]{8}\.tmp", re.DOTALL)
-# Those of a batch run's files: a directory may hold other programs' files.
-BATCH_TEMPORARY = re.compile(r"\.(?:.*\.npz|manifest\.csv|parameters\.json|probe)\.[0-9a-f]{8}\.tmp", re.DOTALL)
-NAME_MAX = 255
-
-
-def temporary_path(path: str) -> str:
-    """A new temporary file's path beside path, within the length a name may have."""
-    folder, base = os.path.split(path)
-    name = os.fsencode(base)[:NAME_MAX - len(".12345678.tmp") - 1]
-    # Cut at a byte, the name may end in half a character: fsdecode keeps it.
-    return os.path.join(folder, f".{os.fsdecode(name)}.{secrets.token_hex(4)}.tmp")
-
-
-def sweep_temporaries(folder: str, targets: Sequence[str] | None = None, held_too: bool = False) -> None:
-    """Delete the temporary files below folder that no process holds.
-
-    Every writer holds a lock on its temporary file (flock) while it writes,
-    so one that can be locked here was left by a process that died (or,
-    with `held_too`, any).  Without `targets`, those of a batch run's own
-    files anywhere below folder (features, manifest, parameters, probe);
-    with them, only those of these targets, in folder itself.
-    """
-    if targets is not None:
-        prefixes = {os.path.basename(temporary_path(t))[:-len("12345678.tmp")] for t in targets}
-    for where, _, names in os.walk(folder):
-        for name in names:
-            if targets is None:
-                wanted = BATCH_TEMPORARY.fullmatch(name) is not None
-            else:
-                wanted = TEMPORARY.fullmatch(name) is not None and name[:-len("12345678.tmp")] in prefixes
-            if wanted:
-                path = os.path.join(where, name)
-                try:
-                    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-                except OSError:
-                    continue
-                try:
-                    if not held_too:
-                        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                    os.unlink(path)
-                except OSError:
-                    pass  # held by a live writer, or gone already
-                finally:
-                    os.close(fd)
-        if targets is not None:
-            return
-
-
-def create_temporary(tmp: str, mode: int = os.O_WRONLY) -> int:
-    """Create the new file tmp (a name from temporary_path) and lock it while it is open; its fd.
-
-    The caller records tmp, for its clean-up to remove, before this call:
-    a signal that lands just after the file is created then finds it
-    recorded, never a file that nothing knows of.
-    """
-    # Created like any new file (0o666 less the umask).
-    fd = os.open(tmp, mode | os.O_CREAT | os.O_EXCL, 0o666)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except OSError:
-        pass  # a file system without locks: it is swept only by the lock of the run
-    return fd
-
-
-def discard(tmp: str) -> None:
-    """Remove a temporary file, if it was created at all."""
-    try:
-        os.unlink(tmp)
-    except OSError:
-        pass  # never created, or gone; a clean-up never hides the failure it tidies after
-
-
-def write_atomically(path: str, write: Callable[[IO[bytes]], T]) -> T:
-    """Write a new temporary file beside path with write(), then rename it over path.
-
-    OSError when path exists as anything but a regular file (or a link to
-    one), which is left as it is.
-    """
-    refuse_unless_regular(path)
-    tmp = temporary_path(path)  # named before it exists, so that any exit removes it
-    try:
-        with os.fdopen(create_temporary(tmp), "wb") as f:
-            value = write(f)
-        refuse_unless_regular(path)
-        os.replace(tmp, path)
-        return value
-    except BaseException:
-        discard(tmp)
-        raise
-
-
-def remove_temporaries(targets: Sequence[str]) -> None:
-    """Delete temporary files left beside this run's targets by tasks that died.
-
-    A task removes its own temporary file when it fails; one whose worker
-    process was killed cannot, and this is run once every task is over.
-    Their locks are not asked: a worker killed a moment ago may not have
-    let go of its lock yet.
-    """
-    by_folder: dict[str, list[str]] = {}
-    for target in targets:
-        by_folder.setdefault(os.path.dirname(target), []).append(target)
-    for folder, beside in by_folder.items():
-        sweep_temporaries(folder, beside, held_too=True)
 
 
 def _options(params: Params, names: Iterable[str]) -> str:

@@ -16,7 +16,8 @@ from dataclasses import dataclass
 from types import FrameType
 from typing import TYPE_CHECKING, Any, NamedTuple
 
-from gammatone_bank._outdir import Job, OutDir, Row, remove_temporaries
+from gammatone_bank._files import remove_temporaries
+from gammatone_bank._outdir import Job, OutDir, Row
 from gammatone_bank._params import BatchError, Params
 from gammatone_bank._signals import signals_ignored
 

@@ -27,8 +27,14 @@ from gammatone_bank._params import (
     check_positive,
 )
 from gammatone_bank._checks import MAX_CHANNELS
-from gammatone_bank._files import NotRegularFile, refuse_unless_regular
-from gammatone_bank._outdir import create_temporary, discard, sweep_temporaries, temporary_path
+from gammatone_bank._files import (
+    NotRegularFile,
+    create_temporary,
+    discard,
+    refuse_unless_regular,
+    sweep_temporaries,
+    temporary_path,
+)
 from gammatone_bank._signals import signals_ignored
 from gammatone_bank.cli._stop import settled, sigterm_raises, stopped
 
