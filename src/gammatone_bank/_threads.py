@@ -6,6 +6,7 @@ channels run in parallel on helper threads kept waiting between calls.
 
 import os
 import queue
+import signal
 import threading
 from collections.abc import Callable
 
@@ -24,6 +25,26 @@ TASKS_PER_THREAD = 4
 def _task_size(work: int, groups: int, threads: int) -> int:
     """The lane groups a thread takes at a time, for `work` lane-samples per group."""
     return max(1, min(-(-TASK_MIN // work), groups // (TASKS_PER_THREAD * threads)))
+
+
+# Signals held off while a helper thread starts.  Thread.start() waits on a
+# threading.Event, whose Python-level bookkeeping a KeyboardInterrupt raised
+# in the middle of it leaves broken ("release unlocked lock"); and a helper
+# started with them blocked keeps them blocked, so that they always reach
+# the main thread.
+_HELD = {signal.SIGINT, signal.SIGTERM, signal.SIGALRM}
+
+
+def _start(thread: threading.Thread) -> None:
+    """thread.start(), with Ctrl-C and SIGTERM arriving only once it returns."""
+    if not hasattr(signal, "pthread_sigmask"):
+        thread.start()
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD)
+    try:
+        thread.start()
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 class _Helpers:
@@ -48,7 +69,7 @@ class _Helpers:
             while len(self._queues) < count:
                 jobs: queue.SimpleQueue[Callable[[], None]] = queue.SimpleQueue()
                 name = f"gammatone_bank-{len(self._queues) + 1}"
-                threading.Thread(target=self._serve, args=(jobs,), name=name, daemon=True).start()
+                _start(threading.Thread(target=self._serve, args=(jobs,), name=name, daemon=True))
                 self._queues.append(jobs)
             for jobs in self._queues[:count]:
                 jobs.put(work)
