@@ -398,15 +398,15 @@ class _Levels:
         return _open_frame(s.samples, s.frames, s.frame_len, s.hop_len) > 0
 
 
-class _Spec(NamedTuple):
+class _Recipe(NamedTuple):
     """A feature with its options checked: how to make a core, and its shape."""
 
     make: Callable[[int | None], _Core]  # for that many signals, or one 1-D signal (None)
     rows: int
 
 
-def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
-    """The feature's options checked (those of its function), as a _Spec.
+def _recipe(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Recipe:
+    """The feature's options checked (those of its function), as a _Recipe.
 
     TypeError for an option the feature does not take.
     """
@@ -426,23 +426,23 @@ def _spec(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Spec:
         if cutoff >= fs / 2:
             raise ValueError(f"model {model!r} lowpasses at {cutoff:g} Hz, which needs fs above {2 * cutoff:g} Hz, "
                              f"got {fs}: choose another model, or resample x")
-        return _Spec(lambda b: _Ihc(fs, cfs, model, threads, b or 1), cfs.size)
+        return _Recipe(lambda b: _Ihc(fs, cfs, model, threads, b or 1), cfs.size)
     flen, hop = _frames._frame_samples(fs, options.get("frame", 0.025), options.get("hop", 0.010))
     if feature == "levels":
         normalize = _checks.flag("normalize", options.get("normalize", False))
         frame, hop_s = options.get("frame", 0.025), options.get("hop", 0.010)
-        return _Spec(lambda b: _Levels(CochleagramStream(fs, cfs, frame=frame, hop=hop_s, normalize=normalize,
+        return _Recipe(lambda b: _Levels(CochleagramStream(fs, cfs, frame=frame, hop=hop_s, normalize=normalize,
                                                          workers=threads, axis=None if b is None else -1)),
                      cfs.size)
     if feature == "ratemap":
         tau = _check_tau(options.get("tau", 0.008))
         compression = _check_choice("compression", options.get("compression"), RATEMAP_COMPRESSIONS)
-        return _Spec(lambda b: _Ratemap(fs, cfs, flen, hop, tau, compression, threads, b or 1), cfs.size)
+        return _Recipe(lambda b: _Ratemap(fs, cfs, flen, hop, tau, compression, threads, b or 1), cfs.size)
     n_ceps = _check_int("n_ceps", options.get("n_ceps", N_CEPS), 1, cfs.size)
     compression = _check_choice("compression", options.get("compression", "cbrt"), GFCC_COMPRESSIONS)
     deltas = _check_int("deltas", options.get("deltas", 2), 0, 2)
     normalize = _checks.flag("normalize", options.get("normalize", False))
-    return _Spec(lambda b: _Gfcc(fs, cfs, flen, hop, n_ceps, compression, deltas, normalize, threads, b or 1),
+    return _Recipe(lambda b: _Gfcc(fs, cfs, flen, hop, n_ceps, compression, deltas, normalize, threads, b or 1),
                  n_ceps * (1 + deltas))
 
 
@@ -461,8 +461,8 @@ def _compute(feature: str, x: ArrayLike, fs: SupportsIndex | float, cfs: ArrayLi
     rate = _checks.fs(fs)
     centres = _checks.cfs(cfs, rate)
     s = _axis.signals(x, axis, strided=True)
-    spec = _spec(feature, rate, centres, options)
-    core = spec.make(None if s.batch is None else s.rows.shape[0])
+    recipe = _recipe(feature, rate, centres, options)
+    core = recipe.make(None if s.batch is None else s.rows.shape[0])
     out = core.feed(s.rows)
     tail = core.finish()
     return _shaped(np.concatenate([out, tail], axis=2) if tail.shape[2] else out, s.batch)
@@ -813,15 +813,15 @@ class FeatureStream(_Closable):
         if axis is not None:
             _axis.check_axis(axis, 64)  # its type; its range is checked on each chunk
         self._axis = axis
-        self._spec = _spec(self.feature, self.fs, self.cfs, options)
+        self._recipe = _recipe(self.feature, self.fs, self.cfs, options)
         #: rows of each result: channels, or n_ceps * (1 + deltas) for "gfcc"
-        self.rows = self._spec.rows
+        self.rows = self._recipe.rows
         self._lock = threading.Lock()
         self._start()
 
     def _start(self) -> None:
         # One core for the whole batch, made by the first non-empty chunk when axis is given.
-        self._core: _Core | None = None if self._axis is not None else self._spec.make(None)
+        self._core: _Core | None = None if self._axis is not None else self._recipe.make(None)
         self._batch: tuple[int, ...] | None = None
         self.closed = False
         self.samples = 0
@@ -835,9 +835,9 @@ class FeatureStream(_Closable):
             if s.batch is not None:
                 if self._batch is None:
                     if s.rows.shape[1] == 0:
-                        return np.empty(s.batch + (self._spec.rows, 0))
+                        return np.empty(s.batch + (self._recipe.rows, 0))
                     self._batch = s.batch
-                    self._core = self._spec.make(s.rows.shape[0])
+                    self._core = self._recipe.make(s.rows.shape[0])
                 elif s.batch != self._batch:
                     raise ValueError(
                         f"chunk has other axes {s.batch} than the stream's first chunk {self._batch}: "
@@ -855,7 +855,7 @@ class FeatureStream(_Closable):
                 raise ValueError(CLOSED)
             self.closed = True
             if self._core is None:
-                return np.empty((self._spec.rows, 0))
+                return np.empty((self._recipe.rows, 0))
             return _shaped(self._core.finish(), self._batch)
 
     def __exit__(
