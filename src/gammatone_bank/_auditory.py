@@ -810,9 +810,7 @@ class FeatureStream(_Closable):
         self.fs = _checks.fs(fs)
         self.cfs = _checks.cfs(cfs, self.fs)
         self.feature: str = _check_choice("feature", feature, FEATURES)
-        if axis is not None:
-            _axis.check_axis(axis, 64)  # its type; its range is checked on each chunk
-        self._axis = axis
+        self._axis = _axis.time_axis(axis)  # its range is checked on each chunk
         self._recipe = _recipe(self.feature, self.fs, self.cfs, options)
         #: rows of each result: channels, or n_ceps * (1 + deltas) for "gfcc"
         self.rows = self._recipe.rows

@@ -46,14 +46,24 @@ def as_float64(x: ArrayLike, name: str = "x") -> NDArray[np.float64]:
     return a
 
 
-def check_axis(axis: object, ndim: int, name: str = "x") -> int:
-    """axis as a non-negative index into an array of ndim dimensions."""
+def time_axis(axis: object) -> int | None:
+    """A time axis as None or an int, its type checked (a stream's, whose
+    range each chunk checks)."""
+    if axis is None:
+        return None
     if isinstance(axis, (bool, np.bool_)):
         raise TypeError(f"axis must be an int or None, got {axis!r}")
     try:
-        index = operator.index(axis)  # type: ignore[arg-type]
+        return operator.index(axis)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"axis must be an int or None, got {axis!r}") from None
+
+
+def check_axis(axis: object, ndim: int, name: str = "x") -> int:
+    """axis as a non-negative index into an array of ndim dimensions."""
+    index = time_axis(axis)
+    if index is None:
+        raise TypeError("axis must be an int here, got None")
     if not -ndim <= index < ndim:
         raise ValueError(
             f"axis={index} is out of range for {name} of {ndim} dimension{'s' if ndim != 1 else ''}: "

@@ -22,7 +22,6 @@ to what each channel alone would need.
 
 import functools
 import math
-import operator
 import threading
 from typing import NamedTuple, SupportsIndex
 
@@ -312,18 +311,6 @@ def _check_gains(gains: ArrayLike | None, channels: int, n: int, batch: tuple[in
     return np.broadcast_to(g.reshape(1 if shared else signals, channels, columns), (signals, channels, columns))
 
 
-def _check_stream_axis(axis: object) -> int | None:
-    """axis as an int or None; its range is checked against the first chunk."""
-    if axis is None:
-        return None
-    if isinstance(axis, (bool, np.bool_)):
-        raise TypeError(f"axis must be an int or None, got {axis!r}")
-    try:
-        return operator.index(axis)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"axis must be an int or None, got {axis!r}") from None
-
-
 class _Signal:
     """One signal's part of a causal resynthesis: its engine, the last
     ``history`` samples of each channel's weighted output, and the gains of
@@ -555,7 +542,7 @@ class ResynthesisStream(_Closable):
         self.design = resynthesis_design(fs, cfs, delay)
         self.fs, self.cfs = self.design.fs, self.design.cfs.copy()
         self._workers = _checks.workers(workers)
-        self._axis = _check_stream_axis(axis)
+        self._axis = _axis.time_axis(axis)
         self._history = int(self.design.delays.max())
         self._lock = threading.Lock()
         self._start()

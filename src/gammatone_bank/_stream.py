@@ -6,7 +6,6 @@ chunk to the next, so the concatenated results are bit for bit those of one
 call over the whole signal.
 """
 
-import operator
 import threading
 import warnings
 from types import TracebackType
@@ -70,15 +69,6 @@ class _Closable:
                 RuntimeWarning,
                 stacklevel=2,
             )
-
-
-def _check_axis(axis: object) -> int | None:
-    """A stream's axis: None or an int (its range is checked on each chunk)."""
-    if axis is None:
-        return None
-    if isinstance(axis, (bool, np.bool_)) or not hasattr(type(axis), "__index__"):
-        raise TypeError(f"axis must be an int or None, got {axis!r}")
-    return operator.index(axis)  # type: ignore[arg-type]
 
 
 class _Signals:
@@ -234,7 +224,7 @@ class Stream(_Closable, _Signals):
                       _checks.flag("instf", instf))
         self._analytic = _checks.flag("analytic", analytic)
         self._workers = _checks.workers(workers)
-        self._time_axis = _check_axis(axis)
+        self._time_axis = _axis.time_axis(axis)
         self._lock = threading.Lock()
         self._start()
 
@@ -425,7 +415,7 @@ class CochleagramStream(_Closable, _Signals):
         self.frame_len, self.hop_len = _frames._frame_samples(self.fs, frame, hop)
         self._workers = _checks.workers(workers)
         self._scale = cf_gain(self.fs, self.cfs) ** 2 if _checks.flag("normalize", normalize) else None
-        self._time_axis = _check_axis(axis)
+        self._time_axis = _axis.time_axis(axis)
         self._lock = threading.Lock()
         self._start()
 
