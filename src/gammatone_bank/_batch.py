@@ -54,7 +54,6 @@ from gammatone_bank._runner import (
     BatchInterrupted,
     BatchResult,
     GroupError,
-    Outcome,
     check_main_guard,
     run,
     task_reason,
@@ -62,7 +61,7 @@ from gammatone_bank._runner import (
 from gammatone_bank._stream import CochleagramStream
 
 __all__ = [
-    "BatchError", "BatchInterrupted", "BatchResult", "Job", "Outcome", "Params", "Row",
+    "BatchError", "BatchInterrupted", "BatchResult", "Job", "Params", "Row",
     "analyse", "analyse_group", "batch",
 ]
 
@@ -288,35 +287,39 @@ def _finite(level: Array, path: str, keep: bool) -> Array:
 def landed(job: Job, params: Params, run: str) -> Row | None:
     """The row of a job whose features file this run wrote, or None.
 
-    For the tasks whose outcome was lost with the scheduler or the client's
+    For the tasks whose rows were lost with the scheduler or the client's
     connection: the file on disk tells what became of them.
     """
     try:
         st = os.stat(job.input)
-        found = _kept(job.target, st.st_size, st.st_mtime_ns, params)
+        found = _kept(job.target, st.st_size, st.st_mtime_ns, params, run)
     except (OSError, BatchError):
         return None
-    if found is None or found.run != run:
+    if found is None or found[0] != "done":
         return None
-    return Row(job.input, job.features, "done", found.audio_seconds, found.compute_seconds, "")
+    return Row(job.input, job.features, *found, "")
 
 
-def analyse(path: str, target: str, params: Params, run: str = "", keep_non_finite: bool = False) -> Outcome:
+def analyse(path: str, target: str, params: Params, run: str = "", keep_non_finite: bool = False, *,
+            features: str = "") -> Row:
     """The task: the features file of one input, or the reason there is none.
 
     Pure in the sense that matters to Dask: whatever it does is decided by
     its arguments and the files they name, and running it twice (a retry
     after a worker died) writes the same file.  A failure that lies with
-    the input is returned as an outcome; anything else (a full disk, a bug)
+    the input is returned in its row; anything else (a full disk, a bug)
     is raised, so the scheduler retries it.  `run` names the run: a features
     file that this very run wrote is reported done, not skipped, when the
-    task runs again because the worker holding its outcome died.  Levels
+    task runs again because the worker holding its row died.  Levels
     that are not finite fail the input unless `keep_non_finite`.
+    `features` is the row's name for the features file (relative to the
+    output directory).
     """
     start = time.perf_counter()
 
-    def outcome(status: str, seconds: float | None, reason: str = "") -> Outcome:
-        return Outcome(status, seconds, time.perf_counter() - start, reason)
+    def row(status: str, seconds: float | None, reason: str = "", compute: float | None = None) -> Row:
+        took = time.perf_counter() - start if compute is None else compute
+        return Row(path, features, status, seconds, took, reason)
 
     try:
         try:
@@ -324,11 +327,10 @@ def analyse(path: str, target: str, params: Params, run: str = "", keep_non_fini
         except OSError:
             st = None
         if st is not None and not os.path.isdir(path):
-            kept = _kept(target, st.st_size, st.st_mtime_ns, params)
-            if kept is not None and run and kept.run == run:
-                return Outcome("done", kept.audio_seconds, kept.compute_seconds, "")
-            if kept is not None:
-                return outcome("skipped", kept.audio_seconds)
+            found = _kept(target, st.st_size, st.st_mtime_ns, params, run)
+            if found is not None:
+                status, seconds, compute = found
+                return row(status, seconds, compute=compute)
         with open_sound(path, channel=params.channel) as (audio, blocks):
             info = st if st is not None else os.stat(path)  # it appeared since
             low, high = band(params.low, params.high, audio.fs)
@@ -369,29 +371,28 @@ def analyse(path: str, target: str, params: Params, run: str = "", keep_non_fini
             # No fsync: the rename keeps a half-written file out of sight,
             # and a file a power cut leaves torn fails to load and is redone.
             samples = write_atomically(target, write)
-            return outcome("done", samples / audio.fs)
+            return row("done", samples / audio.fs)
     except (AudioError, BatchError) as exc:
-        return outcome("failed", None, str(exc))
+        return row("failed", None, str(exc))
     except ValueError as exc:  # frame or hop too short for the file's sample rate
-        return outcome("failed", None, f"{path}: {exc}")
+        return row("failed", None, f"{path}: {exc}")
 
 
-def analyse_group(paths: Sequence[str], targets: Sequence[str], params: Params, run: str,
-                  keep_non_finite: bool = False) -> list[Outcome]:
-    """The task: :func:`analyse` for each input in turn."""
-    outcomes: list[Outcome] = []
+def analyse_group(jobs: Sequence[Job], params: Params, run: str, keep_non_finite: bool = False) -> list[Row]:
+    """The task: :func:`analyse` for each job in turn, their rows."""
+    rows: list[Row] = []
     raised = False
-    for path, target in zip(paths, targets):
+    for job in jobs:
         try:
-            outcomes.append(analyse(path, target, params, run, keep_non_finite))
+            rows.append(analyse(job.input, job.target, params, run, keep_non_finite, features=job.features))
         except Cancelled:
             raise  # the rest of the group too
         except Exception as exc:
             raised = True
-            outcomes.append(Outcome("failed", None, 0.0, f"{path}: {task_reason(exc)}"))
+            rows.append(Row(job.input, job.features, "failed", None, 0.0, f"{job.input}: {task_reason(exc)}"))
     if raised:
-        raise GroupError(outcomes)
-    return outcomes
+        raise GroupError(rows)
+    return rows
 
 
 def _one_band(jobs: Sequence[Job], params: Params) -> tuple[Params, str]:

@@ -38,14 +38,6 @@ def frame_times(frames: int, samples: int, fs: int, frame_len: int, hop_len: int
     return times
 
 
-class Kept(NamedTuple):
-    """A features file that matches its input and the parameters."""
-
-    audio_seconds: float
-    compute_seconds: float
-    run: str  # the run that wrote it
-
-
 # What a file that is no sound zip of .npy members raises as it is read
 # (RuntimeError: an encrypted member; NotImplementedError: an unknown
 # compression).
@@ -54,21 +46,29 @@ ZIP_FAULTS = (ValueError, EOFError, RuntimeError, NotImplementedError, zipfile.B
 KEPT = ("parameters", "input_size", "input_mtime_ns", "samples", "fs", "compute_seconds", "run")
 
 
-def kept(target: str, size: int, mtime_ns: int, params: Params) -> Kept | None:
-    """The features file at target, when it can be kept.
+def kept(target: str, size: int, mtime_ns: int, params: Params,
+         run: str = "") -> tuple[str, float, float | None] | None:
+    """What the features file at target, when it can be kept, tells of its input's row.
 
-    None when there is none, or when it is stale (the input's size or
-    modification time changed), damaged or not a features file.
-    BatchError when it was made with other parameters: those are refused,
-    never replaced (whether or not the input changed since).
+    Its status, audio seconds and compute seconds: "done", with the
+    seconds that computing the file took, when the run named `run` (not
+    "") wrote it, which is how a task run again (its worker died before
+    its row came back) finds its own work; "skipped" and None otherwise
+    (the check's own time is the caller's to give).  None when there is
+    no such file, or when it is stale (the input's size or modification
+    time changed), damaged or not a features file.  BatchError when it
+    was made with other parameters: those are refused, never replaced
+    (whether or not the input changed since).
     """
     try:
         with open_regular(target) as raw:
             m = _members(raw, KEPT)
             made_with = str(_scalar(m, "parameters"))
             matches = _scalar(m, "input_size") == size and _scalar(m, "input_mtime_ns") == mtime_ns
-            found = Kept(_scalar(m, "samples") / _scalar(m, "fs"), float(_scalar(m, "compute_seconds")),
-                         str(_scalar(m, "run")))
+            seconds = _scalar(m, "samples") / _scalar(m, "fs")
+            compute = float(_scalar(m, "compute_seconds"))
+            ours = str(_scalar(m, "run")) == run != ""
+            found = ("done", seconds, compute) if ours else ("skipped", seconds, None)
             if made_with != params.key():
                 raise BatchError(f"{target}: holds features made with other parameters; not replaced")
             if not matches:

@@ -28,7 +28,6 @@ PARAMETERS = "parameters.json"
 LOCK = ".gammatone-batch.lock"
 # parameters.json is a few hundred bytes; more is not one.
 PARAMETERS_BYTES = 1 << 16
-COLUMNS = ("input", "features", "status", "audio_seconds", "compute_seconds", "reason")
 
 class Job(NamedTuple):
     """One input and where its features go."""
@@ -40,7 +39,12 @@ class Job(NamedTuple):
 
 
 class Row(NamedTuple):
-    """One line of the manifest."""
+    """What became of one input of a run.
+
+    The one record of it: the task that made, kept or failed its features
+    file returns it, the manifest writes it as a line (these fields are its
+    columns, in this order) and ``BatchResult.rows`` holds it.
+    """
 
     input: str
     features: str
@@ -48,6 +52,9 @@ class Row(NamedTuple):
     audio_seconds: float | None     # None when the input could not be read
     compute_seconds: float | None   # None when the task never ran to the end
     reason: str                     # one line for failures, else ""
+
+
+COLUMNS = Row._fields
 
 
 def _options(params: Params, names: Iterable[str]) -> str:

@@ -14,7 +14,7 @@ from concurrent.futures import ThreadPoolExecutor
 from contextlib import ExitStack, contextmanager
 from dataclasses import dataclass
 from types import FrameType
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any
 
 from gammatone_bank._files import remove_temporaries
 from gammatone_bank._outdir import Job, OutDir, Row
@@ -51,16 +51,6 @@ class BatchInterrupted(KeyboardInterrupt):
         super().__init__()
         self.result = result
         self.signum = signum
-
-
-
-class Outcome(NamedTuple):
-    """What a task returns to the client."""
-
-    status: str
-    audio_seconds: float | None
-    compute_seconds: float
-    reason: str
 
 
 @dataclass(frozen=True)
@@ -106,10 +96,10 @@ class BatchResult:
 
 
 class GroupError(Exception):
-    """Some input of a task raised; ``args[0]`` holds every input's outcome.
+    """Some input of a task raised; ``args[0]`` holds every input's row.
 
     Raised so that Dask retries the task (the inputs already done are found
-    done again at once); after the last retry the client takes the outcomes
+    done again at once); after the last retry the client takes the rows
     from it, the failures' reasons among them.
     """
 
@@ -390,19 +380,18 @@ def _probe(address: str, seconds: float) -> None:
 
 
 def _rows(group: Sequence[Job], value: object) -> list[Row]:
-    """The manifest rows of a task's inputs from what the task gave back."""
+    """The rows of a task's inputs from what the task gave back."""
     exc = value[1] if isinstance(value, tuple) and len(value) == 3 else value
     if isinstance(exc, GroupError):
         value = exc.args[0]
     if isinstance(value, list):
-        return [Row(j.input, j.features, o.status, o.audio_seconds, o.compute_seconds, o.reason)
-                for j, o in zip(group, value)]
+        return value
     # Its workers kept dying, or it was cancelled.
     why = task_reason(exc) if isinstance(exc, BaseException) else repr(exc)
     return [Row(j.input, j.features, "failed", None, None, f"{j.input}: {why}") for j in group]
 
 
-def _stop(client: "Client", cluster: Any, futures: Sequence["Future[list[Outcome]]"]) -> None:
+def _stop(client: "Client", cluster: Any, futures: Sequence["Future[list[Row]]"]) -> None:
     """Cancel what is left and close the client and the embedded cluster.
 
     A worker asked to close first lets its running task finish, which can
@@ -444,13 +433,13 @@ def _kill_workers(client: "Client") -> None:
 
 
 def run(
-    task: Callable[..., list[Outcome]], landed: Callable[[Job, Params, str], Row | None],
+    task: Callable[..., list[Row]], landed: Callable[[Job, Params, str], Row | None],
     jobs: list[Job], out: OutDir, params: Params,
     scheduler: str | None, workers: int | None, progress: bool | None, retries: int,
 ) -> BatchResult:
-    """Run task(inputs, targets, params=, run=) on groups of the jobs; the manifest follows.
+    """Run task(jobs, params=, run=) on groups of the jobs; the manifest follows.
 
-    landed(job, params, run) gives the row of a job whose outcome never came
+    landed(job, params, run) gives the row of a job whose row never came
     back (the scheduler was lost, say) from the features file it left.
     """
     from distributed import as_completed
@@ -458,7 +447,7 @@ def run(
     start = time.perf_counter()
     rows: dict[str, Row] = {}
     count = 0
-    futures: list[Future[list[Outcome]]] = []
+    futures: list[Future[list[Row]]] = []
     client: Client | None = None
     cluster: Any = None
     bar: Progress | None = None
@@ -483,19 +472,17 @@ def run(
         # The largest first, so the run does not end waiting on one big file.
         groups = _groups(jobs, count)
         keys = [f"gammatone-batch-{run_id}-{i:08d}" for i in range(len(groups))]
-        futures = client.map(task, [[j.input for j in g] for g in groups],
-                             [[j.target for j in g] for g in groups],
-                             params=params, run=run_id, key=keys, retries=retries, pure=False)
+        futures = client.map(task, groups, params=params, run=run_id, key=keys, retries=retries, pure=False)
         by_key = dict(zip(keys, groups))
         written = time.monotonic()
-        # Outcomes are fetched in the background as tasks finish (one from a
+        # Rows are fetched in the background as tasks finish (one from a
         # worker that died meanwhile is recomputed first), not one blocking
         # round trip at a time.
         for future, value in as_completed(futures, with_results=True, raise_errors=False):
             group = by_key.pop(future.key)
             future.release()
-            for job, row in zip(group, _rows(group, value)):
-                rows[job.features] = row
+            for row in _rows(group, value):
+                rows[row.features] = row
                 bar.add(row)
             if time.monotonic() - written > MANIFEST_EVERY:
                 write_manifest()  # a failure now is reported at the end, if it lasts
@@ -509,7 +496,7 @@ def run(
                 bar.close()
             if client is not None:
                 _stop(client, cluster, futures)
-            # Tasks whose outcome was lost (the scheduler died) may have
+            # Tasks whose rows were lost (the scheduler died) may have
             # landed their file: that work is done, whatever came back.
             for job in jobs:
                 lost = rows.get(job.features)
