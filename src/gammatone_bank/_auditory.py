@@ -13,7 +13,6 @@ rows stay in cache between the filter and what follows it.
 
 import functools
 import math
-import operator
 import threading
 import warnings
 from collections.abc import Callable
@@ -70,34 +69,6 @@ def butter1(fc: float, fs: int) -> tuple[float, float, float]:
     p = (np.complex128(4.0) + pole) / (np.complex128(4.0) - pole)
     k = warped * float(np.real(1.0 / (np.complex128(4.0) - pole)))
     return k, k, -float(np.real(p))
-
-
-def _check_choice(name: str, value: object, choices: tuple[object, ...]) -> Any:
-    shown = ", ".join(repr(c) for c in choices)
-    if value is not None and not isinstance(value, str):
-        raise TypeError(f"{name} must be one of {shown}, got {value!r}")
-    if value not in choices:
-        raise ValueError(f"{name} must be one of {shown}, got {value!r}")
-    return value
-
-
-def _check_int(name: str, value: object, low: int, high: int) -> int:
-    try:
-        n = operator.index(value) if not isinstance(value, (bool, np.bool_)) else None  # type: ignore[arg-type]
-    except TypeError:
-        n = None
-    if n is None:
-        raise TypeError(f"{name} must be an int, got {value!r}")
-    if not low <= n <= high:
-        raise ValueError(f"{name} must be an int in {low} .. {high}, got {value!r}")
-    return n
-
-
-def _check_tau(tau: float) -> float:
-    value = _checks.real("tau", tau)
-    if not (math.isfinite(value) and value > 0.0):
-        raise ValueError(f"tau must be a positive finite time constant in seconds, got {tau!r}")
-    return value
 
 
 def _threads(engine: _engine.Engine, n: int, threads: int) -> int:
@@ -421,7 +392,7 @@ def _recipe(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Reci
         raise TypeError(f"feature {feature!r} takes no option {unknown[0]!r} (it takes {', '.join(takes)})")
     threads = _checks.workers(options.get("workers"))
     if feature == "ihc":
-        model = _check_choice("model", options.get("model", "dau1996"), tuple(MODELS))
+        model = _checks.choice("model", options.get("model", "dau1996"), tuple(MODELS))
         cutoff = MODELS[model][1]
         if cutoff >= fs / 2:
             raise ValueError(f"model {model!r} lowpasses at {cutoff:g} Hz, which needs fs above {2 * cutoff:g} Hz, "
@@ -435,12 +406,12 @@ def _recipe(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Reci
                                                          workers=threads, axis=None if b is None else -1)),
                      cfs.size)
     if feature == "ratemap":
-        tau = _check_tau(options.get("tau", 0.008))
-        compression = _check_choice("compression", options.get("compression"), RATEMAP_COMPRESSIONS)
+        tau = _checks.positive("tau", options.get("tau", 0.008), "time constant in seconds")
+        compression = _checks.choice("compression", options.get("compression"), RATEMAP_COMPRESSIONS)
         return _Recipe(lambda b: _Ratemap(fs, cfs, flen, hop, tau, compression, threads, b or 1), cfs.size)
-    n_ceps = _check_int("n_ceps", options.get("n_ceps", N_CEPS), 1, cfs.size)
-    compression = _check_choice("compression", options.get("compression", "cbrt"), GFCC_COMPRESSIONS)
-    deltas = _check_int("deltas", options.get("deltas", 2), 0, 2)
+    n_ceps = _checks.count("n_ceps", options.get("n_ceps", N_CEPS), 1, cfs.size)
+    compression = _checks.choice("compression", options.get("compression", "cbrt"), GFCC_COMPRESSIONS)
+    deltas = _checks.count("deltas", options.get("deltas", 2), 0, 2)
     normalize = _checks.flag("normalize", options.get("normalize", False))
     return _Recipe(lambda b: _Gfcc(fs, cfs, flen, hop, n_ceps, compression, deltas, normalize, threads, b or 1),
                  n_ceps * (1 + deltas))
@@ -809,7 +780,7 @@ class FeatureStream(_Closable):
     ) -> None:
         self.fs = _checks.fs(fs)
         self.cfs = _checks.cfs(cfs, self.fs)
-        self.feature: str = _check_choice("feature", feature, FEATURES)
+        self.feature: str = _checks.choice("feature", feature, FEATURES)
         self._axis = _axis.time_axis(axis)  # its range is checked on each chunk
         self._recipe = _recipe(self.feature, self.fs, self.cfs, options)
         #: rows of each result: channels, or n_ceps * (1 + deltas) for "gfcc"

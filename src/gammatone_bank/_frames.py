@@ -1,7 +1,6 @@
 """Frames: their lengths in samples, their count, and the level in dB of
 each channel over each frame."""
 
-import math
 from typing import SupportsIndex
 
 import numpy as np
@@ -22,9 +21,7 @@ def _frame_samples(fs: int, frame: float, hop: float) -> tuple[int, int]:
     """The frame and hop lengths in whole samples (rounded to nearest)."""
     lengths = []
     for name, seconds in (("frame", frame), ("hop", hop)):
-        value = _checks.real(name, seconds)
-        if not (math.isfinite(value) and value > 0.0):
-            raise ValueError(f"{name} must be a positive finite duration in seconds, got {seconds!r}")
+        value = _checks.positive(name, seconds, "duration in seconds")
         length = round(value * fs)
         if length < 1:
             raise ValueError(f"{name} must be at least one sample (1/fs = {1 / fs:g} s), got {seconds!r}")
