@@ -71,11 +71,6 @@ def butter1(fc: float, fs: int) -> tuple[float, float, float]:
     return k, k, -float(np.real(p))
 
 
-def _threads(engine: _engine.Engine, n: int, threads: int) -> int:
-    """Threads for n samples: 1 when starting more would cost more than they save."""
-    return 1 if n * engine.width * engine.groups < _pool.THREAD_MIN else threads
-
-
 def _blocks(engine: _engine.Engine, lanes: int, n: int, threads: int, columns: int,
             step: Callable[[int, int, slice, slice], None]) -> None:
     """step(g0, g1, rows, cols) over every block of n samples, tasks on threads.
@@ -87,7 +82,7 @@ def _blocks(engine: _engine.Engine, lanes: int, n: int, threads: int, columns: i
     and each thread gets a few tasks.
     """
     groups, width = engine.groups, engine.width
-    threads = _threads(engine, n, threads)
+    threads = _pool.useful(n * width * groups, threads)
     run = max(1, min(BLOCK // (columns * width), groups // (_pool.TASKS_PER_THREAD * threads)))
 
     def task(k: int) -> None:
