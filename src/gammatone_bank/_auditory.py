@@ -22,11 +22,11 @@ from typing import Any, NamedTuple, Protocol, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis, _bank, _checks, _engine, _frames
+from gammatone_bank import _axis, _checks, _cochleagram, _engine, _frames
 from gammatone_bank import _threads as _pool
 from gammatone_bank._bank import Array
 from gammatone_bank._gain import cf_gain
-from gammatone_bank._stream import CLOSED, CochleagramStream, _Closable
+from gammatone_bank._stream import CLOSED, _Closable
 
 # The lowpass presets: (first-order stages, cutoff in Hz of each).
 MODELS: dict[str, tuple[int, float]] = {
@@ -142,19 +142,6 @@ class _Ihc:
         return False
 
 
-def _completed(n: int, frame_len: int, hop_len: int) -> int:
-    """Frames whose last sample is among the first n."""
-    return 0 if n < frame_len else (n - frame_len) // hop_len + 1
-
-
-def _open_frame(samples: int, frames: int, frame_len: int, hop_len: int) -> int:
-    """Samples the clipped last frame covers at the end, 0 when there is none."""
-    start = frames * hop_len
-    if samples == 0 or start >= samples or (frames and start - hop_len + frame_len >= samples):
-        return 0
-    return samples - start
-
-
 class _Ratemap:
     """The ratemap: env smoothed by a leaky integrator, averaged per frame, in every lane."""
 
@@ -176,8 +163,8 @@ class _Ratemap:
 
     def feed(self, x: Array) -> Array:
         n, t = x.shape[-1], self.samples
-        before = _completed(t, self._flen, self._hop)
-        out = np.empty((self._lanes, _completed(t + n, self._flen, self._hop) - self.frames))
+        before = _frames._completed(t, self._flen, self._hop)
+        out = np.empty((self._lanes, _frames._completed(t + n, self._flen, self._hop) - self.frames))
         # Each task's blocks of env go to its own rows of one shared scratch.
         columns = max(COLUMNS_MIN, min(COLUMNS, SCRATCH // max(self._lanes, 1)))
         env = np.empty((self._lanes, min(n, columns)))
@@ -185,8 +172,8 @@ class _Ratemap:
         def step(g0: int, g1: int, rows: slice, cols: slice) -> None:
             m = cols.stop - cols.start
             self._engine.process(x[..., cols], g0, g1, env=env[:, :m])
-            lo = _completed(t + cols.start, self._flen, self._hop) - before
-            hi = _completed(t + cols.stop, self._flen, self._hop) - before
+            lo = _frames._completed(t + cols.start, self._flen, self._hop) - before
+            hi = _frames._completed(t + cols.stop, self._flen, self._hop) - before
             _engine.integrate(env[rows, :m], self._state[rows], self._a, self._c, self._sums[rows],
                               t + cols.start, self._flen, self._hop, out[rows, lo:hi])
 
@@ -196,7 +183,7 @@ class _Ratemap:
         return self._values(out, self._flen)
 
     def finish(self) -> Array:
-        covered = _open_frame(self.samples, self.frames, self._flen, self._hop)
+        covered = _frames._open_frame(self.samples, self.frames, self._flen, self._hop)
         if not covered:
             return np.empty((self._signals, self.rows, 0))
         out = self._sums[:, self.frames % self._sums.shape[1]][:, np.newaxis].copy()
@@ -204,7 +191,7 @@ class _Ratemap:
         return self._values(out, covered)
 
     def held(self) -> bool:
-        return _open_frame(self.samples, self.frames, self._flen, self._hop) > 0
+        return _frames._open_frame(self.samples, self.frames, self._flen, self._hop) > 0
 
     def _values(self, sums: Array, covered: int) -> Array:
         """Frame sums of y (lanes, frames) to the values (signals, rows, frames), in place."""
@@ -259,16 +246,12 @@ class _Gfcc:
                  deltas: int, normalize: bool, threads: int, signals: int) -> None:
         self.rows = n_ceps * (1 + deltas)
         self._signals = signals
-        self._flen, self._hop = frame_len, hop_len
-        self._engine = _engine.Engine(fs, cfs, frame_len=frame_len, hop_len=hop_len, signals=signals)
+        self._sums = _cochleagram._FrameSums(fs, cfs, frame_len, hop_len, threads, signals)
         self._scale = np.tile(cf_gain(fs, cfs) ** 2, signals) if normalize else None
         self._dct = dct_matrix(n_ceps, cfs.size)
         self._compression = compression
         self._deltas = deltas
-        self._threads = threads
         self._channels = cfs.size
-        self.samples = 0
-        self.frames = 0
         # Cepstra not yet returned, and the 2 x deltas frames before them that
         # their deltas reach back to.
         self._window = np.empty((signals * n_ceps, 0))
@@ -295,23 +278,17 @@ class _Gfcc:
         return np.ascontiguousarray(c.reshape(n_ceps, b, k).transpose(1, 0, 2)).reshape(b * n_ceps, k)
 
     def feed(self, x: Array) -> Array:
-        n = x.shape[-1]
-        k = _completed(self.samples + n, self._flen, self._hop) - self.frames
-        sums = np.empty((self._signals * self._channels, k))
-        _bank._drive(self._engine, x, {"frames": sums}, self._threads)
-        self.samples += n
-        self.frames += k
-        return self._emit(self._cepstra(sums, self._flen), False)
+        sums = np.empty((self._signals * self._channels, self._sums.completes(x.shape[-1])))
+        self._sums.feed(x, sums)
+        return self._emit(self._cepstra(sums, self._sums.frame_len), False)
 
     def finish(self) -> Array:
         sums = np.empty((self._signals * self._channels, 1))
-        k: int = self._engine.partial(0, self._engine.groups, sums)
-        covered = self.samples - self.frames * self._hop
-        self.frames += k
-        return self._emit(self._cepstra(sums[:, :k], covered), True)
+        covered = self._sums.finish(sums)
+        return self._emit(self._cepstra(sums[:, :1 if covered else 0], covered), True)
 
     def held(self) -> bool:
-        return self._given < self.frames or _open_frame(self.samples, self.frames, self._flen, self._hop) > 0
+        return self._given < self._sums.frames or self._sums.held()
 
     def _emit(self, c: Array, last: bool) -> Array:
         """The rows of the frames that the new cepstra c complete.
@@ -342,26 +319,6 @@ class _Gfcc:
         self._window = window[:, keep - self._base:]
         self._base = keep
         return out
-
-
-class _Levels:
-    """The cochleagram's levels: a stream of (signals, samples) rows, or of one 1-D signal."""
-
-    def __init__(self, stream: CochleagramStream) -> None:
-        self.rows = stream.cfs.size
-        self._stream = stream
-
-    def feed(self, x: Array) -> Array:
-        out: Array = self._stream.process(x)
-        return out if x.ndim == 2 else out[np.newaxis]
-
-    def finish(self) -> Array:
-        out: Array = self._stream.close()
-        return out if out.ndim == 3 else out[np.newaxis]
-
-    def held(self) -> bool:
-        s = self._stream
-        return _open_frame(s.samples, s.frames, s.frame_len, s.hop_len) > 0
 
 
 class _Recipe(NamedTuple):
@@ -395,11 +352,9 @@ def _recipe(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Reci
         return _Recipe(lambda b: _Ihc(fs, cfs, model, threads, b or 1), cfs.size)
     flen, hop = _frames._frame_samples(fs, options.get("frame", 0.025), options.get("hop", 0.010))
     if feature == "levels":
-        normalize = _checks.flag("normalize", options.get("normalize", False))
-        frame, hop_s = options.get("frame", 0.025), options.get("hop", 0.010)
-        return _Recipe(lambda b: _Levels(CochleagramStream(fs, cfs, frame=frame, hop=hop_s, normalize=normalize,
-                                                         workers=threads, axis=None if b is None else -1)),
-                     cfs.size)
+        levels = _cochleagram._recipe(fs, cfs, options.get("frame", 0.025), options.get("hop", 0.010),
+                                      options.get("normalize", False), threads)
+        return _Recipe(lambda b: levels.make(b or 1), cfs.size)
     if feature == "ratemap":
         tau = _checks.positive("tau", options.get("tau", 0.008), "time constant in seconds")
         compression = _checks.choice("compression", options.get("compression"), RATEMAP_COMPRESSIONS)

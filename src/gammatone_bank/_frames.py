@@ -42,6 +42,23 @@ def _frame_count(n: int, frame_len: int, hop_len: int) -> int:
     return min(-(-n // hop_len), 1 + -(-max(n - frame_len, 0) // hop_len))
 
 
+def _completed(n: int, frame_len: int, hop_len: int) -> int:
+    """Frames whose last sample is among the first n."""
+    return 0 if n < frame_len else (n - frame_len) // hop_len + 1
+
+
+def _open_frame(samples: int, frames: int, frame_len: int, hop_len: int) -> int:
+    """Samples the clipped last frame covers at the end, 0 when there is none.
+
+    `frames` frames of `samples` are complete; the one after them is open
+    when it starts before the end and the one before it stopped short of it.
+    """
+    start = frames * hop_len
+    if samples == 0 or start >= samples or (frames and start - hop_len + frame_len >= samples):
+        return 0
+    return samples - start
+
+
 def _levels(sums: Array, covered: int | NDArray[np.int64], scale: Array | None) -> Array:
     """Turn frame sums of squares into dB in place: 10 log10 of the mean
     square sums / covered (samples per frame, one count or one per column),
