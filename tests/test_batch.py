@@ -874,6 +874,7 @@ class TestRefusals:
         ({"keep_non_finite": 1}, TypeError, "keep_non_finite must be True or False"),
         ({"channels": 2.5}, TypeError, "channels must be an int"),
         ({"inputs": "a.wav"}, TypeError, "not a single path"),
+        ({"scheduler": 8786}, TypeError, "scheduler must be an address"),
     ])
     def test_bad_arguments(self, tmp_path, options, error, message):
         options = {"inputs": [str(tmp_path)]} | options

@@ -565,7 +565,7 @@ def batch(
     retries = _checks.count("retries", retries, 0)
     task = functools.partial(analyse_group, keep_non_finite=_checks.flag("keep_non_finite", keep_non_finite))
     if scheduler is not None and not isinstance(scheduler, str):
-        raise ValueError(f"scheduler must be an address or None, got {scheduler!r}")
+        raise TypeError(f"scheduler must be an address (a str) or None, got {scheduler!r}")
     if scheduler is None:
         check_main_guard()
     out_dir = os.fsdecode(out_dir)
