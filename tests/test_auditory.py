@@ -4,6 +4,8 @@ Each is checked against a SciPy computation of its definition, streamed under
 random chunkings and batched, bit for bit against its one-shot 1-D call.
 """
 
+import warnings
+
 import numpy as np
 import pytest
 
@@ -242,6 +244,21 @@ class TestRefusals:
                 stream.process(x)
         stream.reset()
         assert_bits(np.concatenate([stream.process(x), stream.close()], axis=1), ratemap(x, FS, CFS))
+
+    @pytest.mark.parametrize("feature, options, n, held", [
+        ("levels", {}, 1000, True),  # the clipped frame from 800
+        ("levels", {}, 400, False),  # one frame, which ends with the signal
+        ("gfcc", {}, 400, True),  # that frame, held back for its deltas
+        ("gfcc", {"deltas": 0}, 400, False),
+        ("gfcc", {"deltas": 0}, 1000, True),
+        ("ihc", {}, 1000, False),
+    ])
+    def test_leaving_without_close_warns_only_when_something_is_held(self, rng, feature, options, n, held):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with FeatureStream(FS, CFS, feature, **options) as stream:
+                stream.process(rng.standard_normal(n))
+        assert [w.category for w in caught] == ([RuntimeWarning] if held else [])
 
 
 class TestBatchedEngine:

@@ -11,7 +11,8 @@ import numpy as np
 import pytest
 
 import gammatone_c
-from gammatone_bank import _engine, _threads, cf_gain, cochleagram, erb_space, filterbank, frame_levels
+from gammatone_bank import _engine, _threads, cf_gain, cochleagram, erb_space, filterbank, frame_levels, gfcc
+from gammatone_bank import ihc_envelope, ratemap, resynthesize
 
 FS = 16000
 
@@ -158,6 +159,32 @@ class TestFilterbank:
         wrap_engine(monkeypatch, lambda g0, g1: seen.add(threading.get_ident()))
         filterbank(np.ones(4096), FS, self.MANY, workers=1)
         assert seen == {threading.get_ident()}
+
+    @pytest.mark.parametrize("call", [
+        lambda x, cfs: filterbank(x, FS, cfs, workers=4),
+        lambda x, cfs: cochleagram(x, FS, cfs, workers=4),
+        lambda x, cfs: ihc_envelope(x, FS, cfs, workers=4),
+        lambda x, cfs: ratemap(x, FS, cfs, workers=4),
+        lambda x, cfs: gfcc(x, FS, cfs, workers=4),
+        lambda x, cfs: resynthesize(x, FS, cfs, workers=4),
+    ], ids=["filterbank", "cochleagram", "ihc", "ratemap", "gfcc", "resynthesize"])
+    def test_too_little_work_stays_in_the_calling_thread(self, monkeypatch, call):
+        # Every path applies the same threshold: 64 samples of 32 channels
+        # are far below it, so no helper may be asked to work.  (Helpers
+        # asked run here, in turn, so that the check does not depend on
+        # which thread happens to take the tasks.)
+        asked = []
+
+        def start(work, count):
+            asked.append(count)
+            for _ in range(count):
+                work()
+
+        monkeypatch.setattr(_threads._helpers, "start", start)
+        call(np.ones(64), self.MANY)
+        assert asked == []
+        call(np.ones(4096), self.MANY)  # enough work: the helpers are asked
+        assert asked
 
     @pytest.mark.parametrize("workers", [1, 3])
     def test_a_failing_group_raises(self, monkeypatch, workers):

@@ -864,7 +864,7 @@ class TestRefusals:
         assert list((tmp_path / "out").glob("*.npz")) == []
 
     @pytest.mark.parametrize("options, error, message", [
-        ({"channels": 1}, ValueError, "channels must be an int of at least 2"),
+        ({"channels": 1}, ValueError, "channels must be an int in 2 .. "),
         ({"low": -5}, ValueError, "low must be positive"),
         ({"high": 40}, ValueError, "high must be above low"),
         ({"hop": 0}, ValueError, "hop must be positive"),
@@ -874,6 +874,7 @@ class TestRefusals:
         ({"keep_non_finite": 1}, TypeError, "keep_non_finite must be True or False"),
         ({"channels": 2.5}, TypeError, "channels must be an int"),
         ({"inputs": "a.wav"}, TypeError, "not a single path"),
+        ({"scheduler": 8786}, TypeError, "scheduler must be an address"),
     ])
     def test_bad_arguments(self, tmp_path, options, error, message):
         options = {"inputs": [str(tmp_path)]} | options

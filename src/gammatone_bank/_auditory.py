@@ -13,7 +13,6 @@ rows stay in cache between the filter and what follows it.
 
 import functools
 import math
-import operator
 import threading
 import warnings
 from collections.abc import Callable
@@ -23,11 +22,11 @@ from typing import Any, NamedTuple, Protocol, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis, _bank, _checks, _engine, _frames
+from gammatone_bank import _axis, _checks, _cochleagram, _engine, _frames
 from gammatone_bank import _threads as _pool
 from gammatone_bank._bank import Array
 from gammatone_bank._gain import cf_gain
-from gammatone_bank._stream import CLOSED, CochleagramStream, _Closable
+from gammatone_bank._stream import CLOSED, _Closable
 
 # The lowpass presets: (first-order stages, cutoff in Hz of each).
 MODELS: dict[str, tuple[int, float]] = {
@@ -72,39 +71,6 @@ def butter1(fc: float, fs: int) -> tuple[float, float, float]:
     return k, k, -float(np.real(p))
 
 
-def _check_choice(name: str, value: object, choices: tuple[object, ...]) -> Any:
-    shown = ", ".join(repr(c) for c in choices)
-    if value is not None and not isinstance(value, str):
-        raise TypeError(f"{name} must be one of {shown}, got {value!r}")
-    if value not in choices:
-        raise ValueError(f"{name} must be one of {shown}, got {value!r}")
-    return value
-
-
-def _check_int(name: str, value: object, low: int, high: int) -> int:
-    try:
-        n = operator.index(value) if not isinstance(value, (bool, np.bool_)) else None  # type: ignore[arg-type]
-    except TypeError:
-        n = None
-    if n is None:
-        raise TypeError(f"{name} must be an int, got {value!r}")
-    if not low <= n <= high:
-        raise ValueError(f"{name} must be an int in {low} .. {high}, got {value!r}")
-    return n
-
-
-def _check_tau(tau: float) -> float:
-    value = _checks.real("tau", tau)
-    if not (math.isfinite(value) and value > 0.0):
-        raise ValueError(f"tau must be a positive finite time constant in seconds, got {tau!r}")
-    return value
-
-
-def _threads(engine: _engine.Engine, n: int, threads: int) -> int:
-    """Threads for n samples: 1 when starting more would cost more than they save."""
-    return 1 if n * engine.width * engine.groups < _pool.THREAD_MIN else threads
-
-
 def _blocks(engine: _engine.Engine, lanes: int, n: int, threads: int, columns: int,
             step: Callable[[int, int, slice, slice], None]) -> None:
     """step(g0, g1, rows, cols) over every block of n samples, tasks on threads.
@@ -116,7 +82,7 @@ def _blocks(engine: _engine.Engine, lanes: int, n: int, threads: int, columns: i
     and each thread gets a few tasks.
     """
     groups, width = engine.groups, engine.width
-    threads = _threads(engine, n, threads)
+    threads = _pool.useful(n * width * groups, threads)
     run = max(1, min(BLOCK // (columns * width), groups // (_pool.TASKS_PER_THREAD * threads)))
 
     def task(k: int) -> None:
@@ -176,19 +142,6 @@ class _Ihc:
         return False
 
 
-def _completed(n: int, frame_len: int, hop_len: int) -> int:
-    """Frames whose last sample is among the first n."""
-    return 0 if n < frame_len else (n - frame_len) // hop_len + 1
-
-
-def _open_frame(samples: int, frames: int, frame_len: int, hop_len: int) -> int:
-    """Samples the clipped last frame covers at the end, 0 when there is none."""
-    start = frames * hop_len
-    if samples == 0 or start >= samples or (frames and start - hop_len + frame_len >= samples):
-        return 0
-    return samples - start
-
-
 class _Ratemap:
     """The ratemap: env smoothed by a leaky integrator, averaged per frame, in every lane."""
 
@@ -210,8 +163,8 @@ class _Ratemap:
 
     def feed(self, x: Array) -> Array:
         n, t = x.shape[-1], self.samples
-        before = _completed(t, self._flen, self._hop)
-        out = np.empty((self._lanes, _completed(t + n, self._flen, self._hop) - self.frames))
+        before = _frames._completed(t, self._flen, self._hop)
+        out = np.empty((self._lanes, _frames._completed(t + n, self._flen, self._hop) - self.frames))
         # Each task's blocks of env go to its own rows of one shared scratch.
         columns = max(COLUMNS_MIN, min(COLUMNS, SCRATCH // max(self._lanes, 1)))
         env = np.empty((self._lanes, min(n, columns)))
@@ -219,8 +172,8 @@ class _Ratemap:
         def step(g0: int, g1: int, rows: slice, cols: slice) -> None:
             m = cols.stop - cols.start
             self._engine.process(x[..., cols], g0, g1, env=env[:, :m])
-            lo = _completed(t + cols.start, self._flen, self._hop) - before
-            hi = _completed(t + cols.stop, self._flen, self._hop) - before
+            lo = _frames._completed(t + cols.start, self._flen, self._hop) - before
+            hi = _frames._completed(t + cols.stop, self._flen, self._hop) - before
             _engine.integrate(env[rows, :m], self._state[rows], self._a, self._c, self._sums[rows],
                               t + cols.start, self._flen, self._hop, out[rows, lo:hi])
 
@@ -230,7 +183,7 @@ class _Ratemap:
         return self._values(out, self._flen)
 
     def finish(self) -> Array:
-        covered = _open_frame(self.samples, self.frames, self._flen, self._hop)
+        covered = _frames._open_frame(self.samples, self.frames, self._flen, self._hop)
         if not covered:
             return np.empty((self._signals, self.rows, 0))
         out = self._sums[:, self.frames % self._sums.shape[1]][:, np.newaxis].copy()
@@ -238,7 +191,7 @@ class _Ratemap:
         return self._values(out, covered)
 
     def held(self) -> bool:
-        return _open_frame(self.samples, self.frames, self._flen, self._hop) > 0
+        return _frames._open_frame(self.samples, self.frames, self._flen, self._hop) > 0
 
     def _values(self, sums: Array, covered: int) -> Array:
         """Frame sums of y (lanes, frames) to the values (signals, rows, frames), in place."""
@@ -293,16 +246,12 @@ class _Gfcc:
                  deltas: int, normalize: bool, threads: int, signals: int) -> None:
         self.rows = n_ceps * (1 + deltas)
         self._signals = signals
-        self._flen, self._hop = frame_len, hop_len
-        self._engine = _engine.Engine(fs, cfs, frame_len=frame_len, hop_len=hop_len, signals=signals)
+        self._sums = _cochleagram._FrameSums(fs, cfs, frame_len, hop_len, threads, signals)
         self._scale = np.tile(cf_gain(fs, cfs) ** 2, signals) if normalize else None
         self._dct = dct_matrix(n_ceps, cfs.size)
         self._compression = compression
         self._deltas = deltas
-        self._threads = threads
         self._channels = cfs.size
-        self.samples = 0
-        self.frames = 0
         # Cepstra not yet returned, and the 2 x deltas frames before them that
         # their deltas reach back to.
         self._window = np.empty((signals * n_ceps, 0))
@@ -329,23 +278,17 @@ class _Gfcc:
         return np.ascontiguousarray(c.reshape(n_ceps, b, k).transpose(1, 0, 2)).reshape(b * n_ceps, k)
 
     def feed(self, x: Array) -> Array:
-        n = x.shape[-1]
-        k = _completed(self.samples + n, self._flen, self._hop) - self.frames
-        sums = np.empty((self._signals * self._channels, k))
-        _bank._drive(self._engine, x, {"frames": sums}, self._threads)
-        self.samples += n
-        self.frames += k
-        return self._emit(self._cepstra(sums, self._flen), False)
+        sums = np.empty((self._signals * self._channels, self._sums.completes(x.shape[-1])))
+        self._sums.feed(x, sums)
+        return self._emit(self._cepstra(sums, self._sums.frame_len), False)
 
     def finish(self) -> Array:
         sums = np.empty((self._signals * self._channels, 1))
-        k: int = self._engine.partial(0, self._engine.groups, sums)
-        covered = self.samples - self.frames * self._hop
-        self.frames += k
-        return self._emit(self._cepstra(sums[:, :k], covered), True)
+        covered = self._sums.finish(sums)
+        return self._emit(self._cepstra(sums[:, :1 if covered else 0], covered), True)
 
     def held(self) -> bool:
-        return self._given < self.frames or _open_frame(self.samples, self.frames, self._flen, self._hop) > 0
+        return self._given < self._sums.frames or self._sums.held()
 
     def _emit(self, c: Array, last: bool) -> Array:
         """The rows of the frames that the new cepstra c complete.
@@ -378,26 +321,6 @@ class _Gfcc:
         return out
 
 
-class _Levels:
-    """The cochleagram's levels: a stream of (signals, samples) rows, or of one 1-D signal."""
-
-    def __init__(self, stream: CochleagramStream) -> None:
-        self.rows = stream.cfs.size
-        self._stream = stream
-
-    def feed(self, x: Array) -> Array:
-        out: Array = self._stream.process(x)
-        return out if x.ndim == 2 else out[np.newaxis]
-
-    def finish(self) -> Array:
-        out: Array = self._stream.close()
-        return out if out.ndim == 3 else out[np.newaxis]
-
-    def held(self) -> bool:
-        s = self._stream
-        return _open_frame(s.samples, s.frames, s.frame_len, s.hop_len) > 0
-
-
 class _Recipe(NamedTuple):
     """A feature with its options checked: how to make a core, and its shape."""
 
@@ -421,7 +344,7 @@ def _recipe(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Reci
         raise TypeError(f"feature {feature!r} takes no option {unknown[0]!r} (it takes {', '.join(takes)})")
     threads = _checks.workers(options.get("workers"))
     if feature == "ihc":
-        model = _check_choice("model", options.get("model", "dau1996"), tuple(MODELS))
+        model = _checks.choice("model", options.get("model", "dau1996"), tuple(MODELS))
         cutoff = MODELS[model][1]
         if cutoff >= fs / 2:
             raise ValueError(f"model {model!r} lowpasses at {cutoff:g} Hz, which needs fs above {2 * cutoff:g} Hz, "
@@ -429,18 +352,16 @@ def _recipe(feature: str, fs: int, cfs: Array, options: dict[str, Any]) -> _Reci
         return _Recipe(lambda b: _Ihc(fs, cfs, model, threads, b or 1), cfs.size)
     flen, hop = _frames._frame_samples(fs, options.get("frame", 0.025), options.get("hop", 0.010))
     if feature == "levels":
-        normalize = _checks.flag("normalize", options.get("normalize", False))
-        frame, hop_s = options.get("frame", 0.025), options.get("hop", 0.010)
-        return _Recipe(lambda b: _Levels(CochleagramStream(fs, cfs, frame=frame, hop=hop_s, normalize=normalize,
-                                                         workers=threads, axis=None if b is None else -1)),
-                     cfs.size)
+        levels = _cochleagram._recipe(fs, cfs, options.get("frame", 0.025), options.get("hop", 0.010),
+                                      options.get("normalize", False), threads)
+        return _Recipe(lambda b: levels.make(b or 1), cfs.size)
     if feature == "ratemap":
-        tau = _check_tau(options.get("tau", 0.008))
-        compression = _check_choice("compression", options.get("compression"), RATEMAP_COMPRESSIONS)
+        tau = _checks.positive("tau", options.get("tau", 0.008), "time constant in seconds")
+        compression = _checks.choice("compression", options.get("compression"), RATEMAP_COMPRESSIONS)
         return _Recipe(lambda b: _Ratemap(fs, cfs, flen, hop, tau, compression, threads, b or 1), cfs.size)
-    n_ceps = _check_int("n_ceps", options.get("n_ceps", N_CEPS), 1, cfs.size)
-    compression = _check_choice("compression", options.get("compression", "cbrt"), GFCC_COMPRESSIONS)
-    deltas = _check_int("deltas", options.get("deltas", 2), 0, 2)
+    n_ceps = _checks.count("n_ceps", options.get("n_ceps", N_CEPS), 1, cfs.size)
+    compression = _checks.choice("compression", options.get("compression", "cbrt"), GFCC_COMPRESSIONS)
+    deltas = _checks.count("deltas", options.get("deltas", 2), 0, 2)
     normalize = _checks.flag("normalize", options.get("normalize", False))
     return _Recipe(lambda b: _Gfcc(fs, cfs, flen, hop, n_ceps, compression, deltas, normalize, threads, b or 1),
                  n_ceps * (1 + deltas))
@@ -809,7 +730,7 @@ class FeatureStream(_Closable):
     ) -> None:
         self.fs = _checks.fs(fs)
         self.cfs = _checks.cfs(cfs, self.fs)
-        self.feature: str = _check_choice("feature", feature, FEATURES)
+        self.feature: str = _checks.choice("feature", feature, FEATURES)
         self._axis = _axis.time_axis(axis)  # its range is checked on each chunk
         self._recipe = _recipe(self.feature, self.fs, self.cfs, options)
         #: rows of each result: channels, or n_ceps * (1 + deltas) for "gfcc"

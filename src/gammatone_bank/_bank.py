@@ -231,8 +231,7 @@ def _drive(
     """
     groups = engine.groups
     work = x.shape[-1] * engine.width
-    if work * groups < _threads.THREAD_MIN:
-        threads = 1
+    threads = _threads.useful(work * groups, threads)
     if threads == 1:
         engine.process(x, 0, groups, **outputs)
         return

@@ -46,7 +46,6 @@ from gammatone_bank._params import (
     BatchError,
     Params,
     band,
-    check_count,
     check_params,
     default_high,
 )
@@ -563,11 +562,11 @@ def batch(
     """
     params = check_params(channels, low, high, frame, hop, channel, normalize, features)
     if workers is not None:
-        workers = check_count("workers", workers, 1)
-    retries = check_count("retries", retries, 0)
+        workers = _checks.count("workers", workers, 1)
+    retries = _checks.count("retries", retries, 0)
     task = functools.partial(analyse_group, keep_non_finite=_checks.flag("keep_non_finite", keep_non_finite))
     if scheduler is not None and not isinstance(scheduler, str):
-        raise ValueError(f"scheduler must be an address or None, got {scheduler!r}")
+        raise TypeError(f"scheduler must be an address (a str) or None, got {scheduler!r}")
     if scheduler is None:
         check_main_guard()
     out_dir = os.fsdecode(out_dir)

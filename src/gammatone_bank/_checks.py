@@ -9,7 +9,8 @@ They follow NumPy's and SciPy's convention:
   where centre frequencies are wanted (a channel count is not a frequency);
 - an argument of the right kind with a value outside its range raises
   ValueError: ``n=1``, ``workers=0``, a negative duration, a centre
-  frequency at or above fs/2.
+  frequency at or above fs/2, a choice not among the choices (a
+  choice that is not a string, ``compression=3``, is a TypeError).
 
 The sample rate is a number that must be whole: 16000.0 is 16000, and
 16000.5 is a ValueError (a number, but not a rate the filter can run at).
@@ -51,11 +52,16 @@ def real(name: str | None, value: object) -> float:
     raise TypeError(_named(name, f"must be a number, got {value!r}"))
 
 
-def positive(name: str | None, value: object) -> float:
-    """value as a positive finite float: TypeError for a non-number, ValueError naming it otherwise."""
+def positive(name: str | None, value: object, what: str | None = None) -> float:
+    """value as a positive finite float: TypeError for a non-number, ValueError naming it otherwise.
+
+    `what` words the value in the message ("duration in seconds": "frame
+    must be a positive finite duration in seconds, got 0").
+    """
     v = real(name, value)
     if not (math.isfinite(v) and v > 0.0):
-        raise ValueError(_named(name, f"must be positive and finite, got {value!r}"))
+        rule = "must be positive and finite" if what is None else f"must be a positive finite {what}"
+        raise ValueError(_named(name, f"{rule}, got {value!r}"))
     return v
 
 
@@ -69,9 +75,11 @@ def index(name: str | None, value: object) -> int:
     raise TypeError(_named(name, f"must be an int, not {type(value).__name__}"))
 
 
-def count(name: str | None, value: object, least: int) -> int:
-    """value as an int of at least `least`: TypeError for a non-int, ValueError below."""
+def count(name: str | None, value: object, least: int, most: int | None = None) -> int:
+    """value as an int in least .. most (no bound above for None): TypeError for a non-int, ValueError outside."""
     n = index(name, value)
+    if most is not None and not least <= n <= most:
+        raise ValueError(_named(name, f"must be an int in {least} .. {most}, got {value!r}"))
     if n < least:
         raise ValueError(_named(name, f"must be an int of at least {least}, got {value!r}"))
     return n
@@ -90,6 +98,16 @@ def flag(name: str, value: object) -> bool:
     if not isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be True or False, got {value!r}")
     return bool(value)
+
+
+def choice[T](name: str, value: T, choices: tuple[T, ...]) -> T:
+    """value, one of choices (strings, and perhaps None): TypeError for another kind, ValueError otherwise."""
+    shown = ", ".join(repr(c) for c in choices)
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"{name} must be one of {shown}, got {value!r}")
+    if value not in choices:
+        raise ValueError(f"{name} must be one of {shown}, got {value!r}")
+    return value
 
 
 def workers(value: object) -> int:

@@ -1,14 +1,121 @@
-"""The cochleagram of a whole signal: the streaming cochleagram fed once."""
+"""The cochleagram: each channel's level in dB over each frame.
 
-from typing import SupportsIndex
+A batch of signals (or one 1-D signal) goes through a small state machine
+(a "core", ``_Levels``) in chunks: :func:`cochleagram` feeds it once, and
+``CochleagramStream`` (in ``_stream.py``) chunk by chunk, so both give the
+same bits, as the auditory features' functions and ``FeatureStream`` do.
+``_FrameSums``, the engine's frame sums and their counts, is shared with
+the features whose frames are the cochleagram's (GFCC).
+"""
+
+from typing import NamedTuple, SupportsIndex
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis, _checks
+from gammatone_bank import _axis, _bank, _checks, _engine, _frames
 from gammatone_bank._checks import Array
 from gammatone_bank._frames import _frame_count
-from gammatone_bank._stream import CochleagramStream
+from gammatone_bank._gain import cf_gain
+
+
+class _Recipe(NamedTuple):
+    """The cochleagram's options checked: how to make a core."""
+
+    fs: int
+    cfs: Array
+    frame_len: int
+    hop_len: int
+    scale: Array | None  # cf_gain(fs, cfs) ** 2 with normalize
+    threads: int
+
+    def make(self, signals: int) -> "_Levels":
+        """A core for that many signals side by side (1 for a 1-D signal)."""
+        return _Levels(self, signals)
+
+
+def _recipe(fs: int, cfs: Array, frame: float, hop: float, normalize: bool, workers: int | None) -> _Recipe:
+    """The cochleagram's options, checked in this order, of an fs and cfs already checked."""
+    frame_len, hop_len = _frames._frame_samples(fs, frame, hop)
+    threads = _checks.workers(workers)
+    scale = cf_gain(fs, cfs) ** 2 if _checks.flag("normalize", normalize) else None
+    return _Recipe(fs, cfs, frame_len, hop_len, scale, threads)
+
+
+class _FrameSums:
+    """Each lane's sum of squares of ``bm`` over each frame, for signals fed in chunks.
+
+    The engine keeps the open frames' sums between chunks; this keeps the
+    count of the samples fed and of the frames given so far.
+    """
+
+    def __init__(self, fs: int, cfs: Array, frame_len: int, hop_len: int, threads: int, signals: int) -> None:
+        self.frame_len, self.hop_len = frame_len, hop_len
+        self._engine = _engine.Engine(fs, cfs, frame_len=frame_len, hop_len=hop_len, signals=signals)
+        self._threads = threads
+        self.samples = 0
+        self.frames = 0
+
+    def completes(self, n: int) -> int:
+        """Frames that the next n samples complete."""
+        return _frames._completed(self.samples + n, self.frame_len, self.hop_len) - self.frames
+
+    def feed(self, x: Array, sums: Array) -> None:
+        """Filter x (rows as the engine takes them), writing the sums of the
+        frames it completes to sums, (lanes, completes(n))."""
+        _bank._drive(self._engine, x, {"frames": sums}, self._threads)
+        self.samples += x.shape[-1]
+        self.frames += sums.shape[-1]
+
+    def finish(self, sums: Array) -> int:
+        """The open frame's sums (if any) to sums[:, 0], (lanes, 0 or 1);
+        returns the samples that frame covers, 0 when there is none."""
+        k: int = self._engine.partial(0, self._engine.groups, sums)
+        covered = self.samples - self.frames * self.hop_len if k else 0
+        self.frames += k
+        return covered
+
+    def held(self) -> bool:
+        """Whether finish() would give a frame."""
+        return _frames._open_frame(self.samples, self.frames, self.frame_len, self.hop_len) > 0
+
+
+class _Levels:
+    """The levels of a batch of signals (or of one 1-D signal) fed in chunks.
+
+    feed and finish give (signals, channels, frames) arrays, or write the
+    levels to `out`, an array of any leading axes whose rows are the
+    engine's lanes in order (the result's shape in a batch).
+    """
+
+    def __init__(self, recipe: _Recipe, signals: int) -> None:
+        self.rows = recipe.cfs.size
+        self._signals = signals
+        self._scale = recipe.scale
+        self._sums = _FrameSums(recipe.fs, recipe.cfs, recipe.frame_len, recipe.hop_len, recipe.threads, signals)
+
+    def completes(self, n: int) -> int:
+        """Frames that the next n samples complete."""
+        return self._sums.completes(n)
+
+    def feed(self, x: Array, out: Array | None = None) -> Array:
+        """The levels of the frames x completes; out, when given, has completes(n) columns."""
+        level = np.empty((self._signals, self.rows, self.completes(x.shape[-1]))) if out is None else out
+        self._sums.feed(x, _bank._lanes(level))
+        return _frames._levels(level, self._sums.frame_len, self._scale)
+
+    def finish(self, out: Array | None = None) -> Array:
+        """The levels of the last, clipped frame, or no column when there is
+        none; out, when given, has one column (or none)."""
+        level = np.empty((self._signals, self.rows, 1)) if out is None else out
+        covered = self._sums.finish(_bank._lanes(level)) if level.shape[-1] else 0
+        if not covered:
+            return level[..., :0]
+        return _frames._levels(level[..., :1], covered, self._scale)
+
+    def held(self) -> bool:
+        """Whether finish() would give a frame."""
+        return self._sums.held()
 
 
 def cochleagram(
@@ -107,10 +214,11 @@ def cochleagram(
     rate = _checks.fs(fs)
     centres = _checks.cfs(cfs, rate)
     s = _axis.signals(x, axis, strided=True)
-    stream = CochleagramStream(rate, centres, frame=frame, hop=hop, normalize=normalize, workers=workers, axis=axis)
+    recipe = _recipe(rate, centres, frame, hop, normalize, workers)
+    core = recipe.make(_bank._signal_count(s))
     n = s.rows.shape[-1]
-    level = np.empty(stream._settle(s) + (centres.size, _frame_count(n, stream.frame_len, stream.hop_len)))
-    done = stream._completed(n)
-    stream._feed(s.rows, level[..., :done])
-    stream._finish(level[..., done:])
+    level = np.empty(_bank._lead(s) + (centres.size, _frame_count(n, recipe.frame_len, recipe.hop_len)))
+    done = core.completes(n)
+    core.feed(s.rows, level[..., :done])
+    core.finish(level[..., done:])
     return level

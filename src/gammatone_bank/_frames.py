@@ -1,7 +1,6 @@
 """Frames: their lengths in samples, their count, and the level in dB of
 each channel over each frame."""
 
-import math
 from typing import SupportsIndex
 
 import numpy as np
@@ -22,9 +21,7 @@ def _frame_samples(fs: int, frame: float, hop: float) -> tuple[int, int]:
     """The frame and hop lengths in whole samples (rounded to nearest)."""
     lengths = []
     for name, seconds in (("frame", frame), ("hop", hop)):
-        value = _checks.real(name, seconds)
-        if not (math.isfinite(value) and value > 0.0):
-            raise ValueError(f"{name} must be a positive finite duration in seconds, got {seconds!r}")
+        value = _checks.positive(name, seconds, "duration in seconds")
         length = round(value * fs)
         if length < 1:
             raise ValueError(f"{name} must be at least one sample (1/fs = {1 / fs:g} s), got {seconds!r}")
@@ -43,6 +40,23 @@ def _frame_count(n: int, frame_len: int, hop_len: int) -> int:
     if n == 0:
         return 0
     return min(-(-n // hop_len), 1 + -(-max(n - frame_len, 0) // hop_len))
+
+
+def _completed(n: int, frame_len: int, hop_len: int) -> int:
+    """Frames whose last sample is among the first n."""
+    return 0 if n < frame_len else (n - frame_len) // hop_len + 1
+
+
+def _open_frame(samples: int, frames: int, frame_len: int, hop_len: int) -> int:
+    """Samples the clipped last frame covers at the end, 0 when there is none.
+
+    `frames` frames of `samples` are complete; the one after them is open
+    when it starts before the end and the one before it stopped short of it.
+    """
+    start = frames * hop_len
+    if samples == 0 or start >= samples or (frames and start - hop_len + frame_len >= samples):
+        return 0
+    return samples - start
 
 
 def _levels(sums: Array, covered: int | NDArray[np.int64], scale: Array | None) -> Array:

@@ -191,9 +191,7 @@ def ideal_ratio_mask(
         ...
     ValueError: beta must be a positive finite exponent, got 0
     """
-    exponent = _checks.real("beta", beta)
-    if not (np.isfinite(exponent) and exponent > 0.0):
-        raise ValueError(f"beta must be a positive finite exponent, got {beta!r}")
+    exponent = _checks.positive("beta", beta, "exponent")
     s, v = _energies(target, interference, fs, cfs, frame, hop, axis)
     np.divide(s, 10.0, out=s)
     np.divide(v, 10.0, out=v)

@@ -7,8 +7,6 @@ the same values for the same reasons.
 
 import json
 from dataclasses import asdict, dataclass
-from typing import Any
-
 
 from gammatone_bank import _checks
 from gammatone_bank._frames import _frame_samples
@@ -35,16 +33,6 @@ DEFAULT_FEATURES = ("levels",)
 
 class BatchError(ValueError):
     """A run refused before any work: bad inputs, parameters or output directory."""
-
-
-def check_count(name: str | None, value: Any, least: int) -> int:
-    """value as an int of at least `least`: TypeError for a non-int, ValueError naming `name`."""
-    return _checks.count(name, value, least)
-
-
-def check_positive(name: str | None, value: object) -> float:
-    """value as a positive finite float: TypeError for a non-number, ValueError naming `name`."""
-    return _checks.positive(name, value)
 
 
 def default_high(fs: float) -> float:
@@ -151,21 +139,19 @@ def check_params(
 ) -> Params:
     """The parameters of batch(), checked: TypeError for a wrong kind, ValueError
     for a wrong value, each naming the argument."""
-    lo = check_positive("low", low)
-    hi = None if high is None else check_positive("high", high)
+    lo = _checks.positive("low", low)
+    hi = None if high is None else _checks.positive("high", high)
     if hi is not None and hi <= lo:
         raise ValueError(f"high must be above low ({lo:g}), got {high!r}")
     _checks.flag("normalize", normalize)
-    n = check_count("channels", channels, 2)
-    if n > MAX_CHANNELS:
-        raise ValueError(f"channels must be at most {MAX_CHANNELS}, got {channels!r}")
+    n = _checks.count("channels", channels, 2, MAX_CHANNELS)
     seconds = {}
     for name, value in (("frame", frame), ("hop", hop)):
-        seconds[name] = check_positive(name, value)
+        seconds[name] = _checks.positive(name, value)
         if seconds[name] > MAX_SECONDS:
             raise ValueError(f"{name} must be at most {MAX_SECONDS:g} s, got {value!r}")
     return Params(
         channels=n, low=lo, high=hi, frame=seconds["frame"], hop=seconds["hop"],
-        channel=None if channel is None else check_count("channel", channel, 0),
+        channel=None if channel is None else _checks.count("channel", channel, 0),
         normalize=bool(normalize), features=check_features(features),
     )

@@ -837,7 +837,7 @@ def _second_pass(engine: _engine.Engine, backwards: Array, weights: Array, threa
             for row in weighted:
                 np.add(total, row, out=total)
 
-    _threads._run(task, chunks, threads if n * channels >= _threads.THREAD_MIN else 1)
+    _threads._run(task, chunks, _threads.useful(n * channels, threads))
     y = np.zeros(n)
     for row in partial:
         np.add(y, row, out=y)

@@ -71,16 +71,10 @@ def erb_space(low: float, high: float, n: int) -> Array:
     >>> erb_space(50, 8000, 4).round(1)
     array([  50. ,  632.8, 2434. , 8000. ])
     """
-    lo, hi = _checks.real("low", low), _checks.real("high", high)
-    if not (math.isfinite(lo) and lo > 0.0):
-        raise ValueError(f"low must be a positive finite frequency, got {low!r}")
+    lo, hi = _checks.positive("low", low, "frequency"), _checks.real("high", high)
     if not (math.isfinite(hi) and hi > lo):
         raise ValueError(f"high must be finite and above low ({lo!r}), got {high!r}")
-    count = _checks.index("n", n)
-    if count < 2:
-        raise ValueError(f"n must be an int of at least 2 (both low and high are included), got {n!r}")
-    if count > MAX_CHANNELS:
-        raise ValueError(f"n must be at most {MAX_CHANNELS}, got {n!r}")
+    count = _checks.count("n", n, 2, MAX_CHANNELS)
     steps = np.linspace(erb_number(lo), erb_number(hi), count)
     cfs: Array = (10.0 ** (steps / ERB_SCALE) - 1.0) / ERB_SLOPE
     # The round trip through the logarithm may move the ends by an ulp or two.

@@ -14,11 +14,10 @@ from typing import Self, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis, _bank, _checks, _engine, _frames
+from gammatone_bank import _axis, _bank, _checks, _cochleagram, _engine
 from gammatone_bank._axis import Signals
 from gammatone_bank._engine import Engine
 from gammatone_bank._bank import Array, Filterbank
-from gammatone_bank._gain import cf_gain
 
 CLOSED = "the stream is closed"
 
@@ -74,19 +73,20 @@ class _Closable:
 class _Signals:
     """The signals a stream filters side by side: the time axis of its
     chunks, given once, and the other axes that its first chunk with samples
-    fixed (None until then).  An engine for them exists once they are fixed,
-    and from the start for 1-D chunks (axis None)."""
+    fixed (None until then).  What filters them (an engine, or a core around
+    one) is made by _make once they are fixed, and from the start for 1-D
+    chunks (axis None)."""
 
     _time_axis: int | None
     _batch: tuple[int, ...] | None
-    _engine: Engine | None
 
-    def _new_engine(self, signals: int) -> Engine:
+    def _make(self, signals: int | None) -> None:
+        """Make what filters that many signals side by side; None: nothing yet."""
         raise NotImplementedError
 
     def _start_signals(self) -> None:
         self._batch = None
-        self._engine = self._new_engine(1) if self._time_axis is None else None
+        self._make(1 if self._time_axis is None else None)
 
     def _rows(self, chunk: ArrayLike) -> Signals:
         return _axis.signals(chunk, self._time_axis, "chunk", strided=True)
@@ -102,7 +102,7 @@ class _Signals:
             return lead
         if self._batch is None:
             if s.rows.shape[-1]:
-                self._engine = self._new_engine(_bank._signal_count(s))
+                self._make(_bank._signal_count(s))
                 self._batch = lead
         elif lead != self._batch:
             raise ValueError(
@@ -228,8 +228,9 @@ class Stream(_Closable, _Signals):
         self._lock = threading.Lock()
         self._start()
 
-    def _new_engine(self, signals: int) -> Engine:
-        return _engine.Engine(self.fs, self.cfs, phase=self._want[1] or self._want[2], signals=signals)
+    def _make(self, signals: int | None) -> None:
+        self._engine: Engine | None = None if signals is None else _engine.Engine(
+            self.fs, self.cfs, phase=self._want[1] or self._want[2], signals=signals)
 
     def _start(self) -> None:
         self._start_signals()
@@ -412,25 +413,20 @@ class CochleagramStream(_Closable, _Signals):
     ) -> None:
         self.fs = _checks.fs(fs)
         self.cfs = _checks.cfs(cfs, self.fs)
-        self.frame_len, self.hop_len = _frames._frame_samples(self.fs, frame, hop)
-        self._workers = _checks.workers(workers)
-        self._scale = cf_gain(self.fs, self.cfs) ** 2 if _checks.flag("normalize", normalize) else None
+        self._recipe = _cochleagram._recipe(self.fs, self.cfs, frame, hop, normalize, workers)
+        self.frame_len, self.hop_len = self._recipe.frame_len, self._recipe.hop_len
         self._time_axis = _axis.time_axis(axis)
         self._lock = threading.Lock()
         self._start()
 
-    def _new_engine(self, signals: int) -> Engine:
-        return _engine.Engine(self.fs, self.cfs, frame_len=self.frame_len, hop_len=self.hop_len, signals=signals)
+    def _make(self, signals: int | None) -> None:
+        self._core: _cochleagram._Levels | None = None if signals is None else self._recipe.make(signals)
 
     def _start(self) -> None:
         self._start_signals()
         self.closed = False
         self.samples = 0
         self.frames = 0
-
-    def _completed(self, n: int) -> int:
-        """Frames whose last sample is among the first n."""
-        return 0 if n < self.frame_len else (n - self.frame_len) // self.hop_len + 1
 
     def process(self, chunk: ArrayLike, *, last: bool = False) -> Array:
         """Feed the next samples and return the levels of the frames they complete.
@@ -462,9 +458,14 @@ class CochleagramStream(_Closable, _Signals):
             if self.closed:
                 raise ValueError(CLOSED)
             lead = self._settle(s)
-            k = self._completed(self.samples + s.rows.shape[-1]) - self.frames
+            n = s.rows.shape[-1]
+            # No core yet only for an empty chunk, which completes no frame.
+            k = 0 if self._core is None else self._core.completes(n)
             level = np.empty(lead + (self.cfs.size, k + ending))
-            self._feed(s.rows, level[..., :k])
+            if self._core is not None:
+                self._core.feed(s.rows, level[..., :k])
+            self.samples += n
+            self.frames += k
             return level[..., :k + self._finish(level[..., k:])] if ending else level
 
     def close(self) -> Array:
@@ -487,28 +488,12 @@ class CochleagramStream(_Closable, _Signals):
             level = np.empty(self._closing_lead() + (self.cfs.size, 1))
             return level[..., :self._finish(level)]
 
-    def _feed(self, x: Array, level: Array) -> None:
-        """Filter x (rows as the engine takes them), writing the levels of the
-        frames it completes to level, shaped lead + (channels, frames)."""
-        if self._engine is not None:
-            _bank._drive(self._engine, x, {"frames": _bank._lanes(level)}, self._workers)
-        _frames._levels(level, self.frame_len, self._scale)
-        self.samples += x.shape[-1]
-        self.frames += level.shape[-1]
-
     def _held_back(self) -> str | None:
-        t, k, hop = self.samples, self.frames, self.hop_len
-        if t > 0 and k * hop < t and (k == 0 or (k - 1) * hop + self.frame_len < t):
-            return "the last, clipped frame"
-        return None
+        return "the last, clipped frame" if self._core is not None and self._core.held() else None
 
     def _finish(self, level: Array) -> int:
         """Close, writing the open frame's levels (if any) to level[..., 0]; returns 0 or 1."""
         self.closed = True
-        if self._engine is None:
-            return 0
-        k: int = self._engine.partial(0, self._engine.groups, _bank._lanes(level))
-        if k:
-            _frames._levels(level[..., :1], self.samples - self.frames * self.hop_len, self._scale)
+        k = 0 if self._core is None else self._core.finish(level).shape[-1]
         self.frames += k
         return k

@@ -22,6 +22,11 @@ TASK_MIN = 1 << 17
 TASKS_PER_THREAD = 4
 
 
+def useful(work: int, threads: int) -> int:
+    """The threads worth starting for `work` lane-samples: 1 below THREAD_MIN, else `threads`."""
+    return 1 if work < THREAD_MIN else threads
+
+
 def _task_size(work: int, groups: int, threads: int) -> int:
     """The lane groups a thread takes at a time, for `work` lane-samples per group."""
     return max(1, min(-(-TASK_MIN // work), groups // (TASKS_PER_THREAD * threads)))

@@ -22,10 +22,9 @@ from gammatone_bank._params import (
     HIGH_FRACTION,
     HOP,
     FEATURE_KEYS,
-    check_count,
     check_features,
-    check_positive,
 )
+from gammatone_bank import _checks
 from gammatone_bank._checks import MAX_CHANNELS
 from gammatone_bank._files import (
     NotRegularFile,
@@ -118,7 +117,7 @@ def count(least: int) -> Callable[[str], int]:
             n = int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-        _library_check(lambda: check_count(None, n, least))
+        _library_check(lambda: _checks.count(None, n, least))
         return n
 
     return parse
@@ -130,7 +129,7 @@ def positive(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    _library_check(lambda: check_positive(None, value))
+    _library_check(lambda: _checks.positive(None, value))
     return value
 
 
