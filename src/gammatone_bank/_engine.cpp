@@ -362,30 +362,59 @@ GT_INLINE void track_phase(Group &g, int lane, const double *ur, const double *u
 // Adds the block's squares (global samples b0 .. b0+n-1) to the frames they
 // fall in, in sample order, and writes each frame that completes to its
 // column (frame index minus the frames completed before this call).
+//
+// Each frame's sum is a chain of additions; the block is cut where a frame
+// opens or closes, and within a piece the open frames' chains run side by
+// side, OPEN_AT_ONCE at a time, so that their latencies overlap.  Each frame
+// still adds its squares one at a time in sample order.
+constexpr int OPEN_AT_ONCE = 4;
+
 template <int W>
 GT_INLINE void add_frames(Engine &e, int gi, const double *blk_bm, int n, long long b0, long long done0,
                           int lanes, const Out &frames) {
     typedef typename Lane<W>::V V;
     const long long flen = e.frame_len, hop = e.hop_len, b1 = b0 + n;
-    long long kmin = b0 >= flen ? (b0 - flen) / hop + 1 : 0;
-    const long long kmax = (b1 - 1) / hop;
-    for (long long k = kmin; k <= kmax; k++) {
-        const long long s = k * hop, end = s + flen;
-        const long long lo = s > b0 ? s : b0, hi = end < b1 ? end : b1;
-        if (lo >= hi)
-            continue;
-        double *slot = e.ring_slot(gi, k);
-        V acc = lo == s ? V{} : load<W>(slot);
-        for (long long t = lo; t < hi; t++) {
-            const V b = load<W>(blk_bm + (t - b0) * W);
-            acc = acc + b * b;
+    for (long long t = b0; t < b1;) {
+        // Frames ka .. kb are open at sample t (none when t falls in a gap
+        // between frames); the piece ends where the next opens or ka closes.
+        const long long ka = t >= flen ? (t - flen) / hop + 1 : 0, kb = t / hop;
+        long long stop = (kb + 1) * hop < b1 ? (kb + 1) * hop : b1;
+        if (ka <= kb && ka * hop + flen < stop)
+            stop = ka * hop + flen;
+        for (long long k0 = ka; k0 <= kb; k0 += OPEN_AT_ONCE) {
+            const int m = kb - k0 + 1 < OPEN_AT_ONCE ? static_cast<int>(kb - k0 + 1) : OPEN_AT_ONCE;
+            double *slot[OPEN_AT_ONCE];
+            V acc[OPEN_AT_ONCE];
+            for (int j = 0; j < OPEN_AT_ONCE; j++) {
+                slot[j] = e.ring_slot(gi, k0 + (j < m ? j : 0));
+                acc[j] = j < m && (k0 + j) * hop != t ? load<W>(slot[j]) : V{};
+            }
+            switch (m) {
+#define GT_FRAME_SUMS(M)                                          \
+    case M:                                                       \
+        for (long long u = t; u < stop; u++) {                    \
+            const V b = load<W>(blk_bm + (u - b0) * W);           \
+            const V sq = b * b;                                   \
+            for (int j = 0; j < M; j++)                           \
+                acc[j] = acc[j] + sq;                             \
+        }                                                         \
+        break;
+                GT_FRAME_SUMS(1)
+                GT_FRAME_SUMS(2)
+                GT_FRAME_SUMS(3)
+                GT_FRAME_SUMS(4)
+#undef GT_FRAME_SUMS
+            }
+            for (int j = 0; j < m; j++)
+                store<W>(slot[j], acc[j]);
         }
-        store<W>(slot, acc);
-        if (hi == end) {
+        if (ka <= kb && ka * hop + flen == stop) {
+            const double *sums = e.ring_slot(gi, ka);
             for (int l = 0; l < lanes; l++)
-                frames.row(gi * W + l)[k - done0] = slot[l];
-            e.done[gi] = k + 1;
+                frames.row(gi * W + l)[ka - done0] = sums[l];
+            e.done[gi] = ka + 1;
         }
+        t = stop;
     }
 }
 
