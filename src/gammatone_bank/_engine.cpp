@@ -93,13 +93,15 @@ GT_INLINE void store(double *p, typename Lane<W>::V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// Every lane a, bit for bit (0.0 + a would turn -0.0 into +0.0).
+// Every lane a, bit for bit (0.0 + a would turn -0.0 into +0.0): a's bits
+// ORed into zeros, which compiles to one broadcast (a loop over the lanes
+// became one masked load per lane).
 template <int W>
 GT_INLINE typename Lane<W>::V splat(double a) {
-    typename Lane<W>::V v;
-    for (int l = 0; l < W; l++)
-        v[l] = a;
-    return v;
+    typedef typename Lane<W>::M M;
+    std::int64_t bits;
+    std::memcpy(&bits, &a, sizeof bits);
+    return (typename Lane<W>::V)(M{} | bits);
 }
 
 // Lanes whose magnitude is below TINY, as all-ones masks (never NaN lanes).
