@@ -93,13 +93,15 @@ GT_INLINE void store(double *p, typename Lane<W>::V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// Every lane a, bit for bit (0.0 + a would turn -0.0 into +0.0).
+// Every lane a, bit for bit (0.0 + a would turn -0.0 into +0.0): a's bits
+// ORed into zeros, which compiles to one broadcast (a loop over the lanes
+// became one masked load per lane).
 template <int W>
 GT_INLINE typename Lane<W>::V splat(double a) {
-    typename Lane<W>::V v;
-    for (int l = 0; l < W; l++)
-        v[l] = a;
-    return v;
+    typedef typename Lane<W>::M M;
+    std::int64_t bits;
+    std::memcpy(&bits, &a, sizeof bits);
+    return (typename Lane<W>::V)(M{} | bits);
 }
 
 // Lanes whose magnitude is below TINY, as all-ones masks (never NaN lanes).
@@ -359,33 +361,72 @@ GT_INLINE void track_phase(Group &g, int lane, const double *ur, const double *u
     g.turns_2pi[lane] = turns_2pi;
 }
 
-// Adds the block's squares (global samples b0 .. b0+n-1) to the frames they
+// Adds a block's squares (global samples b0 .. b0+n-1) to the frames they
 // fall in, in sample order, and writes each frame that completes to its
-// column (frame index minus the frames completed before this call).
-template <int W>
+// column (frame index minus the frames completed before this call); for P
+// groups at once, gi .. gi+P-1, which have filtered the same samples, their
+// blocks P apart in blk_bm.
+//
+// Each frame's sum is a chain of additions; the block is cut where a frame
+// opens or closes, and within a piece the open frames' chains of every group
+// run side by side, OPEN_AT_ONCE frames at a time, so that their latencies
+// overlap.  Each frame still adds its squares one at a time in sample order.
+constexpr int OPEN_AT_ONCE = 4;
+
+template <int W, int P>
 GT_INLINE void add_frames(Engine &e, int gi, const double *blk_bm, int n, long long b0, long long done0,
-                          int lanes, const Out &frames) {
+                          const int *lanes, const Out &frames) {
     typedef typename Lane<W>::V V;
     const long long flen = e.frame_len, hop = e.hop_len, b1 = b0 + n;
-    long long kmin = b0 >= flen ? (b0 - flen) / hop + 1 : 0;
-    const long long kmax = (b1 - 1) / hop;
-    for (long long k = kmin; k <= kmax; k++) {
-        const long long s = k * hop, end = s + flen;
-        const long long lo = s > b0 ? s : b0, hi = end < b1 ? end : b1;
-        if (lo >= hi)
-            continue;
-        double *slot = e.ring_slot(gi, k);
-        V acc = lo == s ? V{} : load<W>(slot);
-        for (long long t = lo; t < hi; t++) {
-            const V b = load<W>(blk_bm + (t - b0) * W);
-            acc = acc + b * b;
+    for (long long t = b0; t < b1;) {
+        // Frames ka .. kb are open at sample t (none when t falls in a gap
+        // between frames); the piece ends where the next opens or ka closes.
+        const long long ka = t >= flen ? (t - flen) / hop + 1 : 0, kb = t / hop;
+        long long stop = (kb + 1) * hop < b1 ? (kb + 1) * hop : b1;
+        if (ka <= kb && ka * hop + flen < stop)
+            stop = ka * hop + flen;
+        for (long long k0 = ka; k0 <= kb; k0 += OPEN_AT_ONCE) {
+            const int m = kb - k0 + 1 < OPEN_AT_ONCE ? static_cast<int>(kb - k0 + 1) : OPEN_AT_ONCE;
+            double *slot[P][OPEN_AT_ONCE];
+            V acc[P][OPEN_AT_ONCE];
+            for (int p = 0; p < P; p++) {
+                for (int j = 0; j < OPEN_AT_ONCE; j++) {
+                    slot[p][j] = e.ring_slot(gi + p, k0 + (j < m ? j : 0));
+                    acc[p][j] = j < m && (k0 + j) * hop != t ? load<W>(slot[p][j]) : V{};
+                }
+            }
+            switch (m) {
+#define GT_FRAME_SUMS(M)                                                  \
+    case M:                                                               \
+        for (long long u = t; u < stop; u++) {                            \
+            for (int p = 0; p < P; p++) {                                 \
+                const V b = load<W>(blk_bm + ((p * BLOCK) + (u - b0)) * W); \
+                const V sq = b * b;                                       \
+                for (int j = 0; j < M; j++)                               \
+                    acc[p][j] = acc[p][j] + sq;                           \
+            }                                                             \
+        }                                                                 \
+        break;
+                GT_FRAME_SUMS(1)
+                GT_FRAME_SUMS(2)
+                GT_FRAME_SUMS(3)
+                GT_FRAME_SUMS(4)
+#undef GT_FRAME_SUMS
+            }
+            for (int p = 0; p < P; p++) {
+                for (int j = 0; j < m; j++)
+                    store<W>(slot[p][j], acc[p][j]);
+            }
         }
-        store<W>(slot, acc);
-        if (hi == end) {
-            for (int l = 0; l < lanes; l++)
-                frames.row(gi * W + l)[k - done0] = slot[l];
-            e.done[gi] = k + 1;
+        if (ka <= kb && ka * hop + flen == stop) {
+            for (int p = 0; p < P; p++) {
+                const double *sums = e.ring_slot(gi + p, ka);
+                for (int l = 0; l < lanes[p]; l++)
+                    frames.row((gi + p) * W + l)[ka - done0] = sums[l];
+                e.done[gi + p] = ka + 1;
+            }
         }
+        t = stop;
     }
 }
 
@@ -419,84 +460,118 @@ GT_INLINE void run_input(bool keep_u, bool analytic, Group &g, const double *con
         run_block<W, false, false, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
 }
 
+// Scratch for one group's block: bm as per-sample vectors (kept for the
+// frame sums), the complex output and bm's quadrature.
 template <int W>
-GT_INLINE void run_groups(const Job &job) {
+struct Scratch {
+    alignas(64) double ur[BLOCK * W], ui[BLOCK * W], bi[BLOCK * W];
+};
+
+// One group's block: samples b .. b+n-1 of this call, bm to blk_bm.
+template <int W>
+GT_INLINE void run_group_block(const Job &job, int gi, Py_ssize_t b, int n, double *blk_bm, Scratch<W> &sc) {
     Engine &e = *job.e;
-    alignas(64) double blk_bm[BLOCK * W], blk_ur[BLOCK * W], blk_ui[BLOCK * W], blk_bi[BLOCK * W];
+    Group &g = e.groups[gi];
+    const Input &in = job.in;
     // The complex output is kept only for the envelope, the phase and the
     // analytic output.
     const bool analytic = job.analytic.data != nullptr || job.weighted.data != nullptr;
     const bool keep_u = job.env.data != nullptr || e.phase || analytic;
-    const Input &in = job.in;
-    for (int gi = job.g0; gi < job.g1; gi++) {
-        Group &g = e.groups[gi];
-        const int first = gi * W;
-        const int lanes = e.lanes - first < W ? e.lanes - first : W;
-        // Lanes past the last one read its row.  When every lane reads the
-        // same row, the sample is loaded once and broadcast.
-        int source[W];
+    const int first = gi * W;
+    const int lanes = e.lanes - first < W ? e.lanes - first : W;
+    // Lanes past the last one read its row.  When every lane reads the
+    // same row, the sample is loaded once and broadcast.
+    int source[W];
+    for (int l = 0; l < W; l++)
+        source[l] = l < lanes ? first + l : e.lanes - 1;
+    const bool own = in.row_step != 0 && in.row(source[0]) != in.row(source[W - 1]);
+    const long long t_start = e.samples[gi];
+    const long long f0 = t_start > 0 ? t_start - 1 : 0;
+    // With frame sums the block's bm is needed again, so it is kept.
+    double *rows[W];
+    const bool direct = job.bm.data != nullptr && e.frame_len == 0 && !analytic;
+    if (direct) {
         for (int l = 0; l < W; l++)
-            source[l] = l < lanes ? first + l : e.lanes - 1;
-        const bool own = in.row_step != 0 && in.row(source[0]) != in.row(source[W - 1]);
-        const long long t_start = e.samples[gi];
-        const long long f0 = t_start > 0 ? t_start - 1 : 0;
-        const long long done0 = e.done[gi];
-        for (Py_ssize_t b = 0, n; b < in.n; b += n) {
-            n = in.n - b < BLOCK ? in.n - b : BLOCK;
-            const int m = static_cast<int>(n);
-            // With frame sums the block's bm is needed again, so it is kept.
-            double *rows[W];
-            const bool direct = job.bm.data != nullptr && e.frame_len == 0 && !analytic;
-            if (direct) {
-                for (int l = 0; l < W; l++)
-                    rows[l] = l < lanes ? job.bm.row(first + l) + b : blk_bm;
-            }
-            double *const *to = direct ? rows : nullptr;
-            const double *src[W];
-            for (int l = 0; l < W; l++)
-                src[l] = in.at(source[l], b);
-            if (own)
-                run_input<W, true>(keep_u, analytic, g, src, in.col_step, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
-            else
-                run_input<W, false>(keep_u, analytic, g, src, in.col_step, m, blk_bm, blk_ur, blk_ui, blk_bi, to);
-            const long long t0 = t_start + b;
-            if (job.bm.data && !direct)
-                write_rows<W>(blk_bm, m, lanes, job.bm, first, b);
-            if (job.weighted.data) {
-                for (int l = 0; l < lanes; l++) {
-                    const double wr = g.wr[l], wi = g.wi[l];
-                    double *row = job.weighted.row(first + l) + b;
-                    for (int k = 0; k < m; k++)
-                        row[k] = wr * blk_bm[k * W + l] - wi * blk_bi[k * W + l];
-                }
-            }
-            if (job.analytic.data) {
-                for (int l = 0; l < lanes; l++) {
-                    double *row = job.analytic.row(first + l) + 2 * b;
-                    for (int k = 0; k < m; k++) {
-                        row[2 * k] = blk_bm[k * W + l];
-                        row[2 * k + 1] = blk_bi[k * W + l];
-                    }
-                }
-            }
-            for (int l = 0; l < lanes; l++) {
-                if (job.env.data) {
-                    const double gain = g.gain[l];
-                    double *row = job.env.row(first + l) + b;
-                    for (int k = 0; k < n; k++) {
-                        const double re = blk_ur[k * W + l], im = blk_ui[k * W + l];
-                        row[k] = std::sqrt(re * re + im * im) * gain;
-                    }
-                }
-                if (e.phase)
-                    track_phase<W>(g, l, blk_ur, blk_ui, static_cast<int>(n), t0, f0,
-                                   job.instp.data ? job.instp.row(first + l) + b : nullptr,
-                                   job.instf.data ? job.instf.row(first + l) : nullptr);
-            }
-            if (e.frame_len > 0)
-                add_frames<W>(e, gi, blk_bm, static_cast<int>(n), t0, done0, lanes, job.frames);
+            rows[l] = l < lanes ? job.bm.row(first + l) + b : blk_bm;
+    }
+    double *const *to = direct ? rows : nullptr;
+    const double *src[W];
+    for (int l = 0; l < W; l++)
+        src[l] = in.at(source[l], b);
+    if (own)
+        run_input<W, true>(keep_u, analytic, g, src, in.col_step, n, blk_bm, sc.ur, sc.ui, sc.bi, to);
+    else
+        run_input<W, false>(keep_u, analytic, g, src, in.col_step, n, blk_bm, sc.ur, sc.ui, sc.bi, to);
+    const long long t0 = t_start + b;
+    if (job.bm.data && !direct)
+        write_rows<W>(blk_bm, n, lanes, job.bm, first, b);
+    if (job.weighted.data) {
+        for (int l = 0; l < lanes; l++) {
+            const double wr = g.wr[l], wi = g.wi[l];
+            double *row = job.weighted.row(first + l) + b;
+            for (int k = 0; k < n; k++)
+                row[k] = wr * blk_bm[k * W + l] - wi * sc.bi[k * W + l];
         }
-        e.samples[gi] = t_start + in.n;
+    }
+    if (job.analytic.data) {
+        for (int l = 0; l < lanes; l++) {
+            double *row = job.analytic.row(first + l) + 2 * b;
+            for (int k = 0; k < n; k++) {
+                row[2 * k] = blk_bm[k * W + l];
+                row[2 * k + 1] = sc.bi[k * W + l];
+            }
+        }
+    }
+    for (int l = 0; l < lanes; l++) {
+        if (job.env.data) {
+            const double gain = g.gain[l];
+            double *row = job.env.row(first + l) + b;
+            for (int k = 0; k < n; k++) {
+                const double re = sc.ur[k * W + l], im = sc.ui[k * W + l];
+                row[k] = std::sqrt(re * re + im * im) * gain;
+            }
+        }
+        if (e.phase)
+            track_phase<W>(g, l, sc.ur, sc.ui, n, t0, f0, job.instp.data ? job.instp.row(first + l) + b : nullptr,
+                           job.instf.data ? job.instf.row(first + l) : nullptr);
+    }
+}
+
+// Groups gi .. gi+P-1 through the call's samples.  With frame sums, two
+// groups go through each block together, so that their frames' chains of
+// additions overlap.
+template <int W, int P>
+GT_INLINE void run_together(const Job &job, int gi, double *blk_bm, Scratch<W> &sc) {
+    Engine &e = *job.e;
+    const long long t_start = e.samples[gi], done0 = e.done[gi];
+    int lanes[P];
+    for (int p = 0; p < P; p++)
+        lanes[p] = e.lanes - (gi + p) * W < W ? e.lanes - (gi + p) * W : W;
+    for (Py_ssize_t b = 0, n; b < job.in.n; b += n) {
+        n = job.in.n - b < BLOCK ? job.in.n - b : BLOCK;
+        for (int p = 0; p < P; p++)
+            run_group_block<W>(job, gi + p, b, static_cast<int>(n), blk_bm + p * BLOCK * W, sc);
+        if (e.frame_len > 0)
+            add_frames<W, P>(e, gi, blk_bm, static_cast<int>(n), t_start + b, done0, lanes, job.frames);
+    }
+    for (int p = 0; p < P; p++)
+        e.samples[gi + p] = t_start + job.in.n;
+}
+
+template <int W>
+GT_INLINE void run_groups(const Job &job) {
+    Engine &e = *job.e;
+    alignas(64) double blk_bm[2 * BLOCK * W];
+    Scratch<W> sc;
+    for (int gi = job.g0; gi < job.g1;) {
+        // A call's groups have all filtered the same samples (check_groups).
+        if (e.frame_len > 0 && gi + 1 < job.g1) {
+            run_together<W, 2>(job, gi, blk_bm, sc);
+            gi += 2;
+        } else {
+            run_together<W, 1>(job, gi, blk_bm, sc);
+            gi += 1;
+        }
     }
 }
 
