@@ -1,12 +1,13 @@
 import ctypes
 import platform
 import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 import gammatone_c
+from gammatone_bank import _engine
+from helpers import DOUBLE_P
 
 
 def pytest_report_header(config):
@@ -26,7 +27,12 @@ def rng():
     return np.random.default_rng(20261208)
 
 
-DOUBLE_P = ctypes.POINTER(ctypes.c_double)
+@pytest.fixture(params=_engine.targets())
+def target(request, monkeypatch):
+    """Run the test with every engine forced to one SIMD target."""
+    monkeypatch.setenv("GAMMATONE_BANK_SIMD", request.param)
+    assert _engine.simd() == request.param
+    return request.param
 
 
 @pytest.fixture(scope="session")
@@ -44,9 +50,3 @@ def lib():
     so.freeMatrix.argtypes = [DOUBLE_P]
     return so
 
-
-def ptr(a):
-    """A double* to an array's storage, or NULL for None."""
-    if a is None:
-        return None
-    return a.ctypes.data_as(DOUBLE_P)

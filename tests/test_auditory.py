@@ -11,6 +11,7 @@ import pytest
 
 from gammatone_bank import FeatureStream, _auditory, _engine, cochleagram, erb_space, filterbank, gfcc, ihc_envelope, ratemap
 from gammatone_bank._gain import cf_gain
+from helpers import assert_bits
 
 signal = pytest.importorskip("scipy.signal")
 fft = pytest.importorskip("scipy.fft")
@@ -18,17 +19,6 @@ fft = pytest.importorskip("scipy.fft")
 FS = 16000
 CFS = erb_space(60.0, 7000.0, 19)  # two full groups of 8 lanes and a partial one
 FUNCTIONS = {"ihc": ihc_envelope, "ratemap": ratemap, "gfcc": gfcc, "levels": cochleagram}
-
-
-def assert_bits(actual, expected):
-    assert actual.shape == expected.shape
-    np.testing.assert_array_equal(actual.view(np.uint64), expected.view(np.uint64))
-
-
-@pytest.fixture(params=_engine.targets())
-def target(request, monkeypatch):
-    monkeypatch.setenv("GAMMATONE_BANK_SIMD", request.param)
-    return request.param
 
 
 @pytest.fixture(params=["noise", "tone"])

@@ -13,6 +13,7 @@ import pytest
 import gammatone_c
 from gammatone_bank import _engine, _threads, cf_gain, cochleagram, erb_space, filterbank, frame_levels, gfcc
 from gammatone_bank import ihc_envelope, ratemap, resynthesize
+from helpers import bits
 
 FS = 16000
 
@@ -31,10 +32,6 @@ def lone_call(x, fs, cf, outputs):
         arrays.get("env"), arrays.get("instp"), arrays.get("instf"),
     )
     return arrays
-
-
-def bits(a):
-    return a.view(np.int64)
 
 
 class TestErbSpace:

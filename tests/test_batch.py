@@ -31,12 +31,11 @@ import gammatone_bank  # noqa: E402
 from gammatone_bank import batch, cochleagram, erb_space, load_features  # noqa: E402
 from gammatone_bank._batch import BatchError, Params  # noqa: E402
 from gammatone_bank._files import write_atomically  # noqa: E402
+from helpers import (  # noqa: E402
+    ENV, PYTHON, SLOW_WORKER, TIMEOUT, assert_bits, batch_command, run_batch, scheduler_address, slow_env, start, stop,
+    stray_files, wait_for, write_corpus, write_noise,
+)
 
-SLOW_WORKER = os.path.join(os.path.dirname(__file__), "_slow_worker.py")
-ENV = os.environ | {"PYTHONPATH": os.path.dirname(os.path.dirname(gammatone_bank.__file__))}
-# -P: the package as installed, never the source tree in the current directory.
-PYTHON = [sys.executable, "-P", "-m"]
-TIMEOUT = 90  # seconds, for any one subprocess or run
 NOWHERE = "tcp://127.0.0.1:9"  # nothing listens there
 
 
@@ -63,29 +62,9 @@ class TaskStarts(distributed.diagnostics.plugin.SchedulerPlugin):
             self.starts[key] = self.starts.get(key, 0) + 1
 
 
-def sound(path, seconds=0.5, fs=16000, channels=1, seed=0, subtype="PCM_16"):
-    """Write seeded noise; returns the samples as the batch reads them (float64)."""
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    data = 0.3 * np.random.default_rng(seed).standard_normal((round(seconds * fs), channels))
-    soundfile.write(path, np.clip(data, -1, 1), fs, subtype=subtype)
-    x, _ = soundfile.read(path, dtype="float64", always_2d=True)
-    return x
-
-
-def cli(*args, env=ENV, cwd=None):
-    return subprocess.run([*PYTHON, "gammatone_bank", "batch", *map(str, args)],
-                          env=env, cwd=cwd, capture_output=True, text=True, timeout=TIMEOUT)
-
-
 def manifest(out):
     with open(os.path.join(out, "manifest.csv"), newline="") as f:
         return {row["features"]: row for row in csv.DictReader(f)}
-
-
-def stray_files(out):
-    """Anything in out that is neither a finished features file nor bookkeeping."""
-    return [os.path.join(d, n) for d, _, names in os.walk(out) for n in names
-            if not n.endswith(".npz") and n not in ("manifest.csv", "parameters.json", ".gammatone-batch.lock")]
 
 
 def frame_centres(n, fs, frame=0.025, hop=0.010):
@@ -97,10 +76,10 @@ def frame_centres(n, fs, frame=0.025, hop=0.010):
 class TestFeatures:
     def test_levels_and_layout(self, tmp_path, cluster):
         corpus, out = tmp_path / "corpus", tmp_path / "out"
-        stereo = sound(corpus / "a.wav", channels=2, seed=1)
-        low_rate = sound(corpus / "deep" / "b.flac", fs=8000, seed=2)
-        named = sound(tmp_path / "extra" / "c.wav", seconds=0.013, seed=3)  # shorter than a frame
-        sound(corpus / ".hidden.wav", seed=4)
+        stereo = write_noise(corpus / "a.wav", channels=2, seed=1)
+        low_rate = write_noise(corpus / "deep" / "b.flac", fs=8000, seed=2)
+        named = write_noise(tmp_path / "extra" / "c.wav", seconds=0.013, seed=3)  # shorter than a frame
+        write_noise(corpus / ".hidden.wav", seed=4)
         (corpus / "notes.txt").write_text("not sound")
         (tmp_path / "list.txt").write_text(f"# inputs\n\n{tmp_path / 'extra' / 'c.wav'}\n")
 
@@ -131,8 +110,8 @@ class TestFeatures:
         assert stray_files(out) == []
 
     def test_one_input_channel(self, tmp_path, cluster):
-        stereo = sound(tmp_path / "in" / "stereo.wav", channels=2, seed=5)
-        sound(tmp_path / "in" / "mono.wav", seed=6)
+        stereo = write_noise(tmp_path / "in" / "stereo.wav", channels=2, seed=5)
+        write_noise(tmp_path / "in" / "mono.wav", seed=6)
         result = batch([str(tmp_path / "in")], str(tmp_path / "out"), channels=4, channel=1,
                        scheduler=cluster)
         with np.load(tmp_path / "out" / "stereo.wav.npz") as f:
@@ -153,9 +132,9 @@ class TestOneBandPerRun:
         (["--low", "100", "--high", "3000"], 100, 3000.0, []),
     ])
     def test_mixed_rates_get_one_set_of_cfs(self, tmp_path, cluster, options, low, high, failed):
-        xs = {f"r{fs}": sound(tmp_path / "in" / f"r{fs}.wav", seconds=0.1, fs=fs, seed=fs) for fs in RATES}
+        xs = {f"r{fs}": write_noise(tmp_path / "in" / f"r{fs}.wav", seconds=0.1, fs=fs, seed=fs) for fs in RATES}
         out = tmp_path / "out"
-        r = cli(tmp_path / "in", "--out-dir", out, "--channels", 6, *options, "--scheduler", cluster)
+        r = run_batch(tmp_path / "in", "--out-dir", out, "--channels", 6, *options, "--scheduler", cluster)
         assert r.returncode == (1 if failed else 0), r.stderr
         lines = r.stderr.splitlines()
         if options:
@@ -181,14 +160,14 @@ class TestOneBandPerRun:
 
     def test_library_messages_name_arguments(self, tmp_path):
         # batch() callers read low=, the command line's users --low (above).
-        sound(tmp_path / "in" / "low.wav", fs=8000)
+        write_noise(tmp_path / "in" / "low.wav", fs=8000)
         with pytest.raises(BatchError, match=r"low\.wav, the input of the lowest sample rate: low=4000 Hz is not below"):
             batch([tmp_path / "in" / "low.wav"], tmp_path / "out", low=4000, scheduler=NOWHERE)
 
     def test_lowest_rate_below_the_band_is_refused(self, tmp_path):
-        sound(tmp_path / "in" / "a.wav", fs=16000)
-        sound(tmp_path / "in" / "low.wav", fs=8000)
-        r = cli(tmp_path / "in", "--out-dir", tmp_path / "out", "--low", 4000, "--scheduler", NOWHERE)
+        write_noise(tmp_path / "in" / "a.wav", fs=16000)
+        write_noise(tmp_path / "in" / "low.wav", fs=8000)
+        r = run_batch(tmp_path / "in", "--out-dir", tmp_path / "out", "--low", 4000, "--scheduler", NOWHERE)
         assert r.returncode == 2
         assert r.stderr == (f"gammatone-bank: error: {tmp_path / 'in' / 'low.wav'}, the input of the lowest "
                             "sample rate: --low 4000 Hz is not below half the sample rate (4000 Hz for this "
@@ -277,7 +256,7 @@ class TestFeaturesFile:
     """--save and batch() write one format, and load_features reads it and the old one."""
 
     def test_save_and_batch_write_the_same_file(self, tmp_path, cluster):
-        x = sound(tmp_path / "in" / "a.wav", channels=2, seed=8)
+        x = write_noise(tmp_path / "in" / "a.wav", channels=2, seed=8)
         options = ["--channels", "6", "--low", "80", "--frame", "0.02", "--hop", "0.005", "--channel", "1"]
         r = subprocess.run([*PYTHON, "gammatone_bank", str(tmp_path / "in" / "a.wav"), *options,
                             "--save", str(tmp_path / "saved.npz"), "--out", str(tmp_path / "a.png")],
@@ -410,7 +389,7 @@ class TestFeaturesFile:
 class TestFaults:
     def test_bad_inputs_fail_alone(self, tmp_path, cluster):
         d = tmp_path / "in"
-        good = [sound(d / f"good{i}.wav", seed=i) for i in range(2)]
+        good = [write_noise(d / f"good{i}.wav", seed=i) for i in range(2)]
         (d / "corrupt.wav").write_bytes(np.random.default_rng(7).bytes(4000))
         (d / "empty.wav").write_bytes(b"")
         soundfile.write(d / "no_samples.wav", np.empty((0, 1)), 16000)
@@ -418,8 +397,8 @@ class TestFaults:
         (d / "dangling.wav").symlink_to(tmp_path / "gone.wav")
         (tmp_path / "list.txt").write_text(f"{tmp_path / 'missing.wav'}\n")
 
-        r = cli(d, f"@{tmp_path / 'list.txt'}", "--out-dir", tmp_path / "out",
-                "--channels", 4, "--scheduler", cluster)
+        r = run_batch(d, f"@{tmp_path / 'list.txt'}", "--out-dir", tmp_path / "out",
+                      "--channels", 4, "--scheduler", cluster)
 
         assert r.returncode == 1, r.stderr
         assert "2 done, 0 skipped, 6 failed" in r.stdout
@@ -444,9 +423,8 @@ class TestFaults:
 
     def test_unwritable_target_fails_alone(self, tmp_path, cluster):
         """An unexpected error is retried, then recorded; the task's other inputs are done."""
-        for i in range(11):
-            sound(tmp_path / "in" / f"a{i:02d}.wav", seconds=0.05, seed=i)
-        sound(tmp_path / "in" / "sub" / "b.wav", seconds=0.05, seed=11)
+        write_corpus(tmp_path / "in", 11, seconds=0.05, name="a{:02d}.wav")
+        write_noise(tmp_path / "in" / "sub" / "b.wav", seconds=0.05, seed=11)
         (tmp_path / "out").mkdir()
         (tmp_path / "out" / "sub").write_text("in the way")  # b.wav.npz cannot go below it
         result = batch([str(tmp_path / "in")], str(tmp_path / "out"), channels=4, scheduler=cluster)
@@ -515,7 +493,7 @@ class TestFaults:
     @pytest.mark.parametrize("retries", [0, 2])
     def test_retries_as_asked(self, tmp_path, local_cluster, retries):
         """A task that keeps raising is run 1 + retries times, then recorded as failed."""
-        sound(tmp_path / "in" / "sub" / "b.wav", seconds=0.05)
+        write_noise(tmp_path / "in" / "sub" / "b.wav", seconds=0.05)
         (tmp_path / "out").mkdir()
         (tmp_path / "out" / "sub").write_text("in the way")
         plugin = TaskStarts()
@@ -532,31 +510,23 @@ class TestFaults:
         """SIGKILL one `dask worker` while it runs a task: only that task runs again."""
         names = [f"k{i}.wav" for i in range(8)]
         for i, name in enumerate(names):
-            sound(tmp_path / "in" / name, seconds=0.2, seed=i)
+            write_noise(tmp_path / "in" / name, seconds=0.2, seed=i)
         log = tmp_path / "starts.log"
         env = ENV | {"GAMMATONE_TEST_SLOW": "0.6", "GAMMATONE_TEST_LOG": str(log)}
         procs = []
 
-        def start(*args):
-            procs.append(subprocess.Popen([*PYTHON, "dask", *args], env=env, cwd=tmp_path,
-                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                          start_new_session=True))
+        def dask(*args):
+            procs.append(start([*PYTHON, "dask", *args], env=env, cwd=tmp_path,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
         try:
-            start("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                  "--scheduler-file", tmp_path / "scheduler.json")
+            dask("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                 "--scheduler-file", tmp_path / "scheduler.json")
             for _ in range(2):
-                start("worker", "--scheduler-file", tmp_path / "scheduler.json", "--host", "127.0.0.1",
-                      "--no-dashboard", "--nthreads", "1", "--preload", SLOW_WORKER)
+                dask("worker", "--scheduler-file", tmp_path / "scheduler.json", "--host", "127.0.0.1",
+                     "--no-dashboard", "--nthreads", "1", "--preload", SLOW_WORKER)
+            address = scheduler_address(tmp_path / "scheduler.json")
             deadline = time.monotonic() + TIMEOUT
-            # The scheduler creates its file before it writes the address there.
-            address = None
-            while address is None and time.monotonic() < deadline:
-                try:
-                    address = json.loads((tmp_path / "scheduler.json").read_text())["address"]
-                except (FileNotFoundError, ValueError):
-                    time.sleep(0.1)
-            assert address, "the scheduler wrote no address"
 
             with ThreadPoolExecutor(1) as pool:
                 run = pool.submit(batch, [str(tmp_path / "in")], str(tmp_path / "out"), channels=4,
@@ -571,10 +541,7 @@ class TestFaults:
                 os.kill(int(pid), signal.SIGKILL)
                 result = run.result(timeout=TIMEOUT)
         finally:
-            for p in procs:
-                if p.poll() is None:
-                    os.killpg(p.pid, signal.SIGKILL)
-                p.wait(timeout=TIMEOUT)
+            stop(*procs)
 
         assert (result.done, result.failed) == (8, 0), (result.rows, log.read_text(), victim)
         opened = [line.split(" ", 1)[1] for line in log.read_text().splitlines()]
@@ -592,28 +559,19 @@ class TestFaults:
     ], ids=["ctrl-c", "sigterm"])
     def test_interrupt_then_rerun(self, tmp_path, signum, group, status, word):
         """The embedded cluster stopped mid-run; a rerun does only what is missing."""
-        for i in range(16):
-            sound(tmp_path / "in" / f"s{i:02d}.wav", seconds=0.2, seed=i)
+        write_corpus(tmp_path / "in", 16, seconds=0.2, name="s{:02d}.wav")
         out = tmp_path / "out"
-        slow = ENV | {"GAMMATONE_TEST_SLOW": "0.5",
-                      "DASK_DISTRIBUTED__WORKER__PRELOAD": json.dumps([SLOW_WORKER])}
-        args = [*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"),
-                "--out-dir", str(out), "--channels", "4", "--workers", "2"]
-        p = subprocess.Popen(args, env=slow, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             start_new_session=True)
+        args = batch_command(tmp_path / "in", out, "--channels", 4, "--workers", 2)
+        p = start(args, env=slow_env(0.5))
         try:
-            deadline = time.monotonic() + TIMEOUT
-            while len(list(out.glob("*.npz"))) < 2 and time.monotonic() < deadline and p.poll() is None:
-                time.sleep(0.05)
+            wait_for(lambda: len(list(out.glob("*.npz"))) >= 2 or p.poll() is not None)
             if group:
                 os.killpg(p.pid, signum)
             else:
                 p.send_signal(signum)
             stdout, stderr = p.communicate(timeout=TIMEOUT)
         finally:
-            if p.poll() is None:
-                os.killpg(p.pid, signal.SIGKILL)
-                p.wait(timeout=TIMEOUT)
+            stop(p)
 
         assert p.returncode == status, stderr
         assert stdout == ""
@@ -643,7 +601,7 @@ class TestReruns:
     @pytest.mark.parametrize("change", ["nothing", "mtime", "size"])
     def test_skips_what_matches(self, tmp_path, cluster, change):
         for name in ("a", "b", "c"):
-            sound(tmp_path / "in" / f"{name}.wav", seed=ord(name))
+            write_noise(tmp_path / "in" / f"{name}.wav", seed=ord(name))
         out = tmp_path / "out"
         batch([str(tmp_path / "in")], str(out), channels=4, scheduler=cluster)
         before = {p.name: os.stat(p) for p in out.glob("*.npz")}
@@ -652,7 +610,7 @@ class TestReruns:
         if change == "mtime":
             os.utime(b, ns=(old.st_atime_ns, old.st_mtime_ns + 10**9))
         elif change == "size":  # new samples, same modification time
-            x = sound(b, seconds=0.7, seed=99)
+            x = write_noise(b, seconds=0.7, seed=99)
             os.utime(b, ns=(old.st_atime_ns, old.st_mtime_ns))
 
         result = batch([str(tmp_path / "in")], str(out), channels=4, scheduler=cluster)
@@ -673,16 +631,16 @@ class TestReruns:
                 assert np.array_equal(f["levels"], cochleagram(x[:, 0], 16000, f["cfs"]))
 
     def test_manifest_keeps_the_rows_of_earlier_runs(self, tmp_path, cluster):
-        sound(tmp_path / "a.wav")
-        sound(tmp_path / "b.wav", seed=1)
+        write_noise(tmp_path / "a.wav")
+        write_noise(tmp_path / "b.wav", seed=1)
         out = tmp_path / "out"
         batch([str(tmp_path / "a.wav")], str(out), channels=4, scheduler=cluster)
         batch([str(tmp_path / "b.wav")], str(out), channels=4, scheduler=cluster)
         assert {n: r["status"] for n, r in manifest(out).items()} == {"a.wav.npz": "done", "b.wav.npz": "done"}
 
     def test_other_parameters_never_mix(self, tmp_path, cluster):
-        sound(tmp_path / "in" / "a.wav")
-        sound(tmp_path / "in" / "b.wav", seed=1)
+        write_noise(tmp_path / "in" / "a.wav")
+        write_noise(tmp_path / "in" / "b.wav", seed=1)
         out = tmp_path / "out"
         batch([str(tmp_path / "in")], str(out), channels=4, scheduler=cluster)
         before = {p.name: p.read_bytes() for p in out.glob("*.npz")}
@@ -709,11 +667,11 @@ class TestReruns:
 
     def test_lost_record_of_disagreeing_features_is_refused(self, tmp_path, cluster):
         for channels, name in ((4, "a"), (5, "b")):
-            sound(tmp_path / name / f"{name}.wav", seed=channels)
+            write_noise(tmp_path / name / f"{name}.wav", seed=channels)
             batch([str(tmp_path / name)], str(tmp_path / name / "out"), channels=channels, scheduler=cluster)
         os.replace(tmp_path / "b" / "out" / "b.wav.npz", tmp_path / "a" / "out" / "b.wav.npz")
         (tmp_path / "a" / "out" / "parameters.json").unlink()
-        r = cli(tmp_path / "a", "--out-dir", tmp_path / "a" / "out", "--channels", 4, "--scheduler", NOWHERE)
+        r = run_batch(tmp_path / "a", "--out-dir", tmp_path / "a" / "out", "--channels", 4, "--scheduler", NOWHERE)
         assert r.returncode == 2
         assert r.stderr.startswith("gammatone-bank: error: ") and "disagree on their parameters" in r.stderr
         assert len(r.stderr.splitlines()) == 1
@@ -721,7 +679,7 @@ class TestReruns:
 
     def test_damaged_features_are_redone(self, tmp_path, cluster):
         """A kept file is checked against its checksums: one flipped or torn is redone."""
-        xs = {name: sound(tmp_path / "in" / f"{name}.wav", seed=i) for i, name in enumerate("abc")}
+        xs = {name: write_noise(tmp_path / "in" / f"{name}.wav", seed=i) for i, name in enumerate("abc")}
         out = tmp_path / "out"
         batch([str(tmp_path / "in")], str(out), channels=4, scheduler=cluster)
         flipped = bytearray((out / "a.wav.npz").read_bytes())
@@ -743,7 +701,7 @@ class TestReruns:
 
     def test_one_file_under_several_names_is_taken_once(self, tmp_path, cluster):
         """Inputs are the same file when their real paths are: through .. and symlinks."""
-        x = sound(tmp_path / "in" / "b.wav")
+        x = write_noise(tmp_path / "in" / "b.wav")
         (tmp_path / "in" / "a").mkdir()
         (tmp_path / "elsewhere").mkdir()
         (tmp_path / "elsewhere" / "b.wav").symlink_to(tmp_path / "in" / "b.wav")
@@ -766,8 +724,8 @@ class TestRefusals:
         ("missing-dir", "nosuchdir: no such file or directory"),
     ])
     def test_before_any_work(self, tmp_path, case, message):
-        sound(tmp_path / "a" / "x.wav")
-        sound(tmp_path / "b" / "x.wav", seed=1)
+        write_noise(tmp_path / "a" / "x.wav")
+        write_noise(tmp_path / "b" / "x.wav", seed=1)
         (tmp_path / "file").write_text("")
         (tmp_path / "empty").mkdir()
         inputs, out = [tmp_path / "a"], tmp_path / "out"
@@ -784,7 +742,7 @@ class TestRefusals:
         elif case == "missing-dir":
             inputs = [tmp_path / "a", tmp_path / "nosuchdir"]
         # The scheduler given does not exist: reaching it would fail otherwise.
-        r = cli(*inputs, "--out-dir", out, "--scheduler", NOWHERE)
+        r = run_batch(*inputs, "--out-dir", out, "--scheduler", NOWHERE)
         assert r.returncode == 2
         (line,) = r.stderr.splitlines()
         assert line.startswith("gammatone-bank: error: ") and message in line
@@ -801,24 +759,24 @@ class TestRefusals:
                                                "this run asks for --hop 0.02 --normalize on"),
     ])
     def test_rerun_with_other_parameters(self, tmp_path, cluster, first, again, message):
-        sound(tmp_path / "in" / "a.wav", channels=2)
-        sound(tmp_path / "in" / "b.wav", channels=2, fs=8000)  # whose rate sets the default top
+        write_noise(tmp_path / "in" / "a.wav", channels=2)
+        write_noise(tmp_path / "in" / "b.wav", channels=2, fs=8000)  # whose rate sets the default top
         out = tmp_path / "out"
-        r = cli(tmp_path / "in", "--out-dir", out, "--channels", 4, *first, "--scheduler", cluster)
+        r = run_batch(tmp_path / "in", "--out-dir", out, "--channels", 4, *first, "--scheduler", cluster)
         assert r.returncode == 0, r.stderr
         before = {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()}
-        r = cli(tmp_path / "in", "--out-dir", out, "--channels", 4, *again, "--scheduler", NOWHERE)
+        r = run_batch(tmp_path / "in", "--out-dir", out, "--channels", 4, *again, "--scheduler", NOWHERE)
         assert r.returncode == 2
         assert r.stderr == f"gammatone-bank: error: {out} holds features {message}: use another output directory\n"
         assert {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()} == before
 
     def test_output_directory_in_use(self, tmp_path):
         """A second run into the same directory is refused while the first holds it."""
-        sound(tmp_path / "a.wav")
+        write_noise(tmp_path / "a.wav")
         (tmp_path / "out").mkdir()
         with open(tmp_path / "out" / ".gammatone-batch.lock", "w") as held:
             fcntl.flock(held, fcntl.LOCK_EX)
-            r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--scheduler", NOWHERE)
+            r = run_batch(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--scheduler", NOWHERE)
         assert r.returncode == 2
         assert r.stderr == f"gammatone-bank: error: {tmp_path / 'out'}: another batch run is writing there\n"
         assert sorted(os.listdir(tmp_path / "out")) == [".gammatone-batch.lock"]
@@ -827,38 +785,29 @@ class TestRefusals:
         """While one run writes into a directory, a second run there is refused."""
         # Eight files of at least a second each on one worker: the first run is
         # busy for far longer than the second takes to start.
-        for i in range(8):
-            sound(tmp_path / "in" / f"s{i}.wav", seconds=0.2, seed=i)
+        write_corpus(tmp_path / "in", 8, seconds=0.2)
         out = tmp_path / "out"
-        slow = ENV | {"GAMMATONE_TEST_SLOW": "1",
-                      "DASK_DISTRIBUTED__WORKER__PRELOAD": json.dumps([SLOW_WORKER])}
-        first = subprocess.Popen([*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"), "--out-dir", str(out),
-                                  "--channels", "4", "--workers", "1"],
-                                 env=slow, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                                 start_new_session=True)
+        first = start(batch_command(tmp_path / "in", out, "--channels", 4, "--workers", 1), env=slow_env(1),
+                      stdout=subprocess.DEVNULL)
         try:
             # The parameters are recorded once the first run holds the directory.
-            deadline = time.monotonic() + TIMEOUT
-            while not (out / "parameters.json").exists() and time.monotonic() < deadline and first.poll() is None:
-                time.sleep(0.02)
-            second = cli(tmp_path / "in", "--out-dir", out, "--channels", 4, "--scheduler", NOWHERE,
-                         env=ENV | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+            wait_for(lambda: (out / "parameters.json").exists() or first.poll() is not None, every=0.02)
+            second = run_batch(tmp_path / "in", "--out-dir", out, "--channels", 4, "--scheduler", NOWHERE,
+                               env=ENV | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
             still_running = first.poll() is None
             first.send_signal(signal.SIGTERM)
             _, stderr = first.communicate(timeout=TIMEOUT)
         finally:
-            if first.poll() is None:
-                os.killpg(first.pid, signal.SIGKILL)
-                first.wait(timeout=TIMEOUT)
+            stop(first)
         assert still_running, stderr
         assert second.returncode == 2
         assert second.stderr == f"gammatone-bank: error: {out}: another batch run is writing there\n"
         assert first.returncode == 143, stderr
 
     def test_unreachable_scheduler(self, tmp_path):
-        sound(tmp_path / "a.wav")
-        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--scheduler", NOWHERE,
-                env=ENV | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+        write_noise(tmp_path / "a.wav")
+        r = run_batch(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--scheduler", NOWHERE,
+                      env=ENV | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
         assert r.returncode == 2
         assert r.stderr.startswith(f"gammatone-bank: error: cannot reach the scheduler at {NOWHERE}")
         assert list((tmp_path / "out").glob("*.npz")) == []
@@ -895,7 +844,7 @@ class TestMainScript:
         ("module", f"if True:\n    {CALL}\n", 3),
     ], ids=["top-level", "via-function", "via-exec", "python-m"])
     def test_unguarded_call_is_refused(self, tmp_path, how, body, line):
-        sound(tmp_path / "a.wav")
+        write_noise(tmp_path / "a.wav")
         (tmp_path / "job.py").write_text(f"from gammatone_bank import batch\n{body}")
         run = [sys.executable, "job.py"] if how == "script" else [sys.executable, "-m", "job"]
         r = subprocess.run(run, cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=TIMEOUT)
@@ -908,7 +857,7 @@ class TestMainScript:
         assert not (tmp_path / "out").exists()
 
     def test_script_from_standard_input_runs(self, tmp_path):
-        x = sound(tmp_path / "a.wav")
+        x = write_noise(tmp_path / "a.wav")
         r = subprocess.run([sys.executable, "-"], input=f"from gammatone_bank import batch\n{self.CALL}\n",
                            cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=TIMEOUT)
         assert r.returncode == 0, r.stderr
@@ -921,7 +870,8 @@ class TestAuditoryFeatures:
     """--features: gfcc and ratemap (and ihc with --full) stored beside the levels."""
 
     def test_features_read_back_equal_the_functions(self, tmp_path, cluster):
-        x = {"a": sound(tmp_path / "in" / "a.wav")[:, 0], "b": sound(tmp_path / "in" / "b.wav", 0.33, seed=1)[:, 0]}
+        x = {"a": write_noise(tmp_path / "in" / "a.wav")[:, 0],
+             "b": write_noise(tmp_path / "in" / "b.wav", 0.33, seed=1)[:, 0]}
         out = tmp_path / "out"
         result = batch([str(tmp_path / "in")], str(out), channels=6, hop=0.007, normalize=True,
                        features="ratemap,gfcc", scheduler=cluster)
@@ -934,7 +884,7 @@ class TestAuditoryFeatures:
                                                                        normalize=True)),
                                   (f.ratemap, gammatone_bank.ratemap(samples, 16000, f.cfs, hop=0.007)),
                                   (f.levels, cochleagram(samples, 16000, f.cfs, hop=0.007, normalize=True))):
-                assert np.array_equal(got.view(np.uint64), expected.view(np.uint64))
+                assert_bits(got, expected)
         # The same features again: kept; other features: refused before any work.
         again = batch([str(tmp_path / "in")], str(out), channels=6, hop=0.007, normalize=True,
                       features=["gfcc", "ratemap", "levels"], scheduler=cluster)
@@ -942,16 +892,16 @@ class TestAuditoryFeatures:
         with pytest.raises(BatchError, match="made with --features levels,gfcc,ratemap; this run asks for "
                                              "--features levels: use another"):
             batch([str(tmp_path / "in")], str(out), channels=6, hop=0.007, normalize=True, scheduler=NOWHERE)
-        r = cli(tmp_path / "in", "--out-dir", out, "--channels", 6, "--hop", 0.007, "--normalize",
-                "--features", "gfcc", "--scheduler", NOWHERE)
+        r = run_batch(tmp_path / "in", "--out-dir", out, "--channels", 6, "--hop", 0.007, "--normalize",
+                      "--features", "gfcc", "--scheduler", NOWHERE)
         assert r.returncode == 2 and "this run asks for --features levels,gfcc" in r.stderr
 
     @pytest.mark.parametrize("features, message", [
         ("gfcc,ihc", "ihc is full-rate"), ("levels,mfcc", "unknown feature 'mfcc'"),
     ])
     def test_refused_features(self, tmp_path, features, message):
-        sound(tmp_path / "in" / "a.wav")
-        r = cli(tmp_path / "in", "--out-dir", tmp_path / "out", "--features", features, "--scheduler", NOWHERE)
+        write_noise(tmp_path / "in" / "a.wav")
+        r = run_batch(tmp_path / "in", "--out-dir", tmp_path / "out", "--features", features, "--scheduler", NOWHERE)
         assert r.returncode == 2 and message in r.stderr
         with pytest.raises(ValueError, match=message):
             batch([str(tmp_path / "in")], str(tmp_path / "out"), features=features, scheduler=NOWHERE)
@@ -959,7 +909,7 @@ class TestAuditoryFeatures:
 
     def test_single_file_save_with_ihc(self, tmp_path):
         pytest.importorskip("matplotlib")
-        x = sound(tmp_path / "a.wav", 0.3, channels=2)[:, 1]
+        x = write_noise(tmp_path / "a.wav", 0.3, channels=2)[:, 1]
         save = tmp_path / "a.npz"
         run = [*PYTHON, "gammatone_bank", tmp_path / "a.wav", "--channel", 1, "--channels", 5,
                "--out", tmp_path / "a.png", "--save", save, "--features"]
@@ -972,4 +922,4 @@ class TestAuditoryFeatures:
         assert f.ratemap is None and f.parameters["features"] == ("levels", "gfcc", "ihc")
         for got, expected in ((f.ihc, gammatone_bank.ihc_envelope(x, 16000, f.cfs)),
                               (f.gfcc, gammatone_bank.gfcc(x, 16000, f.cfs, n_ceps=5))):
-            assert np.array_equal(got.view(np.uint64), expected.view(np.uint64))
+            assert_bits(got, expected)

@@ -15,15 +15,11 @@ import numpy as np
 import pytest
 
 import model
-from conftest import ptr
+from helpers import bits, ptr
 
 FS, CF = 16000, 1000.0
 N = 300          # longer than one block of the kernel, short for the model
 GUARD = 16       # guard elements on each side of a buffer
-
-
-def bits(a):
-    return np.asarray(a, np.float64).view(np.int64)
 
 
 class Guarded:

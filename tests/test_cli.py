@@ -15,9 +15,9 @@ import time
 import numpy as np
 import pytest
 
-import gammatone_bank
 from gammatone_bank import cochleagram, erb_number, erb_space, filterbank
 from gammatone_bank.cli._picture import colour_limits, freq_ticks, pool_levels
+from helpers import ENV, PYTHON, names, run_command
 
 soundfile = pytest.importorskip("soundfile")
 image = pytest.importorskip("matplotlib.image")
@@ -26,31 +26,16 @@ colormaps = pytest.importorskip("matplotlib").colormaps
 # The picture is 8 x 4.5 inches at 100 dots per inch.
 PNG_SHAPE = (450, 800, 4)
 
-# Run the package the tests import, whether or not it is the installed one.
-ENV = os.environ | {
-    "MPLBACKEND": "Agg",
-    "PYTHONPATH": os.path.dirname(os.path.dirname(gammatone_bank.__file__)),
-}
-
-
 def cli(*args, cwd, code=None, stdin=None):
-    """Run `python -m gammatone_bank ARGS` (or `python -c CODE ARGS`) in cwd."""
-    head = ["-c", code] if code else ["-m", "gammatone_bank"]
-    return subprocess.run(
-        [sys.executable, *head, *map(str, args)],
-        cwd=cwd, env=ENV, capture_output=True, timeout=120,
-        text=stdin is None, input=stdin,
-    )
+    """Run `python -m gammatone_bank ARGS` (or `python -c CODE ARGS`) in cwd,
+    with stdin's bytes as its input (and bytes out) where given."""
+    return run_command(*args, cwd=cwd, code=code, input=stdin, text=stdin is None, timeout=120)
 
 
 def frames(n, fs, frame=0.025, hop=0.010):
     """Frames start every hop, before the end, while the previous one stopped short of it."""
     frame_len, hop_len = round(frame * fs), round(hop * fs)
     return min(-(-n // hop_len), 1 + -(-max(n - frame_len, 0) // hop_len))
-
-
-def files(folder):
-    return sorted(p.name for p in folder.iterdir())
 
 
 def stereo(n, fs=16000):
@@ -85,7 +70,7 @@ def test_wav_end_to_end(tmp_path, stereo_wav):
         assert "bm" not in saved and "env" not in saved
         data, _ = soundfile.read(stereo_wav, dtype="float64", always_2d=True)
         assert np.array_equal(saved["levels"], cochleagram(data.mean(axis=1), 16000, saved["cfs"]))
-    assert files(tmp_path) == ["outputs.npz", "picture.png", "stereo.wav"]
+    assert names(tmp_path) == ["outputs.npz", "picture.png", "stereo.wav"]
 
 
 @pytest.mark.parametrize(
@@ -107,7 +92,7 @@ def test_streamed_outputs_equal_one_shot(tmp_path, options, pick):
         assert saved["normalize"] == normalize
         assert np.array_equal(saved["levels"], cochleagram(x, 16000, cfs, normalize=normalize))
         assert "bm" not in saved
-    assert files(tmp_path) == ["all.bm.npy", "all.env.npy", "all.instf.npy", "all.instp.npy", "all.npz",
+    assert names(tmp_path) == ["all.bm.npy", "all.env.npy", "all.instf.npy", "all.instp.npy", "all.npz",
                                "cochleagram.png", "long.wav"]
     want = filterbank(x, 16000, cfs, env=True, instp=True, instf=True)
     for name in ("bm", "env", "instp", "instf"):
@@ -330,7 +315,7 @@ def test_bad_input_writes_nothing(tmp_path, make, args, message):
         make(tmp_path / "input.wav")
     # An older picture under the output name survives a failed run untouched.
     (tmp_path / "out.png").write_bytes(b"older picture")
-    before = files(tmp_path)
+    before = names(tmp_path)
 
     result = cli(*args, *([] if "--out" in args else ["--out", "out.png"]), cwd=tmp_path)
 
@@ -339,7 +324,7 @@ def test_bad_input_writes_nothing(tmp_path, make, args, message):
     assert result.stderr.startswith("gammatone-bank: error: ")
     assert message in result.stderr
     assert result.stderr.count("\n") == 1
-    assert files(tmp_path) == before
+    assert names(tmp_path) == before
     assert (tmp_path / "out.png").read_bytes() == b"older picture"
 
 
@@ -362,10 +347,10 @@ def test_save_refused_up_front_without_the_space(tmp_path, full):
         assert result.returncode == 2
         assert re.fullmatch(r"gammatone-bank: error: s.npz: needs 5\.\d MB, but its file system "
                             r"has 4\.0 MB free\n", result.stderr)
-        assert files(tmp_path) == ["input.wav"]
+        assert names(tmp_path) == ["input.wav"]
     else:
         assert result.returncode == 0, result.stderr
-        assert files(tmp_path) == ["cochleagram.png", "input.wav", "s.npz"]
+        assert names(tmp_path) == ["cochleagram.png", "input.wav", "s.npz"]
 
 
 @pytest.mark.parametrize(
@@ -436,7 +421,7 @@ def test_signal_ends_cleanly(tmp_path, signum, status, message):
     # A terminal of 80 columns (tqdm draws nothing in 0 columns).
     fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
     proc = subprocess.Popen(
-        [sys.executable, "-m", "gammatone_bank", "long.wav", "--save", "long.npz"],
+        [*PYTHON, "gammatone_bank", "long.wav", "--save", "long.npz"],
         cwd=tmp_path, env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=child,
     )
     os.close(child)
@@ -467,7 +452,7 @@ def test_signal_ends_cleanly(tmp_path, signum, status, message):
     lines = [line for line in re.split(rb"[\r\n]+", seen) if line.strip()]
     assert lines[-1] == b"gammatone-bank: " + message
     assert b"Traceback" not in seen
-    assert files(tmp_path) == ["long.wav"]
+    assert names(tmp_path) == ["long.wav"]
 
 
 # The child must fit here: ample for the streams and the hour's 184 MB of

@@ -2,29 +2,21 @@
 draws against the resynthesis they stand for."""
 
 import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
-import gammatone_bank
 from gammatone_bank import erb_space, frequency_response, resynthesize
+from helpers import names, run_command
 
 image = pytest.importorskip("matplotlib.image")
 from gammatone_bank.cli._response import _responses  # noqa: E402  (needs matplotlib's absence checked first)
 
-ENV = os.environ | {
-    "MPLBACKEND": "Agg",
-    "PYTHONPATH": os.path.dirname(os.path.dirname(gammatone_bank.__file__)),
-}
 
 
 def response(*args, cwd):
-    return subprocess.run(
-        [sys.executable, "-m", "gammatone_bank", "response", *map(str, args)],
-        cwd=cwd, env=ENV, capture_output=True, text=True, timeout=120,
-    )
+    """Run `gammatone-bank response ARGS` in cwd to its end."""
+    return run_command("response", *args, cwd=cwd, timeout=120)
 
 
 def test_writes_the_picture_and_a_summary(tmp_path):
@@ -37,7 +29,7 @@ def test_writes_the_picture_and_a_summary(tmp_path):
     picture = image.imread(tmp_path / "r.png")
     assert picture.shape == (650, 800, 4)
     assert len(np.unique(picture.reshape(-1, 4), axis=0)) > 50  # drawn, not blank
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["r.png"]
+    assert names(tmp_path) == ["r.png"]
 
 
 @pytest.mark.parametrize(
@@ -61,7 +53,7 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, args, message):
     assert result.stdout == ""
     assert len(result.stderr.splitlines()) == 1 and result.stderr.startswith("gammatone-bank: error: ")
     assert message in result.stderr
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo.png", "folder.png"]
+    assert names(tmp_path) == ["fifo.png", "folder.png"]
 
 
 @pytest.mark.parametrize(

@@ -22,6 +22,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from helpers import write_tone
+
 ROOT = Path(__file__).resolve().parent.parent
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 BIN = os.path.dirname(sys.executable)
@@ -83,27 +85,20 @@ def commands():
     return found
 
 
-def tone(path, fs=16000, seconds=0.5, channels=1):
-    soundfile = pytest.importorskip("soundfile")
-    t = np.arange(int(fs * seconds)) / fs
-    x = 0.3 * np.sin(2 * np.pi * 440.0 * t) + 0.05 * np.random.default_rng(0).standard_normal(t.size)
-    soundfile.write(path, np.repeat(x[:, None], channels, axis=1) if channels > 1 else x, fs)
-
-
 def make_files(text, where):
     """The inputs a block names, made in where before it runs."""
     if "corpus/" in text or "corpus" in text.split():
         (where / "corpus" / "sub").mkdir(parents=True)
-        tone(where / "corpus" / "a.wav")
-        tone(where / "corpus" / "sub" / "b.wav", fs=22050)
+        write_tone(where / "corpus" / "a.wav")
+        write_tone(where / "corpus" / "sub" / "b.wav", fs=22050)
     if "@more.txt" in text:
-        tone(where / "extra.wav")
+        write_tone(where / "extra.wav")
         (where / "more.txt").write_text("extra.wav\n")
     for name in set(re.findall(r"[\w./-]+\.(?:wav|flac)\b", text)):
         path = where / name
         if not path.exists() and not name.startswith(("out", "/")):
             path.parent.mkdir(parents=True, exist_ok=True)
-            tone(path, channels=2 if "stereo" in name else 1)
+            write_tone(path, channels=2 if "stereo" in name else 1)
 
 
 def needs(text):

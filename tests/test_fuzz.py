@@ -27,6 +27,7 @@ from hypothesis import strategies as st
 
 import gammatone_c
 import model
+from helpers import ArrayLike, same_bits
 
 F8 = np.dtype(np.float64)
 # Signal lengths stay short, since the model is plain Python; one call in
@@ -81,37 +82,11 @@ ieee_model = types.FunctionType(
     model.gammatone.__defaults__)
 
 
-def same(actual, expected):
-    """Bitwise equality of doubles, where any NaN matches any NaN.
-
-    The kernel may negate a NaN where the model subtracts, so NaN sign and
-    payload bits are not compared; everything else is, including the sign of
-    zero.
-    """
-    actual = np.asarray(actual, F8)
-    expected = np.asarray(expected, F8)
-    both_nan = np.isnan(actual) & np.isnan(expected)
-    return bool(np.all((actual.view(np.int64) == expected.view(np.int64)) | both_nan))
-
-
 # --------------------------------------------------------------------------
 # Arguments.
 
 class Sub(np.ndarray):
     """An ndarray subclass: still an ndarray to the method."""
-
-
-class ArrayLike:
-    """An object that is not an array but converts to one."""
-
-    def __init__(self, a):
-        self.a = a
-
-    def __array__(self, dtype=None, copy=None):
-        return self.a
-
-    def __repr__(self):
-        return f"ArrayLike({self.a!r})"
 
 
 class Arena:
@@ -515,7 +490,7 @@ def check(call):
         for i, (o, expected) in enumerate(results):
             lo = call.arena.offset(o)
             actual = call.arena.u8[lo:lo + 8 * n].view(F8)
-            assert same(actual, expected), f"output {i}: {actual} != {expected}"
+            assert same_bits(actual, expected), f"output {i}: {actual} != {expected}"
     for obj, snapshot in call.watched:
         if isinstance(obj, np.ndarray):
             assert obj.tobytes() == snapshot.tobytes(), "an argument array was written"

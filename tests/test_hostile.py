@@ -27,26 +27,16 @@ import pytest
 distributed = pytest.importorskip("distributed")
 soundfile = pytest.importorskip("soundfile")
 
-from test_batch import ENV, PYTHON, SLOW_WORKER, TIMEOUT, cli, sound, stray_files  # noqa: E402
+from helpers import (  # noqa: E402
+    ENV, PYTHON, SLOW_WORKER, STEPS, TIMEOUT, batch_command, interrupt, names, one_line, run_batch, run_command,
+    scheduler_address, slow_env, start, stop, stray_files, temporaries, wait_for, write_corpus, write_noise,
+)
 
 from gammatone_bank import batch  # noqa: E402
 
 ERROR = "gammatone-bank: error: "
 # Dask's connect timeout for the runs that must give up on a scheduler.
 QUICK = ENV | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
-
-
-def analyse_cli(*args, cwd, env=ENV, **kwargs):
-    """`python -m gammatone_bank ARGS` (the single-file command), bytes out."""
-    return subprocess.run([*PYTHON, "gammatone_bank", *args], cwd=cwd, env=env | {"MPLBACKEND": "Agg"},
-                          capture_output=True, timeout=TIMEOUT, **kwargs)
-
-
-def one_line(stderr):
-    text = stderr.decode(errors="replace") if isinstance(stderr, bytes) else stderr
-    assert "Traceback" not in text, text
-    assert len(text.splitlines()) == 1, text
-    return text
 
 
 def manifest_rows(out):
@@ -75,7 +65,7 @@ class TestUnbounded:
         assert one_line(stderr).startswith(f"{ERROR}{listed}: ") and reason in stderr
 
     def test_list_from_a_pipe_with_a_bom(self, tmp_path):
-        sound(tmp_path / "a.wav")
+        write_noise(tmp_path / "a.wav")
         r = subprocess.run(["bash", "-c", 'exec "$@" batch @<(printf "\\xef\\xbb\\xbfa.wav\\n") '
                             '--out-dir out --channels 4 --workers 1', "-", *PYTHON, "gammatone_bank"],
                            cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=TIMEOUT)
@@ -114,8 +104,8 @@ class TestHangs:
         server.close()
 
     def test_scheduler_that_is_not_dask(self, tmp_path, impostor):
-        sound(tmp_path / "a.wav")
-        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--scheduler", impostor, env=QUICK)
+        write_noise(tmp_path / "a.wav")
+        r = run_batch(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--scheduler", impostor, env=QUICK)
         assert r.returncode == 2, r.stderr
         assert one_line(r.stderr).startswith(
             f"{ERROR}cannot reach the scheduler at {impostor}: not a reachable Dask scheduler")
@@ -124,23 +114,23 @@ class TestHangs:
         import gammatone_bank._runner as runner
 
         monkeypatch.setattr(runner, "WORKERS_WAIT", 2.0)
-        sound(tmp_path / "a.wav")
+        write_noise(tmp_path / "a.wav")
         with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address=":0") as empty:
             with pytest.raises(ValueError, match="only 0 of the 1 workers asked for joined"):
                 batch([str(tmp_path / "a.wav")], str(tmp_path / "out"), scheduler=empty.scheduler_address,
                       workers=1)
 
     def test_fifo_among_the_inputs(self, tmp_path):
-        sound(tmp_path / "in" / "a.wav")
+        write_noise(tmp_path / "in" / "a.wav")
         os.mkfifo(tmp_path / "in" / "x.wav")
-        r = cli(tmp_path / "in", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
+        r = run_batch(tmp_path / "in", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
         assert r.returncode == 0, r.stderr
         assert "1 inputs: 1 done" in r.stdout  # a walk takes regular files only
-        r = cli(tmp_path / "in" / "x.wav", "--out-dir", tmp_path / "out2", "--channels", "4",
-                "--workers", "1")
+        r = run_batch(tmp_path / "in" / "x.wav", "--out-dir", tmp_path / "out2", "--channels", "4",
+                      "--workers", "1")
         assert r.returncode == 1  # named directly, it fails alone, with the reason
         assert f"{tmp_path / 'in' / 'x.wav'}: is a FIFO, not a regular file" in r.stderr
-        r = analyse_cli("x.wav", cwd=tmp_path / "in")
+        r = run_command("x.wav", text=False, cwd=tmp_path / "in")
         assert r.returncode == 2
         assert one_line(r.stderr).startswith(f"{ERROR}x.wav: is a FIFO")
 
@@ -186,11 +176,11 @@ class TestOutputNodes:
         *[(*OUTPUT_CASES[i], kind) for i in (0, 3, 4) for kind in ("device", "directory", "socket")],
     ])
     def test_refused_and_left_alone(self, tmp_path, args, node, kind):
-        sound(tmp_path / "a.wav", seconds=0.1)
+        write_noise(tmp_path / "a.wav", seconds=0.1)
         (tmp_path / "out").mkdir()
         before = make_node(tmp_path / node, kind)
         listing = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*"))
-        r = analyse_cli(*args, cwd=tmp_path)
+        r = run_command(*args, text=False, cwd=tmp_path)
         assert r.returncode == 2, r.stderr
         assert one_line(r.stderr).startswith(ERROR)
         assert f"{node}: {NODE_WORDS[kind]}" in r.stderr.decode()
@@ -201,11 +191,11 @@ class TestOutputNodes:
     @pytest.mark.parametrize("args, out", [(["--channels", "4", "--out"], "c.png"),
                                            (["resynthesize", "--channels", "4", "--out"], "o.wav")])
     def test_a_link_to_a_regular_file_is_written(self, tmp_path, args, out):
-        sound(tmp_path / "a.wav", seconds=0.1)
+        write_noise(tmp_path / "a.wav", seconds=0.1)
         (tmp_path / "elsewhere").write_bytes(b"earlier")
         os.symlink("elsewhere", tmp_path / out)
-        r = analyse_cli(args[0], "a.wav", *args[1:], out, cwd=tmp_path) if args[0] == "resynthesize" else \
-            analyse_cli("a.wav", *args, out, cwd=tmp_path)
+        r = run_command(args[0], "a.wav", *args[1:], out, text=False, cwd=tmp_path) if args[0] == "resynthesize" else \
+            run_command("a.wav", *args, out, text=False, cwd=tmp_path)
         assert r.returncode == 0, r.stderr
         # The link is replaced by the new file, as a rename does; what it pointed to is kept.
         assert (tmp_path / out).is_file() and not (tmp_path / out).is_symlink()
@@ -221,12 +211,12 @@ class TestFifosRead:
         ["resynthesize", "a.wav", "--out", "o.wav", "--channels", "4", "--mask", "F.wav"],
     ], ids=["input", "resynthesize-input", "mask"])
     def test_command_line(self, tmp_path, args):
-        sound(tmp_path / "a.wav", seconds=0.1)
+        write_noise(tmp_path / "a.wav", seconds=0.1)
         os.mkfifo(tmp_path / "F.wav")
-        r = analyse_cli(*args, cwd=tmp_path)
+        r = run_command(*args, text=False, cwd=tmp_path)
         assert r.returncode == 2, r.stderr
         assert one_line(r.stderr).startswith(f"{ERROR}F.wav: is a FIFO, not a regular file")
-        assert sorted(os.listdir(tmp_path)) == ["F.wav", "a.wav"]
+        assert names(tmp_path) == ["F.wav", "a.wav"]
 
     def test_load_features(self, tmp_path):
         os.mkfifo(tmp_path / "f.npz")
@@ -241,8 +231,8 @@ class TestFifosRead:
                                      ["batch", "a.wav", "--out-dir", "out"]])
 def test_too_many_channels_in_one_line(tmp_path, command):
     """Refused before any work, whatever the command, not a traceback from deep inside."""
-    sound(tmp_path / "a.wav", seconds=0.1)
-    r = analyse_cli(*command, "--channels", "1048577", cwd=tmp_path)
+    write_noise(tmp_path / "a.wav", seconds=0.1)
+    r = run_command(*command, "--channels", "1048577", text=False, cwd=tmp_path)
     assert r.returncode == 2
     assert one_line(r.stderr) == f"{ERROR}--channels must be at most 1048576, got 1048577\n"
     assert os.listdir(tmp_path) == ["a.wav"]
@@ -257,9 +247,10 @@ class TestNames:
         folder = os.fsencode(tmp_path / "in")
         os.makedirs(folder)
         path = os.path.join(folder, self.NAME)
-        sound(tmp_path / "in" / "b.wav")
+        write_noise(tmp_path / "in" / "b.wav")
         os.rename(os.fsencode(tmp_path / "in" / "b.wav"), path)
-        r = analyse_cli("batch", "in", "--out-dir", "out", "--channels", "4", "--workers", "1", cwd=tmp_path)
+        r = run_command("batch", "in", "--out-dir", "out", "--channels", "4", "--workers", "1", text=False,
+                        cwd=tmp_path)
         assert r.returncode == 0, r.stderr
         rows = manifest_rows(tmp_path / "out")
         name = os.path.join("in", os.fsdecode(self.NAME))
@@ -267,14 +258,14 @@ class TestNames:
         assert os.path.exists(os.path.join(os.fsencode(tmp_path / "out"), self.NAME + b".npz"))
         result = batch([path], os.fsencode(tmp_path / "out2"), channels=4, workers=1)  # bytes in the API
         assert result.done == 1 and result.rows[0].input == os.fsdecode(path)
-        r = analyse_cli(os.fsdecode(path), "--channels", "4", cwd=tmp_path)
+        r = run_command(os.fsdecode(path), "--channels", "4", text=False, cwd=tmp_path)
         assert r.returncode == 0, r.stderr
         assert self.NAME in r.stdout
 
     def test_name_at_the_limit(self, tmp_path):
         name = "n" * (255 - len(".npz") - len(".wav")) + ".wav"
-        sound(tmp_path / name)
-        r = cli(tmp_path / name, "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
+        write_noise(tmp_path / name)
+        r = run_batch(tmp_path / name, "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
         assert r.returncode == 0, r.stderr
         assert (tmp_path / "out" / (name + ".npz")).exists()
 
@@ -299,17 +290,16 @@ class TestUnwritable:
     """A full or unwritable output directory: one line, never a traceback."""
 
     def test_full_disk_before_any_work(self, tmp_path, small_disk):
-        sound(tmp_path / "a.wav")
+        write_noise(tmp_path / "a.wav")
         subprocess.run(["dd", "if=/dev/zero", f"of={small_disk / 'fill'}", "bs=4k"], capture_output=True,
                        timeout=30)
-        r = cli(tmp_path / "a.wav", "--out-dir", small_disk / "out", "--workers", "1")
+        r = run_batch(tmp_path / "a.wav", "--out-dir", small_disk / "out", "--workers", "1")
         assert r.returncode == 2, r.stderr
         assert one_line(r.stderr).startswith(f"{ERROR}{small_disk / 'out'}") and "No space" in r.stderr
 
     def test_full_disk_mid_run(self, tmp_path, small_disk):
-        for i in range(6):  # about 140 kB of features each: the disk holds two
-            sound(tmp_path / "in" / f"s{i}.wav", seconds=2.0, seed=i)
-        r = cli(tmp_path / "in", "--out-dir", small_disk / "out", "--workers", "1", "--retries", "0")
+        write_corpus(tmp_path / "in", 6, seconds=2.0)  # about 140 kB of features each: the disk holds two
+        r = run_batch(tmp_path / "in", "--out-dir", small_disk / "out", "--workers", "1", "--retries", "0")
         assert r.returncode == 1, r.stderr
         assert "Traceback" not in r.stderr and "6 inputs: " in r.stdout
         assert len(r.stderr.splitlines()) <= 6, r.stderr  # one line a failure, no Dask log
@@ -326,9 +316,9 @@ class TestUnwritable:
         disk = tmp_path / "disk"
         mount_tmpfs(disk, "64k")
         try:
-            sound(tmp_path / "in.wav", seconds=4.0, subtype="PCM_24")
+            write_noise(tmp_path / "in.wav", seconds=4.0, subtype="PCM_24")
             (disk / out).write_bytes(b"an earlier output")
-            r = analyse_cli(*args, str(disk / out), cwd=tmp_path)
+            r = run_command(*args, str(disk / out), text=False, cwd=tmp_path)
             assert r.returncode == 2, r.stderr
             assert one_line(r.stderr) == f"{ERROR}{disk / out}: cannot write (No space left on device)\n"
             assert os.listdir(disk) == [out] and (disk / out).read_bytes() == b"an earlier output"
@@ -343,80 +333,30 @@ class TestTemporaries:
              ".probe.fedcba98.tmp", "deep/.other.wav.npz.11111111.tmp"]
 
     def test_batch_sweeps_its_directory(self, tmp_path):
-        sound(tmp_path / "a.wav")
+        write_noise(tmp_path / "a.wav")
         out = tmp_path / "out"
         (out / "deep").mkdir(parents=True)
         for name in [*self.STALE, ".notes.txt.01234567.tmp"]:
             (out / name).write_bytes(b"x" * 100)
         with open(out / "deep" / ".b.wav.npz.22222222.tmp", "wb") as live:  # a remote task's, still writing
             fcntl.flock(live, fcntl.LOCK_EX)
-            r = cli(tmp_path / "a.wav", "--out-dir", out, "--channels", "4", "--workers", "1")
+            r = run_batch(tmp_path / "a.wav", "--out-dir", out, "--channels", "4", "--workers", "1")
         assert r.returncode == 0, r.stderr
         assert sorted(stray_files(out)) == [str(out / ".notes.txt.01234567.tmp"),  # not a batch file
                                             str(out / "deep" / ".b.wav.npz.22222222.tmp")]
 
     def test_single_file_command_sweeps_its_targets(self, tmp_path):
-        sound(tmp_path / "a.wav")
+        write_noise(tmp_path / "a.wav")
         stale = [".c.png.0123abcd.tmp", ".s.npz.89abcdef.tmp", ".s.bm.npy.00000000.tmp"]
         for name in [*stale, ".c.png.live0000.tmp", ".unrelated.png.01234567.tmp"]:
             (tmp_path / name).write_bytes(b"x")
         with open(tmp_path / ".c.png.77777777.tmp", "wb") as live:  # another run's, still open
             fcntl.flock(live, fcntl.LOCK_EX)
-            r = analyse_cli("a.wav", "--channels", "4", "--out", "c.png", "--save", "s.npz", "--full", "bm",
-                            cwd=tmp_path)
+            r = run_command("a.wav", "--channels", "4", "--out", "c.png", "--save", "s.npz", "--full", "bm",
+                            text=False, cwd=tmp_path)
         assert r.returncode == 0, r.stderr
-        left = sorted(n for n in os.listdir(tmp_path) if n.endswith(".tmp"))
+        left = temporaries(tmp_path)
         assert left == [".c.png.77777777.tmp", ".c.png.live0000.tmp", ".unrelated.png.01234567.tmp"]
-
-
-def start(args, env=ENV, **kwargs):
-    return subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            start_new_session=True, **kwargs)
-
-
-def stop(*procs):
-    for p in procs:
-        if p.poll() is None:
-            os.killpg(p.pid, signal.SIGKILL)
-        p.communicate(timeout=TIMEOUT)
-
-
-def wait_for(check, seconds=TIMEOUT):
-    deadline = time.monotonic() + seconds
-    while not check() and time.monotonic() < deadline:
-        time.sleep(0.05)
-    return check()
-
-
-def interrupt(args, ready, env=ENV, times=1, kill=None):
-    """Start the command, wait for ready(), send SIGINT to its group `times` times
-    (or, with `kill`, SIGKILL to that other process's group instead)."""
-    p = start(args, env=env)
-    try:
-        assert wait_for(ready), "the run never got ready"
-        for _ in range(times):
-            os.killpg((kill or p).pid, signal.SIGINT if kill is None else signal.SIGKILL)
-            time.sleep(0.05)
-        stdout, stderr = p.communicate(timeout=TIMEOUT)
-    finally:
-        stop(p)
-    return p.returncode, stdout, stderr
-
-
-def scheduler_address(file, seconds=TIMEOUT):
-    """The address in a scheduler file, once it parses: the scheduler creates
-    the file before it writes the address there."""
-    found = []
-
-    def parsed():
-        try:
-            found.append(json.loads(file.read_text())["address"])
-        except (FileNotFoundError, ValueError, KeyError):
-            return False
-        return True
-
-    assert wait_for(parsed, seconds), "the scheduler wrote no address"
-    return found[0]
 
 
 @pytest.fixture
@@ -438,16 +378,22 @@ def dask_cluster(tmp_path):
 
 
 class TestLostScheduler:
-    def test_work_that_landed_is_done(self, tmp_path, dask_cluster):
-        scheduler, _, address = dask_cluster
-        for i in range(8):
-            sound(tmp_path / "in" / f"s{i}.wav", seconds=0.2, seed=i)
+    @staticmethod
+    def interrupted_run(tmp_path, address, seconds, ready, **kwargs):
+        """A batch run of eight inputs of `seconds` each on the cluster at address,
+        interrupted (see interrupt()) once ready(out); returns (out, status, stderr)."""
+        write_corpus(tmp_path / "in", 8, seconds=seconds)
         out = tmp_path / "out"
         status, _, stderr = interrupt(
-            [*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"), "--out-dir", str(out),
-             "--channels", "4", "--scheduler", address, "--workers", "1"],
+            batch_command(tmp_path / "in", out, "--channels", 4, "--scheduler", address, "--workers", 1),
+            lambda: ready(out), **kwargs)
+        return out, status, stderr
+
+    def test_work_that_landed_is_done(self, tmp_path, dask_cluster):
+        scheduler, _, address = dask_cluster
+        out, status, stderr = self.interrupted_run(
             # The first file of a task's two has landed; the task's outcome is not back yet.
-            lambda: len(list(out.glob("*.npz"))) >= 1, env=QUICK, kill=scheduler)
+            tmp_path, address, 0.2, lambda out: len(list(out.glob("*.npz"))) >= 1, env=QUICK, kill=scheduler)
         assert status == 1, stderr
         assert "Traceback" not in stderr
         rows = manifest_rows(out)
@@ -457,20 +403,13 @@ class TestLostScheduler:
 
     def test_ctrl_c_cancels_the_remote_tasks(self, tmp_path, dask_cluster):
         _, _, address = dask_cluster
-        for i in range(8):
-            sound(tmp_path / "in" / f"s{i}.wav", seconds=1.0, seed=i)
-        out = tmp_path / "out"
-        status, _, stderr = interrupt(
-            [*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"), "--out-dir", str(out),
-             "--channels", "4", "--scheduler", address, "--workers", "1"],
-            lambda: any(out.glob(".s*.wav.npz.*.tmp")))  # the first of a task's two files begun
+        out, status, stderr = self.interrupted_run(
+            # The first of a task's two files begun.
+            tmp_path, address, 1.0, lambda out: any(out.glob(".s*.wav.npz.*.tmp")))
         assert status == 130, stderr
-        kept = sorted(os.listdir(out))
+        kept = names(out)
         time.sleep(5)  # a task left running (1.5 s a file, two a task) would land one by then
-        assert sorted(os.listdir(out)) == kept
-
-
-STEPS = os.path.join(os.path.dirname(__file__), "_signal_steps.py")
+        assert names(out) == kept
 
 
 class TestSignalAfterEveryStep:
@@ -487,9 +426,9 @@ class TestSignalAfterEveryStep:
     ], ids=["analyse", "resynthesize"])
     def test_nothing_left_behind(self, tmp_path, signum, word, args, old, outputs):
         template = tmp_path / "template"
-        sound(template / "a.wav", seconds=0.1)
+        write_noise(template / "a.wav", seconds=0.1)
         (template / old).write_bytes(b"an earlier output")
-        before = sorted(os.listdir(template))
+        before = names(template)
         r = subprocess.run([sys.executable, "-P", STEPS, str(int(signum)), str(tmp_path), *args], env=ENV,
                            capture_output=True, text=True, timeout=TIMEOUT)
         assert r.returncode == 0, r.stderr
@@ -498,16 +437,16 @@ class TestSignalAfterEveryStep:
         statuses = set()
         for run in runs[1:]:
             folder = tmp_path / f"run{run['k']}"
-            names = sorted(os.listdir(folder))
+            left = names(folder)
             statuses.add(run["status"])
             assert run["escaped"] == "", run
             if run["status"] == 128 + signum:
                 assert (run["stdout"], run["stderr"]) == ("", f"gammatone-bank: {word}\n"), run
-                assert names == before, run
+                assert left == before, run
                 assert (folder / old).read_bytes() == b"an earlier output"
             else:
                 assert run["status"] == 0 and run["stderr"] == "", run
-                assert names == sorted({*before, *outputs}), run
+                assert left == sorted({*before, *outputs}), run
         assert statuses == {0, 128 + signum}
 
 
@@ -532,9 +471,9 @@ class TestSignalAtRandomMoments:
         (["resynthesize", "a.wav", "--out", "o.wav", "--subtype", "FLOAT"], ["o.wav"]),
     ], ids=["analyse", "resynthesize"])
     def test_nothing_left_behind(self, tmp_path, signum, word, args, outputs):
-        sound(tmp_path / "a.wav", seconds=1.0)
+        write_noise(tmp_path / "a.wav", seconds=1.0)
         begun = time.monotonic()
-        r = analyse_cli(*args, cwd=tmp_path)
+        r = run_command(*args, text=False, cwd=tmp_path)
         whole = time.monotonic() - begun
         assert r.returncode == 0, r.stderr
         for name in outputs:
@@ -552,14 +491,14 @@ class TestSignalAtRandomMoments:
                 out, err = p.communicate(timeout=TIMEOUT)
             finally:
                 stop(p)
-            names = sorted(os.listdir(tmp_path))
+            left = names(tmp_path)
             if p.returncode == 0:  # it had finished, or was renaming its outputs
-                assert names == sorted(["a.wav", *outputs]) and err == "", (delay, err)
+                assert left == sorted(["a.wav", *outputs]) and err == "", (delay, err)
                 for name in outputs:
                     os.unlink(tmp_path / name)
             else:
                 assert (p.returncode, err, out) == (128 + signum, f"gammatone-bank: {word}\n", ""), delay
-                assert names == ["a.wav"], delay
+                assert left == ["a.wav"], delay
 
 
 class TestSignals:
@@ -569,7 +508,7 @@ class TestSignals:
     def test_ctrl_c_while_the_cluster_starts(self, tmp_path, delay):
         """Ctrl-C from the moment the first child process of the cluster appears."""
         psutil = pytest.importorskip("psutil")
-        sound(tmp_path / "a.wav")
+        write_noise(tmp_path / "a.wav")
         first = []
 
         def ready():
@@ -578,10 +517,7 @@ class TestSignals:
             return bool(first) and time.monotonic() - first[0] >= delay
 
         p = None
-        args = [*PYTHON, "gammatone_bank", "batch", str(tmp_path / "a.wav"), "--out-dir",
-                str(tmp_path / "out"), "--workers", "2"]
-        slow = ENV | {"GAMMATONE_TEST_SLOW": "2", "DASK_DISTRIBUTED__WORKER__PRELOAD": json.dumps([SLOW_WORKER])}
-        p = start(args, env=slow)
+        p = start(batch_command(tmp_path / "a.wav", tmp_path / "out", "--workers", 2), env=slow_env(2))
         try:
             assert wait_for(ready), "no child process appeared"
             os.killpg(p.pid, signal.SIGINT)
@@ -630,21 +566,17 @@ class TestSignals:
             f"{'Terminated' if signum == signal.SIGTERM else 'KeyboardInterrupt'} True\n"), r
 
     def test_ctrl_c_three_times(self, tmp_path):
-        for i in range(6):
-            sound(tmp_path / "in" / f"s{i}.wav", seconds=0.2, seed=i)
+        write_corpus(tmp_path / "in", 6, seconds=0.2)
         out = tmp_path / "out"
-        slow = ENV | {"GAMMATONE_TEST_SLOW": "0.5", "DASK_DISTRIBUTED__WORKER__PRELOAD": json.dumps([SLOW_WORKER])}
-        status, _, stderr = interrupt(
-            [*PYTHON, "gammatone_bank", "batch", str(tmp_path / "in"), "--out-dir", str(out),
-             "--channels", "4", "--workers", "1"], lambda: len(list(out.glob("*.npz"))) >= 1,
-            env=slow, times=3)
+        status, _, stderr = interrupt(batch_command(tmp_path / "in", out, "--channels", 4, "--workers", 1),
+                                      lambda: len(list(out.glob("*.npz"))) >= 1, env=slow_env(0.5), times=3)
         assert status == 130, stderr
         assert one_line(stderr).startswith("gammatone-bank: interrupted")
         assert stray_files(out) == []
 
     @pytest.mark.parametrize("command", ["single", "batch"])
     def test_closed_stdout_and_stderr(self, tmp_path, command):
-        sound(tmp_path / "a.wav")
+        write_noise(tmp_path / "a.wav")
         args = (["batch", "a.wav", "--out-dir", "out", "--workers", "1"] if command == "batch"
                 else ["a.wav"])
         shell = " ".join([*PYTHON, "gammatone_bank", *args])
@@ -678,7 +610,7 @@ class TestMemory:
             "assert o.status == 'done', o\n"
             "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n"
         )
-        sound(tmp_path / "small.wav")
+        write_noise(tmp_path / "small.wav")
         r = subprocess.run([sys.executable, "-P", "-c", code, str(path), str(tmp_path / "f"),
                             str(tmp_path / "small.wav")], env=ENV,
                            capture_output=True, text=True, timeout=TIMEOUT)
@@ -697,17 +629,17 @@ class TestWords:
 
     def test_overflowing_samples(self, tmp_path):
         self.huge(tmp_path / "a.wav")
-        r = analyse_cli("a.wav", "--channels", "4", cwd=tmp_path, text=True)
+        r = run_command("a.wav", "--channels", "4", cwd=tmp_path, text=True)
         assert r.returncode == 2
         assert one_line(r.stderr).startswith(f"{ERROR}a.wav: ") and "not finite" in r.stderr
         assert "silent" not in r.stderr
-        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
+        r = run_batch(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1")
         assert r.returncode == 1
         row = manifest_rows(tmp_path / "out")[str(tmp_path / "a.wav")]
         assert row["status"] == "failed" and "not finite" in row["reason"]
         assert not (tmp_path / "out" / "a.wav.npz").exists()
-        r = cli(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1",
-                "--keep-non-finite")
+        r = run_batch(tmp_path / "a.wav", "--out-dir", tmp_path / "out", "--channels", "4", "--workers", "1",
+                      "--keep-non-finite")
         assert r.returncode == 0, r.stderr  # asked for: kept, NaN and all
         with np.load(tmp_path / "out" / "a.wav.npz") as f:
             assert not np.isfinite(f["levels"]).all()
@@ -723,15 +655,15 @@ class TestWords:
         assert not (tmp_path / "out").exists()
 
     def test_empty_out_dir(self, tmp_path):
-        sound(tmp_path / "a.wav")
-        r = cli("a.wav", "--out-dir", "", cwd=tmp_path)
+        write_noise(tmp_path / "a.wav")
+        r = run_batch("a.wav", "--out-dir", "", cwd=tmp_path)
         assert r.returncode == 2
         assert one_line(r.stderr).startswith(f"{ERROR}the output directory is named by an empty string")
-        assert sorted(os.listdir(tmp_path)) == ["a.wav"]
+        assert names(tmp_path) == ["a.wav"]
 
     def test_band_names_the_file(self, tmp_path):
-        sound(tmp_path / "low.wav", fs=80)
-        r = cli(tmp_path / "low.wav", "--out-dir", tmp_path / "out", "--workers", "1")
+        write_noise(tmp_path / "low.wav", fs=80)
+        r = run_batch(tmp_path / "low.wav", "--out-dir", tmp_path / "out", "--workers", "1")
         assert r.returncode == 2
         assert one_line(r.stderr).startswith(f"{ERROR}{tmp_path / 'low.wav'}, the input of the lowest sample "
                                              f"rate: --low 50 Hz is not below half the sample rate")

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import gammatone_c
+from helpers import assert_same_bits
 from model import gammatone as model
 
 N = 700  # many of the kernel's internal blocks, and a part of one
@@ -49,17 +50,6 @@ def signal(kind, n, rng):
 
 
 KINDS = ["noise", "tone", "impulse", "tiny", "tail", "specials", "huge"]
-
-
-def assert_same_bits(actual, expected):
-    """Equal as bit patterns, except that any NaN matches any NaN."""
-    actual = np.asarray(actual, dtype=np.float64)
-    expected = np.asarray(expected, dtype=np.float64)
-    assert actual.shape == expected.shape
-    nan = np.isnan(expected)
-    np.testing.assert_array_equal(np.isnan(actual), nan)
-    bad = np.flatnonzero(actual[~nan].view(np.int64) != expected[~nan].view(np.int64))
-    assert bad.size == 0, f"{bad.size} samples differ, first at {np.flatnonzero(~nan)[bad[0]]}"
 
 
 def padded(n, fill=7.5):

@@ -2,10 +2,9 @@
 
 import ast
 import os
-import subprocess
-import sys
 
 import gammatone_bank
+from helpers import run_command
 
 PACKAGE = os.path.dirname(gammatone_bank.__file__)
 
@@ -64,7 +63,5 @@ def test_library_never_imports_the_command_line():
     # And at run time, batch() and the task included.
     code = ("import sys, gammatone_bank, gammatone_bank._batch, gammatone_bank._runner\n"
             "print(sorted(m for m in sys.modules if m.startswith('gammatone_bank.cli')))")
-    env = os.environ | {"PYTHONPATH": os.path.dirname(PACKAGE)}
-    out = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True,
-                         timeout=120, check=True).stdout
+    out = run_command(code=code, timeout=120, check=True).stdout
     assert out == "[]\n"

@@ -12,14 +12,12 @@ import signal
 import subprocess
 import sys
 import threading
-import time
 
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import gammatone_bank
 from gammatone_bank import (
     ResynthesisStream,
     Stream,
@@ -34,16 +32,11 @@ from gammatone_bank import (
 )
 from gammatone_bank import _resynth
 from gammatone_bank._resynth import _mask_gains
+from helpers import PYTHON, assert_bits, names, run_command, start, stop, temporaries, wait_for
 
 FS = 16000
 CFS = erb_space(50.0, 7900.0, 64)
 DESIGNS = (None, 0.004, 0.016)
-
-
-@pytest.fixture(params=_engine.targets())
-def target(request, monkeypatch):
-    monkeypatch.setenv("GAMMATONE_BANK_SIMD", request.param)
-    return request.param
 
 
 def in_band_noise(n, seed, low=50.0, high=7900.0):
@@ -76,7 +69,7 @@ class TestAnalytic:
         both = filterbank(x, FS, cfs, env=True, analytic=True)
         alone = filterbank(x, FS, cfs)
         assert both.analytic.dtype == np.complex128 and both.analytic.flags.c_contiguous
-        np.testing.assert_array_equal(both.analytic.real.view(np.uint64), alone.bm.view(np.uint64))
+        assert_bits(both.analytic.real, alone.bm)
         np.testing.assert_array_equal(both.bm, alone.bm)
         np.testing.assert_allclose(np.abs(both.analytic), both.env, rtol=1e-9, atol=1e-300)
 
@@ -93,7 +86,7 @@ class TestAnalytic:
         with Stream(FS, CFS[::7], analytic=True) as stream:
             parts = [stream.process(c).analytic for c in np.split(x, [1, 300, 301, 1500])]
             parts.append(stream.close().analytic)
-        np.testing.assert_array_equal(np.concatenate(parts, axis=1).view(np.uint64), whole.view(np.uint64))
+        assert_bits(np.concatenate(parts, axis=1), whole)
 
     def test_last_field_none_unless_asked(self):
         bank = filterbank(np.ones(10), FS, CFS[:3])
@@ -114,7 +107,7 @@ class TestOwnInput:
         engine.process(view[:, 333:], 0, engine.groups, bm=out[:, 333:])
         for c, cf in enumerate(cfs):
             lone = filterbank(np.ascontiguousarray(view[c]), FS, cf).bm[0]
-            np.testing.assert_array_equal(out[c].view(np.uint64), lone.view(np.uint64))
+            assert_bits(out[c], lone)
 
     def test_weighted_output_is_re_of_weight_times_analytic(self, target, rng):
         cfs = CFS[::6]
@@ -125,7 +118,7 @@ class TestOwnInput:
         out = np.empty((cfs.size, x.size))
         engine.process(x, 0, engine.groups, weighted=out)
         expected = w.real[:, None] * a.real - w.imag[:, None] * a.imag
-        np.testing.assert_array_equal(out.view(np.uint64), expected.view(np.uint64))
+        assert_bits(out, expected)
 
     def test_rows_must_match_channels(self):
         engine = _engine.Engine(FS, CFS[:4])
@@ -169,7 +162,7 @@ class TestStream:
         expected = resynthesize(x, FS, CFS, delay=0.004, mask=mask)
         got = streamed(x, cuts, mask)
         assert got.size == x.size + lag
-        np.testing.assert_array_equal(got[lag:].view(np.uint64), expected.view(np.uint64))
+        assert_bits(got[lag:], expected)
 
     def test_same_bits_at_every_level(self, target, rng):
         x = rng.standard_normal(700)
@@ -354,13 +347,9 @@ class TestRefusals:
 
 # ---------------------------------------------------------------- command line
 
-# Run the package the tests import, whether or not it is the installed one.
-ENV = os.environ | {"PYTHONPATH": os.path.dirname(os.path.dirname(gammatone_bank.__file__))}
-
-
 def command(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "gammatone_bank", "resynthesize", *map(str, args)],
-                          cwd=cwd, env=ENV, capture_output=True, text=True, timeout=120)
+    """Run `gammatone-bank resynthesize ARGS` in cwd to its end."""
+    return run_command("resynthesize", *args, cwd=cwd, timeout=120)
 
 
 @pytest.fixture
@@ -393,7 +382,7 @@ class TestCommandLine:
         expected = resynthesize(noise_wav, FS, band_cfs(), mask=mask, delay=delay)
         assert fs == FS and y.shape == noise_wav.shape
         np.testing.assert_allclose(y, expected, atol=2.0**-23)
-        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "mask.npy", "out.wav"]
+        assert names(tmp_path) == ["in.wav", "mask.npy", "out.wav"]
 
     def test_clipping_is_warned_with_its_size(self, tmp_path, sf):
         x = np.clip(0.6 * np.random.default_rng(4).standard_normal(FS), -1, 1)
@@ -426,7 +415,7 @@ class TestCommandLine:
         assert done.returncode == 2
         assert done.stderr == ("gammatone-bank: error: huge.wav: its resynthesis is not finite: samples up to "
                                "1e+308 overflow the filter (scale the input down)\n")
-        assert sorted(p.name for p in tmp_path.iterdir()) == ["huge.wav"]
+        assert names(tmp_path) == ["huge.wav"]
 
     @pytest.mark.parametrize(("write", "message"), [
         (lambda p: p.write_bytes(b""), "m.npy: is empty; save the mask with numpy.save"),
@@ -448,7 +437,7 @@ class TestCommandLine:
         assert done.returncode == 2
         assert re.fullmatch(f"gammatone-bank: error: {message}.*\n", done.stderr), done.stderr
         assert "allow_pickle" not in done.stderr
-        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "m.npy"]
+        assert names(tmp_path) == ["in.wav", "m.npy"]
 
     def test_help_names_the_levels_key(self, tmp_path):
         done = command("--help", cwd=tmp_path)
@@ -467,11 +456,11 @@ class TestCommandLine:
     )
     def test_refusals_leave_nothing(self, tmp_path, noise_wav, args, message):
         np.save(tmp_path / "short.npy", np.ones((64, 98)))
-        before = sorted(p.name for p in tmp_path.iterdir())
+        before = names(tmp_path)
         done = command("in.wav", "--out", "out.wav", *args, cwd=tmp_path)
         assert done.returncode == 2
         assert re.fullmatch(f"gammatone-bank: error: {message}.*\n", done.stderr), done.stderr
-        assert sorted(p.name for p in tmp_path.iterdir()) == before
+        assert names(tmp_path) == before
 
     @pytest.mark.parametrize(("out", "message"), [("out.xyz", "unknown sound format 'XYZ'"),
                                                   ("in.wav", "--out names the input file")])
@@ -482,23 +471,18 @@ class TestCommandLine:
     @pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
     def test_signal_ends_cleanly(self, tmp_path, sf, signum, status):
         sf.write(tmp_path / "long.wav", np.zeros(600 * FS, np.int16), FS, subtype="PCM_16")
-        proc = subprocess.Popen(
-            [sys.executable, "-m", "gammatone_bank", "resynthesize", "long.wav", "--out", "o.wav", "--delay", "0.004"],
-            cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        )
+        proc = start([*PYTHON, "gammatone_bank", "resynthesize", "long.wav", "--out", "o.wav", "--delay", "0.004"],
+                     cwd=tmp_path)
         try:
             # The temporary output appears once the run has begun.
-            deadline = time.monotonic() + 60
-            while not any(p.name.endswith(".tmp") for p in tmp_path.iterdir()) and time.monotonic() < deadline:
-                time.sleep(0.01)
+            wait_for(lambda: temporaries(tmp_path), 60, every=0.01)
             proc.send_signal(signum)
             out, err = proc.communicate(timeout=60)
         finally:
-            proc.kill()
-            proc.wait(timeout=60)
+            stop(proc)
         assert proc.returncode == status, err
         assert out == "" and "Traceback" not in err
-        assert sorted(p.name for p in tmp_path.iterdir()) == ["long.wav"]
+        assert names(tmp_path) == ["long.wav"]
 
 
 def zero_phase_in_memory(x, mask=None, frame=0.025, hop=0.010):

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from gammatone_bank import CochleagramStream, Stream, _engine, cochleagram, filterbank
-from test_stream import assert_bits, hostile_signal, target  # noqa: F401 (target is a fixture)
+from helpers import assert_bits, hostile_signal
 
 FS = 16000
 OUTPUTS = ("bm", "env", "instp", "instf", "analytic")

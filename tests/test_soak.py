@@ -30,6 +30,7 @@ import numpy as np
 import pytest
 
 import gammatone_c
+from helpers import ArrayLike
 
 CALLS = int(os.environ.get("GAMMATONE_SOAK_CALLS", 100_000))
 WARMUP = 1_000
@@ -46,14 +47,6 @@ def _under_asan():
 def _rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-class ArrayLike:
-    def __init__(self, a):
-        self.a = a
-
-    def __array__(self, dtype=None, copy=None):
-        return self.a
 
 
 class Refusing:

@@ -14,19 +14,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import gammatone_c
-from gammatone_bank import CochleagramStream, Stream, _engine, cochleagram, filterbank, frame_levels
+from gammatone_bank import CochleagramStream, Stream, cochleagram, filterbank, frame_levels
+from helpers import assert_bits, assert_same_bits, hostile_signal
 from model import gammatone
 
-TARGETS = _engine.targets()
 OUTPUTS = ("bm", "env", "instp", "instf")
-
-
-@pytest.fixture(params=TARGETS)
-def target(request, monkeypatch):
-    """Run the test with every engine forced to one SIMD target."""
-    monkeypatch.setenv("GAMMATONE_BANK_SIMD", request.param)
-    assert _engine.simd() == request.param
-    return request.param
 
 
 def lone_calls(x, fs, cfs):
@@ -37,19 +29,6 @@ def lone_calls(x, fs, cfs):
     return rows
 
 
-def assert_bits(actual, expected):
-    assert actual.shape == expected.shape
-    np.testing.assert_array_equal(actual.view(np.uint64), expected.view(np.uint64))
-
-
-def assert_same_numbers(actual, expected):
-    """Bits equal wherever expected is a number, NaN where it is NaN (a NaN's
-    sign and payload are not defined by the arithmetic)."""
-    nan = np.isnan(expected)
-    np.testing.assert_array_equal(np.isnan(actual), nan)
-    assert_bits(actual[~nan], expected[~nan])
-
-
 def streamed(x, fs, cfs, cuts, **kwargs):
     """Concatenate a Stream's results over x split at the sorted cut points."""
     with Stream(fs, cfs, env=True, instp=True, instf=True, **kwargs) as stream:
@@ -57,16 +36,6 @@ def streamed(x, fs, cfs, cuts, **kwargs):
         parts = [stream.process(x[a:b]) for a, b in zip(edges[:-1], edges[1:])]
         parts.append(stream.close())
     return {name: np.concatenate([getattr(p, name) for p in parts], axis=1) for name in OUTPUTS}
-
-
-def hostile_signal(rng, n=1500, impulse=3e306):
-    """Noise, signed zeros, an impulse that overflows the narrower channels,
-    and silence long enough for channels to decay into the tiny-value flush."""
-    x = rng.standard_normal(n)
-    x[100:140] = -0.0
-    x[300] = impulse
-    x[600:] = 0.0
-    return x
 
 
 class TestBitExact:
@@ -101,7 +70,7 @@ class TestBitExact:
         got = streamed(x, fs, cfs, [0, 0, 1, 33, 200])
         for i, cf in enumerate(cfs):
             for name, row in zip(OUTPUTS, gammatone(x, fs, cf)):
-                assert_same_numbers(got[name][i], np.array(row))
+                assert_same_bits(got[name][i], np.array(row))
 
     @settings(max_examples=40, deadline=None, derandomize=True)
     @given(cuts=st.lists(st.integers(0, 2000), max_size=8))
