@@ -829,6 +829,43 @@ GT_INLINE void integrate_block(const RowBlock &y, double *state, double a, doubl
     }
 }
 
+// The rows of a small matrix applied to the columns of a block, for the
+// cepstra: out[k][f] = sum over n of m[k][n] * e[n][f], each product rounded
+// and added in the order of n to 0.0.  Columns are independent: a lane takes
+// a column, PROJECT_VECTORS vectors of them keep their sums in registers
+// through the loop over n, and every column gets the same bits however many
+// columns a call has.
+constexpr int PROJECT_VECTORS = 4;
+
+template <int W>
+GT_INLINE void project_block(const double *m, Py_ssize_t rows, Py_ssize_t inner, const double *e,
+                             Py_ssize_t columns, double *out) {
+    typedef typename Lane<W>::V V;
+    constexpr Py_ssize_t SPAN = PROJECT_VECTORS * W;
+    for (Py_ssize_t k = 0; k < rows; k++) {
+        const double *mk = m + k * inner;
+        double *o = out + k * columns;
+        Py_ssize_t f = 0;
+        for (; f + SPAN <= columns; f += SPAN) {
+            V acc[PROJECT_VECTORS] = {};
+            for (Py_ssize_t n = 0; n < inner; n++) {
+                const V w = splat<W>(mk[n]);
+                const double *en = e + n * columns + f;
+                for (int j = 0; j < PROJECT_VECTORS; j++)
+                    acc[j] = acc[j] + w * load<W>(en + j * W);
+            }
+            for (int j = 0; j < PROJECT_VECTORS; j++)
+                store<W>(o + f + j * W, acc[j]);
+        }
+        for (; f < columns; f++) {
+            double acc = 0.0;
+            for (Py_ssize_t n = 0; n < inner; n++)
+                acc = acc + mk[n] * e[n * columns + f];
+            o[f] = acc;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The SIMD targets: the recursion compiled once per instruction set, each by
 // a thin entry point carrying its target attribute, and one table of them.
@@ -842,6 +879,9 @@ void lowpass_scalar(const RowBlock &y, double *st, int s, bool rect, double b0, 
 }
 void integrate_scalar(const RowBlock &y, double *st, double a, double c, const Framing &f) {
     integrate_block<1>(y, st, a, c, f);
+}
+void project_scalar(const double *m, Py_ssize_t r, Py_ssize_t i, const double *e, Py_ssize_t c, double *o) {
+    project_block<1>(m, r, i, e, c, o);
 }
 bool always() { return true; }
 
@@ -874,6 +914,18 @@ __attribute__((target("avx512f"))) void integrate_avx512(const RowBlock &y, doub
                                                          const Framing &f) {
     integrate_block<8>(y, st, a, c, f);
 }
+__attribute__((target("sse2"))) void project_sse2(const double *m, Py_ssize_t r, Py_ssize_t i, const double *e,
+                                                  Py_ssize_t c, double *o) {
+    project_block<2>(m, r, i, e, c, o);
+}
+__attribute__((target("avx2"))) void project_avx2(const double *m, Py_ssize_t r, Py_ssize_t i, const double *e,
+                                                  Py_ssize_t c, double *o) {
+    project_block<4>(m, r, i, e, c, o);
+}
+__attribute__((target("avx512f"))) void project_avx512(const double *m, Py_ssize_t r, Py_ssize_t i,
+                                                       const double *e, Py_ssize_t c, double *o) {
+    project_block<8>(m, r, i, e, c, o);
+}
 // __builtin_cpu_supports takes its feature as a literal: one test each.
 bool has_sse2() { return __builtin_cpu_init(), __builtin_cpu_supports("sse2"); }
 bool has_avx2() { return __builtin_cpu_init(), __builtin_cpu_supports("avx2"); }
@@ -888,15 +940,17 @@ struct Target {
     // The features' first-order recursions along rows.
     void (*lowpass)(const RowBlock &, double *, int, bool, double, double, double);
     void (*integrate)(const RowBlock &, double *, double, double, const Framing &);
+    // The cepstra's matrix product.
+    void (*project)(const double *, Py_ssize_t, Py_ssize_t, const double *, Py_ssize_t, double *);
 };
 
 // Narrowest first.
 constexpr Target TARGETS[] = {
-    {"scalar", 1, always, run_scalar, lowpass_scalar, integrate_scalar},
+    {"scalar", 1, always, run_scalar, lowpass_scalar, integrate_scalar, project_scalar},
 #if defined(GT_X86)
-    {"sse2", 2, has_sse2, run_sse2, lowpass_sse2, integrate_sse2},
-    {"avx2", 4, has_avx2, run_avx2, lowpass_avx2, integrate_avx2},
-    {"avx512", 8, has_avx512, run_avx512, lowpass_avx512, integrate_avx512},
+    {"sse2", 2, has_sse2, run_sse2, lowpass_sse2, integrate_sse2, project_sse2},
+    {"avx2", 4, has_avx2, run_avx2, lowpass_avx2, integrate_avx2, project_avx2},
+    {"avx512", 8, has_avx512, run_avx512, lowpass_avx512, integrate_avx512, project_avx512},
 #endif
 };
 constexpr int NTARGETS = sizeof TARGETS / sizeof TARGETS[0];
@@ -1717,26 +1771,6 @@ PyObject *py_integrate(PyObject *, PyObject *args) {
     Py_RETURN_NONE;
 }
 
-// The rows of a small matrix applied to the columns of a block, for the
-// cepstra: out[k][f] = sum over n of m[k][n] * e[n][f], each product rounded
-// and added in the order of n to 0.0.  Columns are independent, so whatever
-// the compiler vectorises over f, every column gets the same bits, however
-// many columns a call has.
-void project(const double *m, Py_ssize_t rows, Py_ssize_t inner, const double *e, Py_ssize_t columns,
-             double *out) {
-    for (Py_ssize_t k = 0; k < rows; k++) {
-        double *o = out + k * columns;
-        for (Py_ssize_t f = 0; f < columns; f++)
-            o[f] = 0.0;
-        for (Py_ssize_t n = 0; n < inner; n++) {
-            const double w = m[k * inner + n];
-            const double *en = e + n * columns;
-            for (Py_ssize_t f = 0; f < columns; f++)
-                o[f] = o[f] + w * en[f];
-        }
-    }
-}
-
 PyObject *py_project(PyObject *, PyObject *args) {
     PyObject *m_obj, *e_obj, *out_obj;
     if (!PyArg_ParseTuple(args, "OOO", &m_obj, &e_obj, &out_obj))
@@ -1761,8 +1795,11 @@ PyObject *py_project(PyObject *, PyObject *args) {
     }
     const double *mp = static_cast<const double *>(PyArray_DATA(m)), *ep = static_cast<const double *>(PyArray_DATA(e));
     const Py_ssize_t rows = PyArray_DIM(m, 0), inner = PyArray_DIM(m, 1), columns = PyArray_DIM(e, 1);
+    const int target = default_target();
+    if (target < 0)
+        return nullptr;
     Py_BEGIN_ALLOW_THREADS
-    project(mp, rows, inner, ep, columns, out);
+    TARGETS[target].project(mp, rows, inner, ep, columns, out);
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
