@@ -226,8 +226,10 @@ def _delta(c: Array, left: bool, right: bool) -> Array:
     third-last.  Each is ((c[t+1] - c[t-1]) + 2 (c[t+2] - c[t-2])) / 10,
     rounded in that order.
     """
-    pads = (DELTA_REACH if left else 0, DELTA_REACH if right else 0)
-    e = np.pad(c, ((0, 0), pads), mode="edge") if c.shape[1] else c
+    e = c
+    if c.shape[1]:  # the edge frames repeated (np.pad's "edge", at a fraction of its cost)
+        e = np.concatenate([c[:, :1]] * (DELTA_REACH if left else 0) + [c]
+                           + [c[:, -1:]] * (DELTA_REACH if right else 0), axis=1)
     m = e.shape[1] - 2 * DELTA_REACH
     if m <= 0:
         return np.empty((c.shape[0], 0))
