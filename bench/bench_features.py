@@ -14,17 +14,28 @@ that load from elsewhere on a shared machine falls on both alike:
 - ihc_envelope (both presets) against filterbank with bm only;
 - ratemap against filterbank with env.
 
+OpenBLAS's idle threads busy-wait for a while after each call (about
+0.1 s by default), so in runs that alternate, spafe's matrix products left
+two spinning threads on the 2 cores through our next call, which then ran
+on one core at half speed; the script starts them sleeping at once instead
+(OPENBLAS_THREAD_TIMEOUT=4, unless already set).  spafe's own time does not
+change with it.
+
 Usage: python bench/bench_features.py [--runs N]
 """
 
-import argparse
-import platform
-import time
-from collections.abc import Callable
+import os
 
-import numpy as np
+os.environ.setdefault("OPENBLAS_THREAD_TIMEOUT", "4")  # before NumPy loads OpenBLAS
 
-from gammatone_bank import erb_space, filterbank, gfcc, ihc_envelope, ratemap
+import argparse  # noqa: E402
+import platform  # noqa: E402
+import time  # noqa: E402
+from collections.abc import Callable  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+from gammatone_bank import erb_space, filterbank, gfcc, ihc_envelope, ratemap  # noqa: E402
 
 FS = 16000
 SECONDS = 10.0
@@ -61,7 +72,8 @@ def main() -> None:
     x = np.random.default_rng(20261208).standard_normal(round(SECONDS * FS))
     cfs = erb_space(LOW, HIGH, CHANNELS)
     print(f"python {platform.python_version()}, numpy {np.__version__}; {SECONDS:g} s at {FS} Hz, "
-          f"{CHANNELS} channels, ours on {THREADS} threads, best of {args.runs} alternate runs")
+          f"{CHANNELS} channels, ours on {THREADS} threads, best of {args.runs} alternate runs; "
+          f"OPENBLAS_THREAD_TIMEOUT={os.environ['OPENBLAS_THREAD_TIMEOUT']}")
 
     # (label, ours, theirs, goal: theirs / ours at least, or ours / theirs at most when negative)
     pairs: list[tuple[str, Callable[[], object], Callable[[], object] | None, float]] = []
