@@ -565,6 +565,23 @@ class TestSignals:
         assert r.stderr == "" and r.stdout.endswith(
             f"{'Terminated' if signum == signal.SIGTERM else 'KeyboardInterrupt'} True\n"), r
 
+    @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+    def test_signal_inside_a_weakref_callback_still_stops_the_run(self, tmp_path, signum):
+        """Python cannot pass on an exception raised in a weakref callback (as
+        matplotlib's figures run when they are freed): a signal handled there
+        must not be printed as "Exception ignored" and lost."""
+        code = ("import gc, os, sys, weakref\nfrom gammatone_bank.cli._stop import sigterm_raises\n"
+                "class Thing:\n    pass\n"
+                f"def callback(ref):\n    os.kill(os.getpid(), {int(signum)})\n"
+                "    for _ in range(10**5):\n        pass\n"
+                "try:\n    with sigterm_raises():\n        thing = Thing()\n"
+                "        ref = weakref.ref(thing, callback)\n        del thing\n"
+                "        for _ in range(10**8):\n            pass\n        print('ran to the end')\n"
+                "except KeyboardInterrupt as exc:\n    print(type(exc).__name__)\n")
+        r = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, env=ENV, capture_output=True,
+                           text=True, timeout=TIMEOUT)
+        assert r.stderr == "" and r.stdout == f"{'Terminated' if signum == signal.SIGTERM else 'KeyboardInterrupt'}\n", r
+
     def test_ctrl_c_three_times(self, tmp_path):
         write_corpus(tmp_path / "in", 6, seconds=0.2)
         out = tmp_path / "out"

@@ -4,6 +4,7 @@ and end in status 130 or 143.  Imports nothing heavy, so that it can guard
 the loading of the commands themselves."""
 
 import signal
+import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
 from types import FrameType
@@ -20,9 +21,15 @@ class Terminated(KeyboardInterrupt):
 # a KeyboardInterrupt raised inside an extension module's initialisation
 # comes out as an ImportError ("initialization failed"), or worse.  The
 # import's end is looked for every RETRY seconds (SIGALRM).
+#
+# And one raised where Python cannot pass it on (a weakref callback, a
+# __del__, a garbage collection: matplotlib's figures run such callbacks)
+# reaches sys.unraisablehook instead, which would print it as "Exception
+# ignored" and let the run go on to the end as if no signal had come: it is
+# taken back from there and raised again the same way.
 RETRY = 0.01
 _IMPORT_FRAMES = "<frozen importlib._bootstrap"
-_pending: list[int] = []  # the signal that came during an import
+_pending: list[int] = []  # the signal waiting to be raised
 _alarm: list[Any] = []  # SIGALRM's handler before the retries
 
 
@@ -44,11 +51,30 @@ def _on_signal(signum: int, frame: FrameType | None) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
     if _importing(frame):
-        _pending.append(signum)
-        _alarm.append(signal.signal(signal.SIGALRM, _retry))
-        signal.setitimer(signal.ITIMER_REAL, RETRY, RETRY)
+        _defer(signum)
         return
     _raise(signum)
+
+
+def _defer(signum: int) -> None:
+    """Raise signum once no import is under way, RETRY seconds from now at
+    the earliest."""
+    _pending.append(signum)
+    _alarm.append(signal.signal(signal.SIGALRM, _retry))
+    signal.setitimer(signal.ITIMER_REAL, RETRY, RETRY)
+
+
+def _unraisable(hook: Any) -> Any:
+    """sys.unraisablehook that takes back a signal's exception, else calls hook."""
+
+    def taken_back(unraisable: Any) -> None:
+        exc = unraisable.exc_value
+        if isinstance(exc, KeyboardInterrupt) and not _pending:
+            _defer(getattr(exc, "signum", signal.SIGINT))
+            return
+        hook(unraisable)
+
+    return taken_back
 
 
 def _retry(signum: int, frame: FrameType | None) -> None:
@@ -69,15 +95,20 @@ def sigterm_raises() -> Iterator[None]:
     """SIGTERM raises Terminated and Ctrl-C KeyboardInterrupt for the
     duration, once: after the first, both are ignored until the process
     ends.  One that comes while a module is imported is raised once the
-    import is over, at the latest as the block ends."""
+    import is over, and one raised where Python ignores exceptions (a
+    weakref callback, a __del__) is raised again a moment later; at the
+    latest as the block ends."""
     try:
         previous = {signum: signal.signal(signum, _on_signal) for signum in (signal.SIGINT, signal.SIGTERM)}
     except ValueError:  # not the main thread: signals go elsewhere anyway
         yield
         return
+    hook = sys.unraisablehook
+    sys.unraisablehook = _unraisable(hook)
     try:
         yield
     finally:
+        sys.unraisablehook = hook
         if _pending:
             _raise_pending()  # over whatever the interrupted import raised
         if signal.getsignal(signal.SIGINT) is _on_signal:  # no signal came
