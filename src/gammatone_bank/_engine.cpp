@@ -537,24 +537,27 @@ GT_INLINE void run_group_block(const Job &job, int gi, Py_ssize_t b, int n, doub
     }
 }
 
-// Groups gi .. gi+P-1 through the call's samples.  With frame sums, two
-// groups go through each block together, so that their frames' chains of
-// additions overlap.
-template <int W, int P>
-GT_INLINE void run_together(const Job &job, int gi, double *blk_bm, Scratch<W> &sc) {
+// Groups gi .. gi+together-1 (one or two) through the call's samples.  With
+// frame sums, two groups go through each block together, so that their
+// frames' chains of additions overlap.  The count is a run-time value, so
+// the block's recursion is compiled once, not once per count.
+template <int W>
+GT_INLINE void run_together(const Job &job, int gi, int together, double *blk_bm, Scratch<W> &sc) {
     Engine &e = *job.e;
     const long long t_start = e.samples[gi], done0 = e.done[gi];
-    int lanes[P];
-    for (int p = 0; p < P; p++)
+    int lanes[2];
+    for (int p = 0; p < together; p++)
         lanes[p] = e.lanes - (gi + p) * W < W ? e.lanes - (gi + p) * W : W;
     for (Py_ssize_t b = 0, n; b < job.in.n; b += n) {
         n = job.in.n - b < BLOCK ? job.in.n - b : BLOCK;
-        for (int p = 0; p < P; p++)
+        for (int p = 0; p < together; p++)
             run_group_block<W>(job, gi + p, b, static_cast<int>(n), blk_bm + p * BLOCK * W, sc);
-        if (e.frame_len > 0)
-            add_frames<W, P>(e, gi, blk_bm, static_cast<int>(n), t_start + b, done0, lanes, job.frames);
+        if (e.frame_len > 0 && together == 2)
+            add_frames<W, 2>(e, gi, blk_bm, static_cast<int>(n), t_start + b, done0, lanes, job.frames);
+        else if (e.frame_len > 0)
+            add_frames<W, 1>(e, gi, blk_bm, static_cast<int>(n), t_start + b, done0, lanes, job.frames);
     }
-    for (int p = 0; p < P; p++)
+    for (int p = 0; p < together; p++)
         e.samples[gi + p] = t_start + job.in.n;
 }
 
@@ -565,13 +568,9 @@ GT_INLINE void run_groups(const Job &job) {
     Scratch<W> sc;
     for (int gi = job.g0; gi < job.g1;) {
         // A call's groups have all filtered the same samples (check_groups).
-        if (e.frame_len > 0 && gi + 1 < job.g1) {
-            run_together<W, 2>(job, gi, blk_bm, sc);
-            gi += 2;
-        } else {
-            run_together<W, 1>(job, gi, blk_bm, sc);
-            gi += 1;
-        }
+        const int together = e.frame_len > 0 && gi + 1 < job.g1 ? 2 : 1;
+        run_together<W>(job, gi, together, blk_bm, sc);
+        gi += together;
     }
 }
 
