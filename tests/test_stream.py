@@ -119,6 +119,28 @@ class TestBitExact:
         assert_bits(got, expected)
         assert_bits(cochleagram(x, fs, cfs), frame_levels(expected, 400, 160))
 
+    @pytest.mark.parametrize("batch", [False, True], ids=["shared input", "a row per signal"])
+    def test_tiny_samples_in_leading_silence_are_flushed(self, target, rng, batch):
+        # Before its first sound a channel's history is all zero, and digital
+        # silence leaves it so with nothing to flush; a tiny sample inside
+        # that silence must still be flushed.  In a batch, a vector's lanes
+        # read rows of different signals.
+        fs, cfs = 16000, np.geomspace(100.0, 7000.0, 9)
+        tiny = [1e-250, -3e-210, 5e-324, -1e-201]
+        signals = []
+        for at in ([700, 701, 1700, 3000], [1400, 2300, 2301, 3999]):
+            x = np.concatenate([np.zeros(4000), rng.standard_normal(1000)])
+            x[at] = tiny
+            signals.append(x)
+        xs = np.stack(signals) if batch else signals[0]
+        expected = np.stack([lone_calls(x, fs, cfs)["bm"] for x in signals])
+        assert not expected[:, :, :4000].any() and expected[:, :, 4000:].all()
+        levels = np.stack([frame_levels(bm, 400, 160) for bm in expected])
+        pick = slice(None) if batch else 0
+        axis = -1 if batch else None
+        assert_bits(filterbank(xs, fs, cfs, axis=axis).bm, expected[pick])
+        assert_bits(cochleagram(xs, fs, cfs, axis=axis), levels[pick])
+
     def test_threads_do_not_change_bits(self, rng):
         x = rng.standard_normal(50000)
         cfs = np.geomspace(50.0, 7000.0, 33)

@@ -120,19 +120,23 @@ GT_INLINE typename Lane<W>::V cleared(typename Lane<W>::V a) {
     return (V)((M)a & ~tiny_mask<W>(a));
 }
 
-// Non-zero bits exactly in the lanes where clearing would change a.
+// The lesser of lo and a's magnitude, lane by lane; a NaN in a leaves lo
+// as it was.
 template <int W>
-GT_INLINE typename Lane<W>::M clearing_change(typename Lane<W>::V a) {
+GT_INLINE typename Lane<W>::V least_magnitude(typename Lane<W>::V lo, typename Lane<W>::V a) {
     typedef typename Lane<W>::M M;
-    return (M)a & tiny_mask<W>(a);
+    typedef typename Lane<W>::V V;
+    const V magnitude = (V)((M)a & (M{} + INT64_MAX));
+    return magnitude < lo ? magnitude : lo;
 }
 
+// A bit per lane: bit l is set when lane l of m is not zero.
 template <int W>
-GT_INLINE bool any_bits(typename Lane<W>::M m) {
-    std::int64_t all = 0;
+GT_INLINE unsigned lane_bits(typename Lane<W>::M m) {
+    unsigned bits = 0;
     for (int l = 0; l < W; l++)
-        all |= m[l];
-    return all != 0;
+        bits |= static_cast<unsigned>(m[l] != 0) << l;
+    return bits;
 }
 
 // ---------------------------------------------------------------------------
@@ -155,6 +159,8 @@ struct alignas(64) Group {
     // Phase trackers: the last unwrapped phase, and the whole-turn count of
     // the last folded step with 2 pi times it.
     double oldphase[MAX_W], turns[MAX_W], turns_2pi[MAX_W];
+    // The last block came near the flush: run the next one with it at once.
+    bool flushing;
 };
 
 void set_channel(Group &g, int lane, int fs, double cf) {
@@ -178,6 +184,7 @@ void set_channel(Group &g, int lane, int fs, double cf) {
     g.oldphase[lane] = g.turns[lane] = g.turns_2pi[lane] = 0.0;
     g.wr[lane] = 1.0;
     g.wi[lane] = 0.0;
+    g.flushing = false;
 }
 
 // Where one call's outputs go.  Each is a (lanes x columns) block of rows
@@ -242,10 +249,45 @@ struct Job {
 // src[0][t * step].
 //
 // The flush of tiny values sits on the recursion's critical path.  With
-// EXACT false the block runs without it and only records whether a flush
-// would have changed any value; the caller then reruns the block with EXACT
-// true from the same state.  Up to the first value a flush would change, both
-// runs compute the same bits.  Returns true when the block's results are final.
+// EXACT false the block runs without it, so its results stand only if no
+// value came below TINY; with EXACT true it flushes.  Either way the block
+// keeps each lane's least recursion magnitude before the flush and returns
+// whether some lane came below TINY, silent lanes aside (see silent_lanes):
+// then a block run without the flush must be rerun with it from the same
+// state, and its state is left as it was.  Up to the first value a flush
+// would change, both runs compute the same bits.
+
+// Whether every lane marked in `low` is silent over the block: its history
+// all +0.0 at the start and its input all zero.  Such a lane's recursion
+// values are all +0.0 (a1 p1 is +0.0, and +0.0 plus a zero is +0.0), which
+// the flush leaves as they are: its least magnitude is 0 without any value
+// to flush.  So digital silence before a channel's first sound (a decayed
+// channel never returns to an all-zero history) costs no rerun, while a lane
+// whose values only come near zero, or become zero by cancellation, is rerun.
+// (Not inlined: it is rarely called.  `low` has a bit per lane, as a vector
+// would be passed differently with and without the caller's target.)
+template <int W, bool OWN_INPUT>
+bool silent_lanes(const Group &g, const double *const *src, Py_ssize_t step, int n, unsigned low) {
+    bool input_checked = false;
+    for (int l = 0; l < W; l++) {
+        if (!(low >> l & 1u))
+            continue;
+        const double history[] = {g.p1r[l], g.p2r[l], g.p3r[l], g.p4r[l], g.p1i[l], g.p2i[l], g.p3i[l], g.p4i[l]};
+        for (double h : history) {
+            if (std::signbit(h) || h != 0.0)
+                return false;
+        }
+        if (OWN_INPUT || !input_checked) {
+            const double *x = src[OWN_INPUT ? l : 0];
+            for (int t = 0; t < n; t++) {
+                if (x[t * step] != 0.0)
+                    return false;
+            }
+            input_checked = true;
+        }
+    }
+    return true;
+}
 
 template <int W, bool EXACT, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
 GT_INLINE bool recurse(Group &g, const double *const *src, Py_ssize_t step, int n, double *blk_bm,
@@ -257,7 +299,7 @@ GT_INLINE bool recurse(Group &g, const double *const *src, Py_ssize_t step, int 
     V p1r = load<W>(g.p1r), p2r = load<W>(g.p2r), p3r = load<W>(g.p3r), p4r = load<W>(g.p4r);
     V p1i = load<W>(g.p1i), p2i = load<W>(g.p2i), p3i = load<W>(g.p3i), p4i = load<W>(g.p4i);
     V qc = load<W>(g.qcos), qs = load<W>(g.qsin);
-    M changes = M{};
+    V least = splat<W>(TINY);
     for (int t = 0; t < n; t++) {
         V xt;
         if (OWN_INPUT) {
@@ -270,11 +312,10 @@ GT_INLINE bool recurse(Group &g, const double *const *src, Py_ssize_t step, int 
         const V a1p1r = a1 * p1r, a1p1i = a1 * p1i;
         V p0r = xt * qc + a1p1r + a2 * p2r + a3 * p3r + a4 * p4r;
         V p0i = xt * qs + a1p1i + a2 * p2i + a3 * p3i + a4 * p4i;
+        least = least_magnitude<W>(least_magnitude<W>(least, p0r), p0i);
         if (EXACT) {
             p0r = cleared<W>(p0r);
             p0i = cleared<W>(p0i);
-        } else {
-            changes |= clearing_change<W>(p0r) | clearing_change<W>(p0i);
         }
         const V ur = p0r + a1p1r + a5 * p2r;
         const V ui = p0i + a1p1i + a5 * p2i;
@@ -305,13 +346,15 @@ GT_INLINE bool recurse(Group &g, const double *const *src, Py_ssize_t step, int 
         qc = rc * oldcs + rs * qs;
         qs = rc * qs - rs * oldcs;
     }
-    if (!EXACT && any_bits<W>(changes))
-        return false;
+    const unsigned low = lane_bits<W>((M)(least < splat<W>(TINY)));
+    const bool near = low != 0 && !silent_lanes<W, OWN_INPUT>(g, src, step, n, low);
+    if (!EXACT && near)
+        return true;
     store<W>(g.p1r, p1r); store<W>(g.p2r, p2r); store<W>(g.p3r, p3r); store<W>(g.p4r, p4r);
     store<W>(g.p1i, p1i); store<W>(g.p2i, p2i); store<W>(g.p3i, p3i); store<W>(g.p4i, p4i);
     store<W>(g.qcos, qc);
     store<W>(g.qsin, qs);
-    return true;
+    return near;
 }
 
 // Stops the compiler from turning a rarely taken branch into a select.
@@ -441,12 +484,17 @@ GT_INLINE void write_rows(const double *blk, int n, int lanes, const Out &out, i
     }
 }
 
-// One block, first run without the flush and rerun with it when needed.
+// One block, run without the flush and rerun with it when needed.  After a
+// block that came near the flush, the next runs with it at once: a channel
+// that has decayed in digital silence hovers about TINY, flushed again every
+// few samples, for as long as the silence lasts.
 template <int W, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
 GT_INLINE void run_block(Group &g, const double *const *src, Py_ssize_t step, int n, double *blk_bm,
                          double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
-    if (!recurse<W, false, KEEP_U, ANALYTIC, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows))
-        recurse<W, true, KEEP_U, ANALYTIC, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+    if (!g.flushing && !recurse<W, false, KEEP_U, ANALYTIC, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui,
+                                                                      blk_bi, rows))
+        return;
+    g.flushing = recurse<W, true, KEEP_U, ANALYTIC, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
 }
 
 template <int W, bool OWN_INPUT>
