@@ -116,6 +116,14 @@ class TestDefinitions:
         assert_bits(gfcc(x, FS, CFS, n_ceps=12, compression=compression, normalize=normalize, deltas=1),
                     got[:24])
 
+        def rounded_delta(v):  # the documented rounding, bit for bit
+            p = np.pad(v, ((0, 0), (2, 2)), mode="edge")
+            m = v.shape[1]
+            return ((p[:, 3:3 + m] - p[:, 1:1 + m]) + 2.0 * (p[:, 4:4 + m] - p[:, :m])) / 10.0
+
+        assert_bits(got[12:24], rounded_delta(got[:12]))
+        assert_bits(got[24:], rounded_delta(got[12:24]))
+
     @pytest.mark.parametrize("b0, b1, a1", [(0.3, 0.2, -0.5), (0.25, 0.25, 0.1), (0.2, -0.2, -0.9)])
     def test_lowpass_kernel_is_lfilter(self, target, rng, b0, b1, a1):
         y = rng.standard_normal((11, 300))

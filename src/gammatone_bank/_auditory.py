@@ -233,8 +233,19 @@ def _delta(c: Array, left: bool, right: bool) -> Array:
     m = e.shape[1] - 2 * DELTA_REACH
     if m <= 0:
         return np.empty((c.shape[0], 0))
-    d: Array = ((e[:, 3:3 + m] - e[:, 1:1 + m]) + 2.0 * (e[:, 4:4 + m] - e[:, 0:m])) / 10.0
-    return d
+    # Over the rows laid end to end, so that each step runs along one
+    # contiguous line (several times faster than over 2-D slices); the
+    # values that straddle two rows are computed and dropped.
+    f = np.ascontiguousarray(e).ravel()
+    n = f.size - 2 * DELTA_REACH
+    out = np.empty(e.shape)
+    d = out.reshape(-1)[:n]
+    np.subtract(f[3:3 + n], f[1:1 + n], out=d)
+    twice = np.subtract(f[4:4 + n], f[:n])
+    twice *= 2.0
+    d += twice
+    d /= 10.0
+    return out[:, :m]
 
 
 class _Gfcc:
