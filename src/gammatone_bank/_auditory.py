@@ -109,6 +109,10 @@ class _Core(Protocol):
 
     def held(self) -> bool: ...
 
+    def whole(self, x: Array) -> Array:
+        """feed(x) then finish() of a fresh core, as one array."""
+        ...
+
 
 class _Ihc:
     """The inner-hair-cell envelope: bm, rectified, lowpassed, in every lane."""
@@ -141,6 +145,9 @@ class _Ihc:
     def held(self) -> bool:
         return False
 
+    def whole(self, x: Array) -> Array:
+        return self.feed(x)
+
 
 class _Ratemap:
     """The ratemap: env smoothed by a leaky integrator, averaged per frame, in every lane."""
@@ -161,10 +168,12 @@ class _Ratemap:
         self.samples = 0
         self.frames = 0
 
-    def feed(self, x: Array) -> Array:
+    def feed(self, x: Array, out: Array | None = None) -> Array:
+        """The frames x completes; out, when given, is (lanes, those frames)."""
         n, t = x.shape[-1], self.samples
         before = _frames._completed(t, self._flen, self._hop)
-        out = np.empty((self._lanes, _frames._completed(t + n, self._flen, self._hop) - self.frames))
+        if out is None:
+            out = np.empty((self._lanes, _frames._completed(t + n, self._flen, self._hop) - self.frames))
         # Each task's blocks of env go to its own rows of one shared scratch.
         columns = max(COLUMNS_MIN, min(COLUMNS, SCRATCH // max(self._lanes, 1)))
         env = np.empty((self._lanes, min(n, columns)))
@@ -182,16 +191,27 @@ class _Ratemap:
         self.frames += out.shape[1]
         return self._values(out, self._flen)
 
-    def finish(self) -> Array:
+    def finish(self, out: Array | None = None) -> Array:
+        """The last, clipped frame, or none; out, when given, is (lanes, 1)."""
         covered = _frames._open_frame(self.samples, self.frames, self._flen, self._hop)
         if not covered:
             return np.empty((self._signals, self.rows, 0))
-        out = self._sums[:, self.frames % self._sums.shape[1]][:, np.newaxis].copy()
+        if out is None:
+            out = np.empty((self._lanes, 1))
+        out[:, 0] = self._sums[:, self.frames % self._sums.shape[1]]
         self.frames += 1
         return self._values(out, covered)
 
     def held(self) -> bool:
         return _frames._open_frame(self.samples, self.frames, self._flen, self._hop) > 0
+
+    def whole(self, x: Array) -> Array:
+        n = x.shape[-1]
+        done = _frames._completed(n, self._flen, self._hop)
+        out = np.empty((self._lanes, _frames._frame_count(n, self._flen, self._hop)))
+        self.feed(x, out[:, :done])
+        self.finish(out[:, done:])
+        return out.reshape(self._signals, self.rows, out.shape[1])
 
     def _values(self, sums: Array, covered: int) -> Array:
         """Frame sums of y (lanes, frames) to the values (signals, rows, frames), in place."""
@@ -226,26 +246,11 @@ def _delta(c: Array, left: bool, right: bool) -> Array:
     third-last.  Each is ((c[t+1] - c[t-1]) + 2 (c[t+2] - c[t-2])) / 10,
     rounded in that order.
     """
-    e = c
-    if c.shape[1]:  # the edge frames repeated (np.pad's "edge", at a fraction of its cost)
-        e = np.concatenate([c[:, :1]] * (DELTA_REACH if left else 0) + [c]
-                           + [c[:, -1:]] * (DELTA_REACH if right else 0), axis=1)
-    m = e.shape[1] - 2 * DELTA_REACH
-    if m <= 0:
-        return np.empty((c.shape[0], 0))
-    # Over the rows laid end to end, so that each step runs along one
-    # contiguous line (several times faster than over 2-D slices); the
-    # values that straddle two rows are computed and dropped.
-    f = np.ascontiguousarray(e).ravel()
-    n = f.size - 2 * DELTA_REACH
-    out = np.empty(e.shape)
-    d = out.reshape(-1)[:n]
-    np.subtract(f[3:3 + n], f[1:1 + n], out=d)
-    twice = np.subtract(f[4:4 + n], f[:n])
-    twice *= 2.0
-    d += twice
-    d /= 10.0
-    return out[:, :m]
+    m = max(c.shape[1] - 2 * DELTA_REACH + DELTA_REACH * (left + right), 0) if c.shape[1] else 0
+    d = np.empty((c.shape[0], m))
+    if m:
+        _engine.delta(c, d, left, right)
+    return d
 
 
 class _Gfcc:
@@ -271,8 +276,9 @@ class _Gfcc:
         self._base = 0  # frame index of the window's first column
         self._given = 0  # frames returned
 
-    def _cepstra(self, sums: Array, covered: int) -> Array:
-        """Frame sums of squares (lanes x frames) to cepstra (signals * n_ceps x frames)."""
+    def _cepstra(self, sums: Array, covered: int | Array) -> Array:
+        """Frame sums of squares (lanes x frames) to cepstra (signals * n_ceps x frames);
+        covered: the samples each frame sums, one count or one per frame."""
         np.divide(sums, covered, out=sums)
         if self._scale is not None:
             np.divide(sums, self._scale[:, np.newaxis], out=sums)
@@ -293,7 +299,9 @@ class _Gfcc:
     def feed(self, x: Array) -> Array:
         sums = np.empty((self._signals * self._channels, self._sums.completes(x.shape[-1])))
         self._sums.feed(x, sums)
-        return self._emit(self._cepstra(sums, self._sums.frame_len), False)
+        c = self._cepstra(sums, self._sums.frame_len)
+        del sums
+        return self._emit(c, False)
 
     def finish(self) -> Array:
         sums = np.empty((self._signals * self._channels, 1))
@@ -302,6 +310,28 @@ class _Gfcc:
 
     def held(self) -> bool:
         return self._given < self._sums.frames or self._sums.held()
+
+    def whole(self, x: Array) -> Array:
+        # The complete frames and the clipped last one go through the cepstra
+        # at once, and the deltas straight into the result: no copies of it,
+        # and few fresh pages to fault in.
+        done = self._sums.completes(x.shape[-1])
+        sums = np.empty((self._signals * self._channels, done + 1))
+        self._sums.feed(x, sums[:, :done])
+        covered = self._sums.finish(sums[:, done:])
+        counts = np.full(done + 1, self._sums.frame_len)
+        counts[done] = covered
+        k = done + 1 if covered else done
+        c = self._cepstra(sums[:, :k], counts[:k])
+        del sums
+        n = self._dct.shape[0]
+        out = np.empty((self._signals, self.rows, k))
+        out[:, :n] = c.reshape(self._signals, n, k)
+        for rows in out if k else ():
+            for order in range(self._deltas):
+                _engine.delta(rows[order * n:(order + 1) * n], rows[(order + 1) * n:(order + 2) * n], True, True)
+        self._given = k
+        return out
 
     def _emit(self, c: Array, last: bool) -> Array:
         """The rows of the frames that the new cepstra c complete.
@@ -314,7 +344,7 @@ class _Gfcc:
         signal.  Every frame's values come from the same numbers by the
         same operations however the signal was chunked.
         """
-        window = np.concatenate([self._window, c], axis=1)
+        window = np.concatenate([self._window, c], axis=1) if self._window.shape[1] else c
         start = self._base == 0
         parts = [window]
         for _ in range(self._deltas):
@@ -397,9 +427,7 @@ def _compute(feature: str, x: ArrayLike, fs: SupportsIndex | float, cfs: ArrayLi
     s = _axis.signals(x, axis, strided=True)
     recipe = _recipe(feature, rate, centres, options)
     core = recipe.make(None if s.batch is None else s.rows.shape[0])
-    out = core.feed(s.rows)
-    tail = core.finish()
-    return _shaped(np.concatenate([out, tail], axis=2) if tail.shape[2] else out, s.batch)
+    return _shaped(core.whole(s.rows), s.batch)
 
 
 def ihc_envelope(

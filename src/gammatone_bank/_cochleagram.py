@@ -117,6 +117,17 @@ class _Levels:
         """Whether finish() would give a frame."""
         return self._sums.held()
 
+    def whole(self, x: Array, out: Array | None = None) -> Array:
+        """feed(x) then finish() of a fresh core, as one array; out, when
+        given, has a column for every frame."""
+        n = x.shape[-1]
+        if out is None:
+            out = np.empty((self._signals, self.rows, _frame_count(n, self._sums.frame_len, self._sums.hop_len)))
+        done = self.completes(n)
+        self.feed(x, out[..., :done])
+        self.finish(out[..., done:])
+        return out
+
 
 def cochleagram(
     x: ArrayLike,
@@ -217,8 +228,5 @@ def cochleagram(
     recipe = _recipe(rate, centres, frame, hop, normalize, workers)
     core = recipe.make(_bank._signal_count(s))
     n = s.rows.shape[-1]
-    level = np.empty(_bank._lead(s) + (centres.size, _frame_count(n, recipe.frame_len, recipe.hop_len)))
-    done = core.completes(n)
-    core.feed(s.rows, level[..., :done])
-    core.finish(level[..., done:])
-    return level
+    return core.whole(s.rows, np.empty(_bank._lead(s) + (centres.size, _frame_count(n, recipe.frame_len,
+                                                                                     recipe.hop_len))))

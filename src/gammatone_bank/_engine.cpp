@@ -913,6 +913,36 @@ GT_INLINE void project_block(const double *m, Py_ssize_t rows, Py_ssize_t inner,
     }
 }
 
+// The cepstra's regression deltas, row by row:
+// d[j] = ((c[t+1] - c[t-1]) + 2.0 * (c[t+2] - c[t-2])) / 10.0, each operation
+// rounded on its own, with t = j when `left` (the row starts at the signal's
+// first frame) and t = j + 2 otherwise.  Indices past the row's ends take
+// its first or last value: the edge frames repeated.  Only the few columns
+// near the edges need that; the others run without it, where the compiler
+// vectorises the loop.
+void delta_rows(const RowBlock &c, const RowBlock &d, bool left) {
+    const Py_ssize_t m = c.n, shift = left ? 0 : 2;
+    // Columns j0 .. j1-1 have every index inside the row.
+    const Py_ssize_t j0 = std::min(d.n, std::max<Py_ssize_t>(0, 2 - shift));
+    const Py_ssize_t j1 = std::max(j0, std::min(d.n, m - 2 - shift));
+    for (int r = 0; r < c.rows; r++) {
+        const double *x = c.data + r * c.stride;
+        double *y = d.data + r * d.stride;
+        auto at = [x, m](Py_ssize_t i) { return x[i < 0 ? 0 : i >= m ? m - 1 : i]; };
+        for (Py_ssize_t j = 0; j < j0; j++) {
+            const Py_ssize_t t = j + shift;
+            y[j] = ((at(t + 1) - at(t - 1)) + 2.0 * (at(t + 2) - at(t - 2))) / 10.0;
+        }
+        const double *xs = x + shift;
+        for (Py_ssize_t j = j0; j < j1; j++)
+            y[j] = ((xs[j + 1] - xs[j - 1]) + 2.0 * (xs[j + 2] - xs[j - 2])) / 10.0;
+        for (Py_ssize_t j = j1; j < d.n; j++) {
+            const Py_ssize_t t = j + shift;
+            y[j] = ((at(t + 1) - at(t - 1)) + 2.0 * (at(t + 2) - at(t - 2))) / 10.0;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The SIMD targets: the recursion compiled once per instruction set, each by
 // a thin entry point carrying its target attribute, and one table of them.
@@ -1851,6 +1881,30 @@ PyObject *py_project(PyObject *, PyObject *args) {
     Py_RETURN_NONE;
 }
 
+PyObject *py_delta(PyObject *, PyObject *args) {
+    PyObject *c_obj, *d_obj;
+    int left, right;
+    if (!PyArg_ParseTuple(args, "OOpp", &c_obj, &d_obj, &left, &right))
+        return nullptr;
+    RowBlock c, d;
+    if (!row_block(c_obj, "c", &c) || !row_block(d_obj, "d", &d))
+        return nullptr;
+    const Py_ssize_t columns = c.n > 0 ? std::max<Py_ssize_t>(0, c.n - 4 + 2 * left + 2 * right) : 0;
+    if (d.rows != c.rows || d.n != columns) {
+        PyErr_Format(PyExc_ValueError, "d must have shape (%d, %zd)", c.rows, columns);
+        return nullptr;
+    }
+    PyObject *all[2] = {c_obj, d_obj};
+    if (overlapping(all, 2)) {
+        PyErr_SetString(PyExc_ValueError, "c and d must not share memory");
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    delta_rows(c, d, left != 0);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
     {"targets", py_targets, METH_NOARGS,
      "targets()\n--\n\nThe SIMD targets this CPU can run, narrowest first."},
@@ -1868,6 +1922,11 @@ PyMethodDef module_methods[] = {
     {"project", py_project, METH_VARARGS,
      "project(m, e, out)\n--\n\n"
      "out[k, f] = sum over n of m[k, n] * e[n, f], added in the order of n to 0.0."},
+    {"delta", py_delta, METH_VARARGS,
+     "delta(c, d, left, right)\n--\n\n"
+     "d[:, j] = ((c[:, t+1] - c[:, t-1]) + 2 (c[:, t+2] - c[:, t-2])) / 10 with t = j\n"
+     "(left) or j + 2, the first (left) and last (right) columns of c repeated past\n"
+     "its edges: d has c's columns - 4 + 2 left + 2 right, or none."},
     {"integrate", py_integrate, METH_VARARGS,
      "integrate(y, state, a, c, sums, t0, frame_len, hop_len, out)\n--\n\n"
      "y[t] = a * y[t-1] + c * y[t] along each row in place (state: (rows, 1)), and the\n"
