@@ -22,7 +22,7 @@ from typing import Any, NamedTuple, Protocol, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike
 
-from gammatone_bank import _axis, _checks, _cochleagram, _engine, _frames
+from gammatone_bank import _axis, _bank, _checks, _cochleagram, _engine, _frames
 from gammatone_bank import _threads as _pool
 from gammatone_bank._bank import Array
 from gammatone_bank._gain import cf_gain
@@ -115,28 +115,26 @@ class _Core(Protocol):
 
 
 class _Ihc:
-    """The inner-hair-cell envelope: bm, rectified, lowpassed, in every lane."""
+    """The inner-hair-cell envelope: bm, rectified, lowpassed, in every lane.
+
+    The engine runs the lowpass in its lanes beside the filter, keeping its
+    sections' states from one chunk to the next.
+    """
 
     def __init__(self, fs: int, cfs: Array, model: str, threads: int, signals: int) -> None:
         stages, fc = MODELS[model]
         self.rows = cfs.size
         self._signals = signals
         self._lanes = signals * cfs.size
-        self._coefs = butter1(fc, fs) if stages else (0.0, 0.0, 0.0)
-        self._engine = _engine.Engine(fs, cfs, signals=signals)
-        self._state = np.zeros((self._lanes, stages))
+        # butter1 gives b1 == b0, which the engine's sections take as one.
+        b0, _, a1 = butter1(fc, fs) if stages else (0.0, 0.0, 0.0)
+        self._engine = _engine.Engine(fs, cfs, signals=signals, lowpass=(stages, b0, a1))
         self._threads = threads
 
     def feed(self, x: Array) -> Array:
         n = x.shape[-1]
         out = np.empty((self._lanes, n))
-
-        def step(g0: int, g1: int, rows: slice, cols: slice) -> None:
-            block = out[:, cols]
-            self._engine.process(x[..., cols], g0, g1, bm=block)
-            _engine.lowpass(block[rows], self._state[rows], True, *self._coefs)
-
-        _blocks(self._engine, self._lanes, n, self._threads, COLUMNS, step)
+        _bank._drive(self._engine, x, {"ihc": out}, self._threads)
         return out.reshape(self._signals, self.rows, n)
 
     def finish(self) -> Array:

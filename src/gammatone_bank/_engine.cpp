@@ -68,6 +68,11 @@ constexpr int MAX_LANES = 1 << 30;
 // Frames open at once per channel, at most (frame_len / hop_len).
 constexpr int MAX_OPEN_FRAMES = 1 << 16;
 
+// The inner-hair-cell lowpass's section counts: the rectification alone, and
+// the two presets (one section, five in series).
+constexpr int IHC_NONE = -1;
+constexpr int MAX_IHC_STAGES = 5;
+
 #define GT_INLINE inline __attribute__((always_inline))
 
 // ---------------------------------------------------------------------------
@@ -159,6 +164,9 @@ struct alignas(64) Group {
     // Phase trackers: the last unwrapped phase, and the whole-turn count of
     // the last folded step with 2 pi times it.
     double oldphase[MAX_W], turns[MAX_W], turns_2pi[MAX_W];
+    // The inner-hair-cell lowpass: its sections' coefficients and states.
+    double lb0[MAX_W], la1[MAX_W];
+    double lz[MAX_IHC_STAGES][MAX_W];
     // The last block came near the flush: run the next one with it at once.
     bool flushing;
 };
@@ -184,6 +192,9 @@ void set_channel(Group &g, int lane, int fs, double cf) {
     g.oldphase[lane] = g.turns[lane] = g.turns_2pi[lane] = 0.0;
     g.wr[lane] = 1.0;
     g.wi[lane] = 0.0;
+    g.lb0[lane] = g.la1[lane] = 0.0;
+    for (int s = 0; s < MAX_IHC_STAGES; s++)
+        g.lz[s][lane] = 0.0;
     g.flushing = false;
 }
 
@@ -203,6 +214,7 @@ struct Engine {
     int width = 1;
     int ngroups = 0;
     bool phase = false;        // track the phase (instp, instf)
+    int ihc = IHC_NONE;        // the inner-hair-cell lowpass's sections, when it writes ihc
     Py_ssize_t frame_len = 0;  // 0: no frame sums
     Py_ssize_t hop_len = 0;
     int ring = 0;              // frame sums kept open per channel, at most
@@ -238,25 +250,11 @@ struct Job {
     Out analytic;
     // Re(w * analytic) = wr * bm - wi * quadrature, with the engine's weights.
     Out weighted;
+    // bm rectified and lowpassed, with the engine's inner-hair-cell lowpass.
+    Out ihc;
 };
 
 // ---------------------------------------------------------------------------
-// The recursion over one block of n samples.  bm goes straight to the W
-// caller's rows when `rows` is given, else to blk_bm as per-sample vectors;
-// the complex output u (re, im) of each lane goes to blk_ur, blk_ui when
-// KEEP_U, and bm's quadrature to blk_bi when ANALYTIC.  With OWN_INPUT,
-// lane l reads its sample t at src[l][t * step], else every lane reads
-// src[0][t * step].
-//
-// The flush of tiny values sits on the recursion's critical path.  With
-// EXACT false the block runs without it, so its results stand only if no
-// value came below TINY; with EXACT true it flushes.  Either way the block
-// keeps each lane's least recursion magnitude before the flush and returns
-// whether some lane came below TINY, silent lanes aside (see silent_lanes):
-// then a block run without the flush must be rerun with it from the same
-// state, and its state is left as it was.  Up to the first value a flush
-// would change, both runs compute the same bits.
-
 // Whether every lane marked in `low` is silent over the block: its history
 // all +0.0 at the start and its input all zero.  Such a lane's recursion
 // values are all +0.0 (a1 p1 is +0.0, and +0.0 plus a zero is +0.0), which
@@ -289,7 +287,31 @@ bool silent_lanes(const Group &g, const double *const *src, Py_ssize_t step, int
     return true;
 }
 
-template <int W, bool EXACT, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
+// The recursion over one block of n samples.  bm goes straight to the W
+// caller's rows when `rows` is given, else to blk_bm as per-sample vectors;
+// the complex output u (re, im) of each lane goes to blk_ur, blk_ui when
+// KEEP_U, and bm's quadrature to blk_bi when ANALYTIC.  With OWN_INPUT,
+// lane l reads its sample t at src[l][t * step], else every lane reads
+// src[0][t * step].
+//
+// With IHC sections (0 or more), bm goes on through the inner-hair-cell
+// lowpass before it is written: rectified (a negative value becomes +0.0;
+// -0.0 and NaN pass), then IHC first-order sections in series, each the
+// transposed direct form of y[t] = b0 x[t] + b0 x[t-1] - a1 y[t-1]:
+//     y = z + b0 * x;   z = b0 * x - a1 * y
+// with b0 * x rounded once for both (b1 is b0 in a Butterworth lowpass).
+// Its chains of operations run beside the recursion's longer one, in
+// issue slots the recursion leaves idle.
+//
+// The flush of tiny values sits on the recursion's critical path.  With
+// EXACT false the block runs without it, so its results stand only if no
+// value came below TINY; with EXACT true it flushes.  Either way the block
+// keeps each lane's least recursion magnitude before the flush and returns
+// whether some lane came below TINY, silent lanes aside (see silent_lanes):
+// then a block run without the flush must be rerun with it from the same
+// state, and its state is left as it was.  Up to the first value a flush
+// would change, both runs compute the same bits.
+template <int W, bool EXACT, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT, int IHC>
 GT_INLINE bool recurse(Group &g, const double *const *src, Py_ssize_t step, int n, double *blk_bm,
                        double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
     typedef typename Lane<W>::V V;
@@ -300,6 +322,10 @@ GT_INLINE bool recurse(Group &g, const double *const *src, Py_ssize_t step, int 
     V p1i = load<W>(g.p1i), p2i = load<W>(g.p2i), p3i = load<W>(g.p3i), p4i = load<W>(g.p4i);
     V qc = load<W>(g.qcos), qs = load<W>(g.qsin);
     V least = splat<W>(TINY);
+    const V lb0 = load<W>(g.lb0), la1 = load<W>(g.la1);
+    V lz[IHC > 0 ? IHC : 1];
+    for (int s = 0; s < IHC; s++)
+        lz[s] = load<W>(g.lz[s]);
     for (int t = 0; t < n; t++) {
         V xt;
         if (OWN_INPUT) {
@@ -322,7 +348,17 @@ GT_INLINE bool recurse(Group &g, const double *const *src, Py_ssize_t step, int 
         p4r = p3r; p3r = p2r; p2r = p1r; p1r = p0r;
         p4i = p3i; p3i = p2i; p2i = p1i; p1i = p0i;
 
-        const V bm = (ur * qc + ui * qs) * gain;
+        V bm = (ur * qc + ui * qs) * gain;
+        if (IHC != IHC_NONE) {
+            V v = V{} > bm ? V{} : bm;
+            for (int s = 0; s < IHC; s++) {
+                const V bv = lb0 * v;
+                const V y = lz[s] + bv;
+                lz[s] = bv - la1 * y;
+                v = y;
+            }
+            bm = v;
+        }
         if (rows) {
             // Straight to the caller's rows: these stores fill ports the
             // recursion's chain leaves idle.
@@ -354,6 +390,8 @@ GT_INLINE bool recurse(Group &g, const double *const *src, Py_ssize_t step, int 
     store<W>(g.p1i, p1i); store<W>(g.p2i, p2i); store<W>(g.p3i, p3i); store<W>(g.p4i, p4i);
     store<W>(g.qcos, qc);
     store<W>(g.qsin, qs);
+    for (int s = 0; s < IHC; s++)
+        store<W>(g.lz[s], lz[s]);
     return near;
 }
 
@@ -488,24 +526,33 @@ GT_INLINE void write_rows(const double *blk, int n, int lanes, const Out &out, i
 // block that came near the flush, the next runs with it at once: a channel
 // that has decayed in digital silence hovers about TINY, flushed again every
 // few samples, for as long as the silence lasts.
-template <int W, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT>
+template <int W, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT, int IHC>
 GT_INLINE void run_block(Group &g, const double *const *src, Py_ssize_t step, int n, double *blk_bm,
                          double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
-    if (!g.flushing && !recurse<W, false, KEEP_U, ANALYTIC, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui,
-                                                                      blk_bi, rows))
+    if (!g.flushing && !recurse<W, false, KEEP_U, ANALYTIC, OWN_INPUT, IHC>(g, src, step, n, blk_bm, blk_ur, blk_ui,
+                                                                           blk_bi, rows))
         return;
-    g.flushing = recurse<W, true, KEEP_U, ANALYTIC, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+    g.flushing = recurse<W, true, KEEP_U, ANALYTIC, OWN_INPUT, IHC>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi,
+                                                                    rows);
 }
 
+// ihc: the engine's inner-hair-cell sections, or IHC_NONE.
 template <int W, bool OWN_INPUT>
-GT_INLINE void run_input(bool keep_u, bool analytic, Group &g, const double *const *src, Py_ssize_t step, int n,
-                         double *blk_bm, double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
-    if (analytic)
-        run_block<W, true, true, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+GT_INLINE void run_input(bool keep_u, bool analytic, int ihc, Group &g, const double *const *src, Py_ssize_t step,
+                         int n, double *blk_bm, double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
+    static_assert(MAX_IHC_STAGES == 5, "each section count has its case");
+    if (ihc == 0)
+        run_block<W, false, false, OWN_INPUT, 0>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+    else if (ihc == 1)
+        run_block<W, false, false, OWN_INPUT, 1>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+    else if (ihc == 5)
+        run_block<W, false, false, OWN_INPUT, 5>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+    else if (analytic)
+        run_block<W, true, true, OWN_INPUT, IHC_NONE>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
     else if (keep_u)
-        run_block<W, true, false, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+        run_block<W, true, false, OWN_INPUT, IHC_NONE>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
     else
-        run_block<W, false, false, OWN_INPUT>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
+        run_block<W, false, false, OWN_INPUT, IHC_NONE>(g, src, step, n, blk_bm, blk_ur, blk_ui, blk_bi, rows);
 }
 
 // Scratch for one group's block: bm as per-sample vectors (kept for the
@@ -536,20 +583,22 @@ GT_INLINE void run_group_block(const Job &job, int gi, Py_ssize_t b, int n, doub
     const long long t_start = e.samples[gi];
     const long long f0 = t_start > 0 ? t_start - 1 : 0;
     // With frame sums the block's bm is needed again, so it is kept.
+    // The inner-hair-cell output is the engine's only one when it has it.
     double *rows[W];
-    const bool direct = job.bm.data != nullptr && e.frame_len == 0 && !analytic;
+    const Out &to_rows = e.ihc != IHC_NONE ? job.ihc : job.bm;
+    const bool direct = e.ihc != IHC_NONE || (job.bm.data != nullptr && e.frame_len == 0 && !analytic);
     if (direct) {
         for (int l = 0; l < W; l++)
-            rows[l] = l < lanes ? job.bm.row(first + l) + b : blk_bm;
+            rows[l] = l < lanes ? to_rows.row(first + l) + b : blk_bm;
     }
     double *const *to = direct ? rows : nullptr;
     const double *src[W];
     for (int l = 0; l < W; l++)
         src[l] = in.at(source[l], b);
     if (own)
-        run_input<W, true>(keep_u, analytic, g, src, in.col_step, n, blk_bm, sc.ur, sc.ui, sc.bi, to);
+        run_input<W, true>(keep_u, analytic, e.ihc, g, src, in.col_step, n, blk_bm, sc.ur, sc.ui, sc.bi, to);
     else
-        run_input<W, false>(keep_u, analytic, g, src, in.col_step, n, blk_bm, sc.ur, sc.ui, sc.bi, to);
+        run_input<W, false>(keep_u, analytic, e.ihc, g, src, in.col_step, n, blk_bm, sc.ur, sc.ui, sc.bi, to);
     const long long t0 = t_start + b;
     if (job.bm.data && !direct)
         write_rows<W>(blk_bm, n, lanes, job.bm, first, b);
@@ -623,24 +672,16 @@ GT_INLINE void run_groups(const Job &job) {
 }
 
 // ---------------------------------------------------------------------------
-// First-order recursions along the rows of a block, for the auditory
-// features: the inner-hair-cell lowpass and the ratemap's leaky integrator.
-// Rows are independent, so W of them sit side by side in the lanes of one
-// vector, each lane doing exactly its row's scalar operations in the order
-// written below.  The state of every row is the caller's, so a signal may
-// come in blocks of any length with the same bits.
+// A first-order recursion along the rows of a block, for the ratemap: the
+// leaky integrator.  Rows are independent, so W of them sit side by side in
+// the lanes of one vector, each lane doing exactly its row's scalar
+// operations in the order written below.  The state of every row is the
+// caller's, so a signal may come in blocks of any length with the same bits.
 //
-// lowpass: rectification (a negative value becomes +0.0, as in the
-// single-channel filter; -0.0 and NaN pass), then S first-order sections in
-// series, each the transposed direct form of y[t] = b0 x[t] + b1 x[t-1]
-// - a1 y[t-1]:
-//     y = z + b0 * x;   z = b1 * x - a1 * y
 // integrate: y[t] = a * y[t-1] + c * x[t] in place, then y's sums over
 // frames of frame_len samples every hop_len, added in sample order to 0.0
 // in a ring of open frames kept per row; each frame that completes goes
 // to its column of `out`.
-
-constexpr int MAX_STAGES = 8;
 
 struct RowBlock {
     double *data;
@@ -699,99 +740,6 @@ GT_INLINE void store_tile(double *const *row, int lanes, Py_ssize_t t, typename 
     transpose<W>(v);
     for (int l = 0; l < lanes; l++)
         store<W>(row[l] + t, v[l]);
-}
-
-// One sample of W rows through the rectification and S sections; z: their states.
-// SHARED: b0 and b1 are the same double (as in every Butterworth lowpass),
-// so b1 * x is b0 * x, rounded once for both.
-template <int W, int S, bool SHARED>
-GT_INLINE typename Lane<W>::V lowpass_sample(typename Lane<W>::V v, typename Lane<W>::V *z, bool rectify,
-                                             typename Lane<W>::V vb0, typename Lane<W>::V vb1,
-                                             typename Lane<W>::V va1) {
-    typedef typename Lane<W>::V V;
-    typedef typename Lane<W>::M M;
-    if (rectify)
-        v = (V)((M)v & ~(M)(v < V{}));
-    for (int s = 0; s < S; s++) {
-        const V bv = vb0 * v;
-        const V out = z[s] + bv;
-        z[s] = (SHARED ? bv : vb1 * v) - va1 * out;
-        v = out;
-    }
-    return v;
-}
-
-template <int W, int S, bool SHARED>
-GT_INLINE void lowpass_rows(const RowBlock &y, double *state, bool rectify, double b0, double b1, double a1) {
-    typedef typename Lane<W>::V V;
-    const V vb0 = splat<W>(b0), vb1 = splat<W>(b1), va1 = splat<W>(a1);
-    for (int r = 0; r < y.rows; r += W) {
-        const int lanes = y.rows - r < W ? y.rows - r : W;
-        double *row[W];
-        V z[S > 0 ? S : 1];
-        for (int l = 0; l < W; l++) {
-            const Py_ssize_t i = lane_row(r, l, y.rows);
-            row[l] = y.data + i * y.stride;
-            for (int s = 0; s < S; s++)
-                z[s][l] = state[i * S + s];
-        }
-        Py_ssize_t t = 0;
-        for (; t + W <= y.n; t += W) {
-            V v[W];
-            load_tile<W>(row, t, v);
-            for (int j = 0; j < W; j++)
-                v[j] = lowpass_sample<W, S, SHARED>(v[j], z, rectify, vb0, vb1, va1);
-            store_tile<W>(row, lanes, t, v);
-        }
-        for (; t < y.n; t++) {
-            V v;
-            for (int l = 0; l < W; l++)
-                v[l] = row[l][t];
-            v = lowpass_sample<W, S, SHARED>(v, z, rectify, vb0, vb1, va1);
-            for (int l = 0; l < lanes; l++)
-                row[l][t] = v[l];
-        }
-        for (int l = 0; l < lanes; l++) {
-            for (int s = 0; s < S; s++)
-                state[(r + l) * S + s] = z[s][l];
-        }
-    }
-}
-
-template <int W, bool SHARED>
-GT_INLINE void lowpass_stages(const RowBlock &y, double *state, int stages, bool rectify, double b0, double b1,
-                              double a1) {
-    switch (stages) {
-    case 1: return lowpass_rows<W, 1, SHARED>(y, state, rectify, b0, b1, a1);
-    case 2: return lowpass_rows<W, 2, SHARED>(y, state, rectify, b0, b1, a1);
-    case 3: return lowpass_rows<W, 3, SHARED>(y, state, rectify, b0, b1, a1);
-    case 4: return lowpass_rows<W, 4, SHARED>(y, state, rectify, b0, b1, a1);
-    case 5: return lowpass_rows<W, 5, SHARED>(y, state, rectify, b0, b1, a1);
-    case 6: return lowpass_rows<W, 6, SHARED>(y, state, rectify, b0, b1, a1);
-    case 7: return lowpass_rows<W, 7, SHARED>(y, state, rectify, b0, b1, a1);
-    default: return lowpass_rows<W, 8, SHARED>(y, state, rectify, b0, b1, a1);
-    }
-}
-
-template <int W>
-GT_INLINE void lowpass_block(const RowBlock &y, double *state, int stages, bool rectify, double b0, double b1,
-                             double a1) {
-    if (stages == 0) {
-        // Rectification alone runs along the rows: no recursion, no lanes needed.
-        if (rectify) {
-            for (int r = 0; r < y.rows; r++) {
-                double *row = y.data + r * y.stride;
-                for (Py_ssize_t t = 0; t < y.n; t++)
-                    row[t] = row[t] < 0.0 ? 0.0 : row[t];
-            }
-        }
-        return;
-    }
-    // The same bits, not merely equal values: +0.0 and -0.0 give products of other signs.
-    if (std::memcmp(&b0, &b1, sizeof b0) == 0)
-        lowpass_stages<W, true>(y, state, stages, rectify, b0, b1, a1);
-    else
-        lowpass_stages<W, false>(y, state, stages, rectify, b0, b1, a1);
 }
 
 struct Framing {
@@ -951,9 +899,6 @@ void delta_rows(const RowBlock &c, const RowBlock &d, bool left) {
 // more entry point and one more row.
 
 void run_scalar(const Job &job) { run_groups<1>(job); }
-void lowpass_scalar(const RowBlock &y, double *st, int s, bool rect, double b0, double b1, double a1) {
-    lowpass_block<1>(y, st, s, rect, b0, b1, a1);
-}
 void integrate_scalar(const RowBlock &y, double *st, double a, double c, const Framing &f) {
     integrate_block<1>(y, st, a, c, f);
 }
@@ -967,18 +912,6 @@ bool always() { return true; }
 __attribute__((target("sse2"))) void run_sse2(const Job &job) { run_groups<2>(job); }
 __attribute__((target("avx2"))) void run_avx2(const Job &job) { run_groups<4>(job); }
 __attribute__((target("avx512f"))) void run_avx512(const Job &job) { run_groups<8>(job); }
-__attribute__((target("sse2"))) void lowpass_sse2(const RowBlock &y, double *st, int s, bool rect, double b0,
-                                                  double b1, double a1) {
-    lowpass_block<2>(y, st, s, rect, b0, b1, a1);
-}
-__attribute__((target("avx2"))) void lowpass_avx2(const RowBlock &y, double *st, int s, bool rect, double b0,
-                                                  double b1, double a1) {
-    lowpass_block<4>(y, st, s, rect, b0, b1, a1);
-}
-__attribute__((target("avx512f"))) void lowpass_avx512(const RowBlock &y, double *st, int s, bool rect,
-                                                       double b0, double b1, double a1) {
-    lowpass_block<8>(y, st, s, rect, b0, b1, a1);
-}
 __attribute__((target("sse2"))) void integrate_sse2(const RowBlock &y, double *st, double a, double c,
                                                     const Framing &f) {
     integrate_block<2>(y, st, a, c, f);
@@ -1015,7 +948,6 @@ struct Target {
     bool (*available)();      // whether this CPU runs it
     void (*run)(const Job &); // the recursion over a job's groups
     // The features' first-order recursions along rows.
-    void (*lowpass)(const RowBlock &, double *, int, bool, double, double, double);
     void (*integrate)(const RowBlock &, double *, double, double, const Framing &);
     // The cepstra's matrix product.
     void (*project)(const double *, Py_ssize_t, Py_ssize_t, const double *, Py_ssize_t, double *);
@@ -1023,11 +955,11 @@ struct Target {
 
 // Narrowest first.
 constexpr Target TARGETS[] = {
-    {"scalar", 1, always, run_scalar, lowpass_scalar, integrate_scalar, project_scalar},
+    {"scalar", 1, always, run_scalar, integrate_scalar, project_scalar},
 #if defined(GT_X86)
-    {"sse2", 2, has_sse2, run_sse2, lowpass_sse2, integrate_sse2, project_sse2},
-    {"avx2", 4, has_avx2, run_avx2, lowpass_avx2, integrate_avx2, project_avx2},
-    {"avx512", 8, has_avx512, run_avx512, lowpass_avx512, integrate_avx512, project_avx512},
+    {"sse2", 2, has_sse2, run_sse2, integrate_sse2, project_sse2},
+    {"avx2", 4, has_avx2, run_avx2, integrate_avx2, project_avx2},
+    {"avx512", 8, has_avx512, run_avx512, integrate_avx512, project_avx512},
 #endif
 };
 constexpr int NTARGETS = sizeof TARGETS / sizeof TARGETS[0];
@@ -1281,14 +1213,25 @@ bool set_weights(Engine &e, PyObject *obj) {
 
 PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     static const char *kwlist[] = {"fs", "cfs", "phase", "frame_len", "hop_len", "simd", "weights", "signals",
-                                   nullptr};
+                                   "lowpass", nullptr};
     int fs;
-    PyObject *cfs_obj, *simd = nullptr, *weights_obj = Py_None;
+    PyObject *cfs_obj, *simd = nullptr, *weights_obj = Py_None, *lowpass = Py_None;
     int phase = 0;
     Py_ssize_t frame_len = 0, hop_len = 0, signals = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|$pnnOOn", const_cast<char **>(kwlist), &fs, &cfs_obj,
-                                     &phase, &frame_len, &hop_len, &simd, &weights_obj, &signals))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|$pnnOOnO", const_cast<char **>(kwlist), &fs, &cfs_obj,
+                                     &phase, &frame_len, &hop_len, &simd, &weights_obj, &signals, &lowpass))
         return nullptr;
+    // The inner-hair-cell lowpass: (sections, b0, a1), sections 0, 1 or 5.
+    int ihc = IHC_NONE;
+    double lb0 = 0.0, la1 = 0.0;
+    if (lowpass != Py_None) {
+        if (!PyTuple_Check(lowpass) || !PyArg_ParseTuple(lowpass, "idd", &ihc, &lb0, &la1))
+            return PyErr_Format(PyExc_TypeError, "lowpass must be a tuple (sections, b0, a1) or None");
+        if (ihc != 0 && ihc != 1 && ihc != MAX_IHC_STAGES)
+            return PyErr_Format(PyExc_ValueError, "lowpass sections must be 0, 1 or %d, got %d", MAX_IHC_STAGES, ihc);
+        if (phase || frame_len > 0 || weights_obj != Py_None)
+            return PyErr_Format(PyExc_ValueError, "an engine with a lowpass has no phase, frames or weights");
+    }
     if (fs <= 0)
         return PyErr_Format(PyExc_ValueError, "fs must be positive, got %d", fs);
     if (frame_len < 0 || hop_len < 0 || (frame_len > 0) != (hop_len > 0))
@@ -1341,6 +1284,7 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     e->width = TARGETS[target].width;
     e->ngroups = (e->lanes + e->width - 1) / e->width;
     e->phase = phase != 0;
+    e->ihc = ihc;
     e->frame_len = frame_len;
     e->hop_len = hop_len;
     e->ring = frame_len > 0 ? static_cast<int>(frame_len / hop_len + 2) : 0;
@@ -1362,8 +1306,12 @@ PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         Py_DECREF(self);
         return PyErr_NoMemory();
     }
-    for (int i = 0; i < e->ngroups * e->width; i++)
-        set_channel(e->groups[i / e->width], i % e->width, fs, cf[channel_of(*e, i)]);
+    for (int i = 0; i < e->ngroups * e->width; i++) {
+        Group &g = e->groups[i / e->width];
+        set_channel(g, i % e->width, fs, cf[channel_of(*e, i)]);
+        g.lb0[i % e->width] = lb0;
+        g.la1[i % e->width] = la1;
+    }
     if (weights_obj != Py_None && !set_weights(*e, weights_obj)) {
         Py_DECREF(cfs);
         Py_DECREF(self);
@@ -1513,11 +1461,12 @@ PyObject *engine_process(PyObject *obj, PyObject *args, PyObject *kwargs) {
     Engine &e = *self->engine;
     // x, g0 and g1 by position; the outputs by name, each None when not wanted.
     static const char *kwlist[] = {"", "", "", "bm", "env", "instp", "instf", "frames", "analytic", "weighted",
-                                   nullptr};
-    PyObject *x_obj, *objs[7] = {Py_None, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None};
+                                   "ihc", nullptr};
+    PyObject *x_obj, *objs[8] = {Py_None, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None};
     Py_ssize_t g0, g1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onn|$OOOOOOO", const_cast<char **>(kwlist), &x_obj, &g0, &g1,
-                                     &objs[0], &objs[1], &objs[2], &objs[3], &objs[4], &objs[5], &objs[6]))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onn|$OOOOOOOO", const_cast<char **>(kwlist), &x_obj, &g0, &g1,
+                                     &objs[0], &objs[1], &objs[2], &objs[3], &objs[4], &objs[5], &objs[6],
+                                     &objs[7]))
         return nullptr;
     if (!check_groups(e, g0, g1))
         return nullptr;
@@ -1530,12 +1479,22 @@ PyObject *engine_process(PyObject *obj, PyObject *args, PyObject *kwargs) {
     job.g0 = static_cast<int>(g0);
     job.g1 = static_cast<int>(g1);
     const Py_ssize_t instf_columns = n == 0 ? 0 : (t == 0 ? n - 1 : n);
-    static const char *const names[7] = {"bm", "env", "instp", "instf", "frames", "analytic", "weighted"};
-    const Py_ssize_t columns[7] = {n, n, n, instf_columns, frames_completing(e, t, n), 2 * n, n};
-    Out *outs[7] = {&job.bm, &job.env, &job.instp, &job.instf, &job.frames, &job.analytic, &job.weighted};
-    for (int i = 0; i < 7; i++) {
+    static const char *const names[8] = {"bm", "env", "instp", "instf", "frames", "analytic", "weighted", "ihc"};
+    const Py_ssize_t columns[8] = {n, n, n, instf_columns, frames_completing(e, t, n), 2 * n, n, n};
+    Out *outs[8] = {&job.bm, &job.env, &job.instp, &job.instf, &job.frames, &job.analytic, &job.weighted, &job.ihc};
+    for (int i = 0; i < 8; i++) {
         if (!output_block(objs[i], names[i], e.lanes, columns[i], outs[i]))
             return nullptr;
+    }
+    if (e.ihc != IHC_NONE) {
+        for (int i = 0; i < 7; i++) {
+            if (objs[i] != Py_None)
+                return PyErr_Format(PyExc_ValueError, "an engine with a lowpass writes ihc only, not %s", names[i]);
+        }
+        if (n > 0 && job.ihc.data == nullptr)
+            return PyErr_Format(PyExc_ValueError, "ihc is required by an engine with a lowpass");
+    } else if (job.ihc.data != nullptr) {
+        return PyErr_Format(PyExc_ValueError, "ihc needs an engine made with a lowpass");
     }
     if ((job.instp.data || job.instf.data) && !e.phase) {
         PyErr_SetString(PyExc_ValueError, "instp and instf need an engine made with phase=True");
@@ -1545,8 +1504,8 @@ PyObject *engine_process(PyObject *obj, PyObject *args, PyObject *kwargs) {
         PyErr_SetString(PyExc_ValueError, "frames is required by an engine that sums frames");
         return nullptr;
     }
-    PyObject *all[8] = {x_obj, objs[0], objs[1], objs[2], objs[3], objs[4], objs[5], objs[6]};
-    if (overlapping(all, 8)) {
+    PyObject *all[9] = {x_obj, objs[0], objs[1], objs[2], objs[3], objs[4], objs[5], objs[6], objs[7]};
+    if (overlapping(all, 9)) {
         PyErr_SetString(PyExc_ValueError, "x and the outputs must not share memory");
         return nullptr;
     }
@@ -1772,39 +1731,6 @@ bool state_block(PyObject *obj, const char *name, Py_ssize_t rows, Py_ssize_t co
     return true;
 }
 
-PyObject *py_lowpass(PyObject *, PyObject *args) {
-    PyObject *y_obj, *state_obj;
-    int rectify;
-    double b0, b1, a1;
-    if (!PyArg_ParseTuple(args, "OOpddd", &y_obj, &state_obj, &rectify, &b0, &b1, &a1))
-        return nullptr;
-    RowBlock y;
-    if (!row_block(y_obj, "y", &y))
-        return nullptr;
-    PyArrayObject *st = reinterpret_cast<PyArrayObject *>(state_obj);
-    const Py_ssize_t stages = PyArray_Check(state_obj) && PyArray_NDIM(st) == 2 ? PyArray_DIM(st, 1) : -1;
-    if (stages < 0 || stages > MAX_STAGES) {
-        PyErr_Format(PyExc_ValueError, "state must be (rows, stages) with at most %d stages", MAX_STAGES);
-        return nullptr;
-    }
-    double *state;
-    if (!state_block(state_obj, "state", y.rows, stages, &state))
-        return nullptr;
-    PyObject *all[2] = {y_obj, state_obj};
-    if (overlapping(all, 2)) {
-        PyErr_SetString(PyExc_ValueError, "y and state must not share memory");
-        return nullptr;
-    }
-    const int target = default_target();
-    if (target < 0)
-        return nullptr;
-    const int s = static_cast<int>(stages);
-    Py_BEGIN_ALLOW_THREADS
-    TARGETS[target].lowpass(y, state, s, rectify != 0, b0, b1, a1);
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
-}
-
 PyObject *py_integrate(PyObject *, PyObject *args) {
     PyObject *y_obj, *state_obj, *sums_obj, *out_obj;
     double a, c;
@@ -1915,10 +1841,6 @@ PyMethodDef module_methods[] = {
      "timings()\n--\n\nThe timing that chose the default target, {name: score}: each available\n"
      "target's time relative to the fastest's, the median over interleaved rounds\n"
      "(1.0 for the fastest).  It runs once per process, at first use."},
-    {"lowpass", py_lowpass, METH_VARARGS,
-     "lowpass(y, state, rectify, b0, b1, a1)\n--\n\n"
-     "Rectify each row of y (if rectify) and run it through first-order sections in\n"
-     "series, in place; state (rows, stages) carries every section's memory on."},
     {"project", py_project, METH_VARARGS,
      "project(m, e, out)\n--\n\n"
      "out[k, f] = sum over n of m[k, n] * e[n, f], added in the order of n to 0.0."},

@@ -19,6 +19,7 @@ class Engine:
         simd: str | None = ...,
         weights: NDArray[np.complex128] | None = ...,
         signals: int = ...,
+        lowpass: tuple[int, float, float] | None = ...,
     ) -> None: ...
     @property
     def simd(self) -> str: ...
@@ -33,6 +34,7 @@ class Engine:
     def process(
         self, x: NDArray[np.float64], g0: int, g1: int, /, *, bm: _Out = ..., env: _Out = ...,
         instp: _Out = ..., instf: _Out = ..., frames: _Out = ..., analytic: _Out = ..., weighted: _Out = ...,
+        ihc: _Out = ...,
     ) -> None: ...
     def partial(self, g0: int, g1: int, frames: NDArray[np.float64], /) -> int: ...
     def copy(self) -> Engine: ...
@@ -50,9 +52,6 @@ def timings() -> dict[str, float]:
     """The timing that chose the default target: each available target's time
     relative to the fastest's, the median over interleaved rounds."""
 
-def lowpass(
-    y: NDArray[np.float64], state: NDArray[np.float64], rectify: bool, b0: float, b1: float, a1: float, /
-) -> None: ...
 def integrate(
     y: NDArray[np.float64], state: NDArray[np.float64], a: float, c: float, sums: NDArray[np.float64],
     t0: int, frame_len: int, hop_len: int, out: _Out, /,
