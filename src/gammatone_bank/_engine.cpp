@@ -484,10 +484,8 @@ GT_INLINE unsigned recurse_pair(Group *const *g, const double *x, Py_ssize_t ste
     return redo;
 }
 
-// The pairs' loop is compiled as a function of its own, whose registers are
-// allocated for it alone: inlined into the whole call's function, part of
-// its state went to memory or not with changes elsewhere in that function
-// (the frame-sum pass 7.3 against 8.2 ms).  AVX-512 only, see run_together.
+// The pairs' loop, compiled for AVX-512 alone (see run_together) and once:
+// inlined into every target's block function it also cost compile time there.
 __attribute__((target("avx512f"), noinline)) unsigned recurse_pair_avx512(Group *const *g, const double *x,
                                                                          Py_ssize_t step, int n,
                                                                          double *const *blk) {
