@@ -325,7 +325,7 @@ class _Gfcc:
         n = self._dct.shape[0]
         out = np.empty((self._signals, self.rows, k))
         out[:, :n] = c.reshape(self._signals, n, k)
-        for rows in out if k else ():
+        for rows in out:
             for order in range(self._deltas):
                 _engine.delta(rows[order * n:(order + 1) * n], rows[(order + 1) * n:(order + 2) * n], True, True)
         self._given = k

@@ -302,30 +302,6 @@ inline void keep_state(const Group &from, Group &to) {
     std::memcpy(to.lz, from.lz, sizeof to.lz);
 }
 
-// The recursion over one block of n samples.  bm goes straight to the W
-// caller's rows when `rows` is given, else to blk_bm as per-sample vectors;
-// the complex output u (re, im) of each lane goes to blk_ur, blk_ui when
-// KEEP_U, and bm's quadrature to blk_bi when ANALYTIC.  With OWN_INPUT,
-// lane l reads its sample t at src[l][t * step], else every lane reads
-// src[0][t * step].
-//
-// With IHC sections (0 or more), bm goes on through the inner-hair-cell
-// lowpass before it is written: rectified (a negative value becomes +0.0;
-// -0.0 and NaN pass), then IHC first-order sections in series, each the
-// transposed direct form of y[t] = b0 x[t] + b0 x[t-1] - a1 y[t-1]:
-//     y = z + b0 * x;   z = b0 * x - a1 * y
-// with b0 * x rounded once for both (b1 is b0 in a Butterworth lowpass).
-// Its chains of operations run beside the recursion's longer one, in
-// issue slots the recursion leaves idle.
-//
-// The flush of tiny values sits on the recursion's critical path.  With
-// EXACT false the block runs without it, so its results stand only if no
-// value came below TINY; with EXACT true it flushes.  Either way the block
-// keeps each lane's least recursion magnitude before the flush and returns
-// whether some lane came below TINY, silent lanes aside (see silent_lanes):
-// then a block run without the flush must be rerun with it from the same
-// state, and its state is left as it was.  Up to the first value a flush
-// would change, both runs compute the same bits.
 // G groups' recursions, oscillators and least magnitudes, held in registers
 // through a block; k picks the group.
 template <int W, int G>
@@ -390,6 +366,30 @@ struct Chain {
     }
 };
 
+// The recursion over one block of n samples.  bm goes straight to the W
+// caller's rows when `rows` is given, else to blk_bm as per-sample vectors;
+// the complex output u (re, im) of each lane goes to blk_ur, blk_ui when
+// KEEP_U, and bm's quadrature to blk_bi when ANALYTIC.  With OWN_INPUT,
+// lane l reads its sample t at src[l][t * step], else every lane reads
+// src[0][t * step].
+//
+// With IHC sections (0 or more), bm goes on through the inner-hair-cell
+// lowpass before it is written: rectified (a negative value becomes +0.0;
+// -0.0 and NaN pass), then IHC first-order sections in series, each the
+// transposed direct form of y[t] = b0 x[t] + b0 x[t-1] - a1 y[t-1]:
+//     y = z + b0 * x;   z = b0 * x - a1 * y
+// with b0 * x rounded once for both (b1 is b0 in a Butterworth lowpass).
+// Its chains of operations run beside the recursion's longer one, in
+// issue slots the recursion leaves idle.
+//
+// The flush of tiny values sits on the recursion's critical path.  With
+// EXACT false the block runs without it, so its results stand only if no
+// value came below TINY; with EXACT true it flushes.  Either way the block
+// keeps each lane's least recursion magnitude before the flush and returns
+// whether some lane came below TINY, silent lanes aside (see silent_lanes):
+// then a block run without the flush must be rerun with it from the same
+// state, and its state is left as it was.  Up to the first value a flush
+// would change, both runs compute the same bits.
 template <int W, bool EXACT, bool KEEP_U, bool ANALYTIC, bool OWN_INPUT, int IHC>
 GT_INLINE bool recurse(Group &g, const double *const *src, Py_ssize_t step, int n, double *blk_bm,
                        double *blk_ur, double *blk_ui, double *blk_bi, double *const *rows) {
