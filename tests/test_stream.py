@@ -141,6 +141,16 @@ class TestBitExact:
         assert_bits(filterbank(xs, fs, cfs, axis=axis).bm, expected[pick])
         assert_bits(cochleagram(xs, fs, cfs, axis=axis), levels[pick])
 
+    def test_batch_whose_signals_fill_whole_vectors(self, target, rng):
+        # 24 channels fill whole vectors at every width, so each vector reads
+        # one signal, and at some point two neighbouring vectors read
+        # different ones: each must still read its own (the frame sums take
+        # two vectors at once).
+        fs, cfs = 16000, np.geomspace(60.0, 7000.0, 24)
+        xs = rng.standard_normal((2, 3000))
+        expected = np.stack([frame_levels(lone_calls(x, fs, cfs)["bm"], 400, 160) for x in xs])
+        assert_bits(cochleagram(xs, fs, cfs, axis=-1), expected)
+
     def test_threads_do_not_change_bits(self, rng):
         x = rng.standard_normal(50000)
         cfs = np.geomspace(50.0, 7000.0, 33)
